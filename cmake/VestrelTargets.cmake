@@ -21,12 +21,15 @@ function(vestrel_glob_library name)
   endif()
 endfunction()
 
-# vestrel_glob_test(NAME DIR LIBS...): one GoogleTest executable of every *_test.cpp under DIR.
+# vestrel_glob_test(NAME DIR LIBS...): one GoogleTest executable of every .cpp under DIR (the
+# *_test.cpp files and their support code), leaving out fuzz/ and vectors/ folders.
 function(vestrel_glob_test name dir)
-  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS "${dir}/*_test.cpp")
-  if(NOT srcs)
+  file(GLOB_RECURSE tests CONFIGURE_DEPENDS "${dir}/*_test.cpp")
+  if(NOT tests)
     return()
   endif()
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS "${dir}/*.cpp")
+  list(FILTER srcs EXCLUDE REGEX "/(fuzz|vectors)/")
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
