@@ -1,0 +1,208 @@
+#include "frontend/telemetry.hpp"
+
+#include <fstream>
+#include <system_error>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "common/log.hpp"
+
+namespace vestrel {
+namespace {
+
+LogTarget kLog{"vestrel"};
+
+using namespace std::chrono_literals;
+
+constexpr std::chrono::nanoseconds kPalPeriod{20'000'000};
+constexpr std::chrono::nanoseconds kNtscPeriod{16'666'667};
+// Below this much time left the whole wait is a busy wait; above it the sleep ends this early.
+constexpr std::chrono::nanoseconds kSleepThreshold = 2ms;
+constexpr std::chrono::nanoseconds kSleepMargin = 1ms;
+
+// Speed warnings: not during the first frames after a reset, and not when the emulation is
+// plainly stalled (20 % or less).
+constexpr uint64_t kFirstWarnedFrame = 101;
+constexpr double kSpeedHigh = 108.0;
+constexpr double kSpeedLow = 92.0;
+constexpr double kSpeedStalled = 20.0;
+// The SCC68070 at 15.5 MHz with wait states runs about 3.2-3.5 MIPS; more means lost timing.
+constexpr double kMipsCeiling = 4.5;
+// Below this a rate shows as idle / falls back to the measured frame rate.
+constexpr double kIdleRate = 0.5;
+constexpr double kSectorsPerSecondSingleSpeed = 75.0;
+
+constexpr uint32_t kPixelsPerMetre = 2835;  // 72 dpi
+
+void put_u16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put_u32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+double target_fps(VideoMode mode) { return mode == VideoMode::Ntsc ? 60.0 : 50.0; }
+
+}  // namespace
+
+Instant SteadyPacingClock::now() { return std::chrono::steady_clock::now(); }
+
+void SteadyPacingClock::sleep_for(std::chrono::nanoseconds duration) {
+    std::this_thread::sleep_for(duration);
+}
+
+void SteadyPacingClock::spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
+uint32_t telemetry_interval(VideoMode mode) { return mode == VideoMode::Ntsc ? 30 : 25; }
+
+std::chrono::nanoseconds frame_period(VideoMode mode) {
+    return mode == VideoMode::Ntsc ? kNtscPeriod : kPalPeriod;
+}
+
+void telemetry_start(Telemetry& t, Instant now, std::array<uint32_t, 2> plane_starts) {
+    t.next_deadline = now;
+    t.stats_instant = now;
+    t.last_plane_starts = plane_starts;
+}
+
+void telemetry_restart(Telemetry& t, Instant now) {
+    t.next_deadline = now;
+    t.stats_instant = now;
+    t.frames_in_interval = 0;
+}
+
+bool detect_rendered_frame(Telemetry& t, std::array<uint32_t, 2> plane_starts) {
+    const bool changed = plane_starts != t.last_plane_starts;
+    t.last_plane_starts = plane_starts;
+    return changed;
+}
+
+void pace_frame(Telemetry& t, VideoMode mode, PacingClock& clock) {
+    const std::chrono::nanoseconds period = frame_period(mode);
+    const Instant now = clock.now();
+    if (now < t.next_deadline) {
+        const auto remaining = t.next_deadline - now;
+        if (remaining > kSleepThreshold) clock.sleep_for(remaining - kSleepMargin);
+        while (clock.now() < t.next_deadline) clock.spin_pause();
+        t.next_deadline += period;
+    } else {
+        // Late: start a new grid rather than rushing frames to catch up.
+        t.next_deadline = now + period;
+    }
+}
+
+bool count_frame(Telemetry& t, uint64_t& frame_counter, bool rendered, VideoMode mode) {
+    ++frame_counter;
+    ++t.frames_in_interval;
+    if (rendered) ++t.rendered_frames;
+    return frame_counter % telemetry_interval(mode) == 0;
+}
+
+std::string format_window_title(const Telemetry& t, std::string_view game_name, VideoMode mode,
+                                bool wait_states_on) {
+    const double speed = t.measured_fps / target_fps(mode) * 100.0;
+    const std::string cd = t.cd_rate > kIdleRate
+                               ? fmt::format("{:.1f} sec/s ({:.1f}x)", t.cd_rate,
+                                             t.cd_rate / kSectorsPerSecondSingleSpeed)
+                               : std::string("IDLE");
+    const double render = t.render_rate > kIdleRate ? t.render_rate : t.measured_fps;
+    return fmt::format(
+        "Vestrel \u2013 {} | {:.0f}% ({:.1f} FPS {}) | CPU: {:.2f} MIPS | CD: {} | Render: {:.0f} FPS"
+        " | WaitStates: {}",
+        game_name, speed, t.measured_fps, mode == VideoMode::Ntsc ? "60Hz (NTSC)" : "50Hz (PAL)",
+        t.mips, cd, render, wait_states_on ? "ON" : "TURBO");
+}
+
+std::string update_telemetry(Telemetry& t, const TelemetryInputs& in) {
+    const double elapsed = std::chrono::duration<double>(in.now - t.stats_instant).count();
+    if (elapsed > 0.0) {
+        t.measured_fps = t.frames_in_interval / elapsed;
+        const uint64_t instructions = in.instructions_executed >= t.last_instruction_total
+                                          ? in.instructions_executed - t.last_instruction_total
+                                          : 0;
+        t.mips = static_cast<double>(instructions) / elapsed / 1'000'000.0;
+        const uint32_t sectors = in.curr_lba >= t.last_cd_lba ? in.curr_lba - t.last_cd_lba : 0;
+        t.cd_rate = sectors / elapsed;
+        t.render_rate = t.rendered_frames / elapsed;
+        t.rendered_frames = 0;
+        t.frames_in_interval = 0;
+        t.last_cd_lba = in.curr_lba;
+        t.last_instruction_total = in.instructions_executed;
+    }
+    t.stats_instant = in.now;
+
+    const double target = target_fps(in.video_mode);
+    const double speed = t.measured_fps / target * 100.0;
+    if (in.frame_counter >= kFirstWarnedFrame &&
+        (speed > kSpeedHigh || (speed < kSpeedLow && speed > kSpeedStalled))) {
+        LOG_WARN(kLog,
+                 "[TELEMETRIA ANOMALIA VELOCITÀ] Velocità: {:.1f}% ({:.1f} FPS su target {:.0f} Hz) | "
+                 "MIPS: {:.2f} | CD: {:.1f} sec/s",
+                 speed, t.measured_fps, target, t.mips, t.cd_rate);
+    }
+    if (t.mips > kMipsCeiling && in.wait_states_on) {
+        LOG_WARN(kLog,
+                 "[TELEMETRIA ANOMALIA CPU] Esecuzione anomala CPU: {:.2f} MIPS (attesi ~3.2-3.5 "
+                 "MIPS per SCC68070 a 15.5MHz)",
+                 t.mips);
+    }
+    return format_window_title(t, in.game_name, in.video_mode, in.wait_states_on);
+}
+
+std::vector<uint8_t> encode_screenshot_bmp(std::span<const uint32_t> frame_buffer) {
+    std::vector<uint8_t> file(kBmpFileSize, 0);
+    uint8_t* h = file.data();
+    h[0] = 'B';
+    h[1] = 'M';
+    put_u32(h + 2, static_cast<uint32_t>(kBmpFileSize));
+    put_u32(h + 10, static_cast<uint32_t>(kBmpHeaderSize));
+    put_u32(h + 14, 40);  // BITMAPINFOHEADER
+    put_u32(h + 18, kScreenWidth);
+    put_u32(h + 22, static_cast<uint32_t>(-static_cast<int32_t>(kScreenHeight)));  // top-down
+    put_u16(h + 26, 1);
+    put_u16(h + 28, 32);
+    put_u32(h + 30, 0);
+    put_u32(h + 34, static_cast<uint32_t>(kScreenPixels * 4));
+    put_u32(h + 38, kPixelsPerMetre);
+    put_u32(h + 42, kPixelsPerMetre);
+
+    uint8_t* p = h + kBmpHeaderSize;
+    const size_t n = std::min(frame_buffer.size(), kScreenPixels);
+    for (size_t i = 0; i < kScreenPixels; ++i, p += 4) {
+        const uint32_t px = i < n ? frame_buffer[i] : 0;
+        p[0] = static_cast<uint8_t>(px);
+        p[1] = static_cast<uint8_t>(px >> 8);
+        p[2] = static_cast<uint8_t>(px >> 16);
+        p[3] = 0xFF;  // the buffer's own top byte may be 0 after a reset
+    }
+    return file;
+}
+
+std::filesystem::path screenshot_path(uint64_t frame) {
+    return std::filesystem::path(kScreenshotFolder) / fmt::format("screenshot_frame_{}.bmp", frame);
+}
+
+void save_screenshot(uint64_t frame, std::span<const uint32_t> frame_buffer,
+                     const std::filesystem::path& working_dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(working_dir / kScreenshotFolder, ec);
+    const std::filesystem::path rel = screenshot_path(frame);
+    const std::vector<uint8_t> file = encode_screenshot_bmp(frame_buffer);
+    std::ofstream out(working_dir / rel, std::ios::binary | std::ios::trunc);
+    if (!out) return;
+    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    out.close();
+    if (!out) return;
+    LOG_INFO(kLog, "Screenshot salvato in {}", rel.generic_string());
+}
+
+}  // namespace vestrel
