@@ -1,0 +1,318 @@
+#include "frontend/controls.hpp"
+
+#include <array>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "common/log.hpp"
+
+namespace vestrel {
+namespace {
+
+LogTarget kLog{"vestrel::gui"};
+
+// A controls file is a few hundred bytes; anything far larger is not one and is left alone.
+constexpr std::uintmax_t kMaxControlsFileBytes = 1u << 20;
+
+constexpr std::array<std::string_view, kKeyCount> kKeyNames = {
+    "Key0", "Key1", "Key2", "Key3", "Key4", "Key5", "Key6", "Key7", "Key8", "Key9",
+    "A", "B", "C", "D", "E", "F", "G", "H", "I", "J", "K", "L", "M", "N", "O", "P", "Q", "R",
+    "S", "T", "U", "V", "W", "X", "Y", "Z",
+    "F1", "F2", "F3", "F4", "F5", "F6", "F7", "F8", "F9", "F10", "F11", "F12", "F13", "F14", "F15",
+    "Down", "Left", "Right", "Up",
+    "Apostrophe", "Backquote", "Backslash", "Comma", "Equal", "LeftBracket", "Minus", "Period",
+    "RightBracket", "Semicolon", "Slash",
+    "Backspace", "Delete", "End", "Enter", "Escape", "Home", "Insert", "Menu", "PageDown",
+    "PageUp", "Pause",
+    "Space", "Tab", "NumLock", "CapsLock", "ScrollLock",
+    "LeftShift", "RightShift", "LeftCtrl", "RightCtrl",
+    "NumPad0", "NumPad1", "NumPad2", "NumPad3", "NumPad4", "NumPad5", "NumPad6", "NumPad7",
+    "NumPad8", "NumPad9",
+    "NumPadDot", "NumPadSlash", "NumPadAsterisk", "NumPadMinus", "NumPadPlus", "NumPadEnter",
+    "LeftAlt", "RightAlt", "LeftSuper", "RightSuper",
+    "Unknown",
+};
+
+struct NamedKey {
+    std::string_view name;  // upper case
+    Key key;
+};
+
+// Names read besides the single letters and digits; the first of each key is not the one
+// written (key_to_ini_name writes the key's own name).
+constexpr NamedKey kReadNames[] = {
+    {"UP", Key::Up},
+    {"DOWN", Key::Down},
+    {"LEFT", Key::Left},
+    {"RIGHT", Key::Right},
+    {"SPACE", Key::Space},
+    {"ENTER", Key::Enter},
+    {"RETURN", Key::Enter},
+    {"TAB", Key::Tab},
+    {"BACKSPACE", Key::Backspace},
+    {"SHIFT", Key::LeftShift},
+    {"LEFTSHIFT", Key::LeftShift},
+    {"RIGHTSHIFT", Key::RightShift},
+    {"CTRL", Key::LeftCtrl},
+    {"LEFTCTRL", Key::LeftCtrl},
+    {"RIGHTCTRL", Key::RightCtrl},
+    {"ALT", Key::LeftAlt},
+    {"LEFTALT", Key::LeftAlt},
+    {"RIGHTALT", Key::RightAlt},
+};
+
+struct ProfileKeys {
+    Key up, down, left, right, btn1, btn2;
+};
+
+constexpr ProfileKeys kStandardKeys{Key::Up, Key::Down, Key::Left, Key::Right, Key::Z, Key::X};
+constexpr ProfileKeys kWasdKeys{Key::W, Key::S, Key::A, Key::D, Key::J, Key::K};
+constexpr ProfileKeys kNumpadKeys{Key::NumPad8, Key::NumPad2, Key::NumPad4,
+                                  Key::NumPad6, Key::NumPad1, Key::NumPad0};
+
+bool is_ascii_blank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Length of a Unicode white-space character encoded at the start of `s`, or 0.
+size_t unicode_blank_prefix(std::string_view s) {
+    if (s.empty()) return 0;
+    if (is_ascii_blank(static_cast<unsigned char>(s[0]))) return 1;
+    static constexpr std::string_view kWide[] = {
+        "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004",
+        "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u2028", "\u2029",
+        "\u202F", "\u205F", "\u3000",
+    };
+    for (std::string_view w : kWide) {
+        if (s.starts_with(w)) return w.size();
+    }
+    return 0;
+}
+
+size_t unicode_blank_suffix(std::string_view s) {
+    if (s.empty()) return 0;
+    if (is_ascii_blank(static_cast<unsigned char>(s.back()))) return 1;
+    for (size_t n = 2; n <= 3 && n <= s.size(); ++n) {
+        if (unicode_blank_prefix(s.substr(s.size() - n)) == n) return n;
+    }
+    return 0;
+}
+
+// Trims white space at both ends, Unicode's included (the file may come from any editor).
+std::string_view trim(std::string_view s) {
+    while (size_t n = unicode_blank_prefix(s)) s.remove_prefix(n);
+    while (size_t n = unicode_blank_suffix(s)) s.remove_suffix(n);
+    return s;
+}
+
+std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+std::string ascii_upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return out;
+}
+
+enum class ReadOutcome : uint8_t { Read, Missing, Unreadable };
+
+// Reads the whole file as bytes. Invalid UTF-8 is no reason to give up: every name the file
+// holds is ASCII, so stray bytes just fail to match.
+ReadOutcome read_file(const std::filesystem::path& file, std::string& text) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (status.type() == std::filesystem::file_type::not_found) return ReadOutcome::Missing;
+    if (ec || status.type() != std::filesystem::file_type::regular) return ReadOutcome::Unreadable;
+    const std::uintmax_t size = std::filesystem::file_size(file, ec);
+    if (ec || size > kMaxControlsFileBytes) return ReadOutcome::Unreadable;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return ReadOutcome::Unreadable;
+    text.assign(static_cast<size_t>(size), '\0');
+    in.read(text.data(), static_cast<std::streamsize>(size));
+    if (in.bad()) return ReadOutcome::Unreadable;
+    text.resize(static_cast<size_t>(in.gcount()));
+    return ReadOutcome::Read;
+}
+
+Key* key_field(Controls& c, std::string_view key) {
+    if (key == "up") return &c.up;
+    if (key == "down") return &c.down;
+    if (key == "left") return &c.left;
+    if (key == "right") return &c.right;
+    if (key == "btn1") return &c.btn1;
+    if (key == "btn2") return &c.btn2;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string_view key_name(Key key) {
+    const auto i = static_cast<size_t>(key);
+    return i < kKeyNames.size() ? kKeyNames[i] : kKeyNames.back();
+}
+
+std::string_view profile_name(ControlProfile profile) {
+    switch (profile) {
+    case ControlProfile::Wasd: return "Wasd";
+    case ControlProfile::Numpad: return "Numpad";
+    case ControlProfile::Custom: return "Custom";
+    default: return "Standard";
+    }
+}
+
+std::string_view profile_file_name(ControlProfile profile) {
+    return profile == ControlProfile::Wasd ? "WASD" : profile_name(profile);
+}
+
+void apply_profile(Controls& controls, ControlProfile profile) {
+    controls.profile = profile;
+    const ProfileKeys* keys = nullptr;
+    switch (profile) {
+    case ControlProfile::Standard: keys = &kStandardKeys; break;
+    case ControlProfile::Wasd: keys = &kWasdKeys; break;
+    case ControlProfile::Numpad: keys = &kNumpadKeys; break;
+    case ControlProfile::Custom: return;
+    }
+    if (!keys) {
+        // Not a profile at all: fall back to the default.
+        controls.profile = ControlProfile::Standard;
+        keys = &kStandardKeys;
+    }
+    controls.up = keys->up;
+    controls.down = keys->down;
+    controls.left = keys->left;
+    controls.right = keys->right;
+    controls.btn1 = keys->btn1;
+    controls.btn2 = keys->btn2;
+}
+
+std::optional<Key> ini_name_to_key(std::string_view name) {
+    const std::string upper = ascii_upper(trim(name));
+    if (upper.size() == 1) {
+        const char c = upper[0];
+        if (c >= 'A' && c <= 'Z') return static_cast<Key>(static_cast<uint8_t>(Key::A) + (c - 'A'));
+        if (c >= '0' && c <= '9') {
+            return static_cast<Key>(static_cast<uint8_t>(Key::NumPad0) + (c - '0'));
+        }
+        return std::nullopt;
+    }
+    for (const NamedKey& n : kReadNames) {
+        if (upper == n.name) return n.key;
+    }
+    for (std::string_view prefix : {std::string_view("KP"), std::string_view("NUMPAD")}) {
+        if (upper.size() == prefix.size() + 1 && upper.starts_with(prefix)) {
+            const char d = upper.back();
+            if (d >= '0' && d <= '9') {
+                return static_cast<Key>(static_cast<uint8_t>(Key::NumPad0) + (d - '0'));
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view key_to_ini_name(Key key) {
+    const auto code = static_cast<uint8_t>(key);
+    const bool letter = code >= static_cast<uint8_t>(Key::A) && code <= static_cast<uint8_t>(Key::Z);
+    const bool numpad =
+        code >= static_cast<uint8_t>(Key::NumPad0) && code <= static_cast<uint8_t>(Key::NumPad9);
+    switch (key) {
+    case Key::Down: case Key::Left: case Key::Right: case Key::Up:
+    case Key::Backspace: case Key::Enter: case Key::Space: case Key::Tab:
+    case Key::LeftShift: case Key::RightShift: case Key::LeftCtrl: case Key::RightCtrl:
+    case Key::LeftAlt: case Key::RightAlt:
+        return key_name(key);
+    default:
+        return letter || numpad ? key_name(key) : "Z";
+    }
+}
+
+std::string controls_file_text(const Controls& c) {
+    return fmt::format(
+        "# Configurazione Comandi Vestrel\n"
+        "# Profilo: Standard | WASD | Numpad | Custom\n"
+        "profile={}\n"
+        "\n"
+        "# Tasti personalizzati (attivi con profile=Custom o come override):\n"
+        "up={}\n"
+        "down={}\n"
+        "left={}\n"
+        "right={}\n"
+        "btn1={}\n"
+        "btn2={}\n",
+        profile_file_name(c.profile), key_to_ini_name(c.up), key_to_ini_name(c.down),
+        key_to_ini_name(c.left), key_to_ini_name(c.right), key_to_ini_name(c.btn1),
+        key_to_ini_name(c.btn2));
+}
+
+void save_controls(const Controls& controls, const std::filesystem::path& file) {
+    const std::string text = controls_file_text(controls);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) return;
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+void load_controls(Controls& controls, const std::filesystem::path& file) {
+    std::string text;
+    switch (read_file(file, text)) {
+    case ReadOutcome::Missing:
+        save_controls(controls, file);
+        return;
+    case ReadOutcome::Unreadable:
+        // Rewriting it would throw away whatever the user keeps there.
+        return;
+    case ReadOutcome::Read:
+        break;
+    }
+
+    bool custom_set = false;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const size_t eol = rest.find('\n');
+        std::string_view line = rest.substr(0, eol);
+        rest = eol == std::string_view::npos ? std::string_view{} : rest.substr(eol + 1);
+
+        line = trim(line);
+        if (line.empty() || line.starts_with('#') || line.starts_with(';')) continue;
+        const size_t eq = line.find('=');
+        if (eq == std::string_view::npos || line.find('=', eq + 1) != std::string_view::npos) continue;
+        // Neither side is trimmed: "up =X" names the key "up " and is skipped.
+        const std::string key = ascii_lower(line.substr(0, eq));
+        const std::string_view value = line.substr(eq + 1);
+
+        if (Key* field = key_field(controls, key)) {
+            if (const auto k = ini_name_to_key(value)) {
+                *field = *k;
+                custom_set = true;
+            }
+        } else if (key == "profile") {
+            const std::string v = ascii_lower(value);
+            if (v == "custom") {
+                controls.profile = ControlProfile::Custom;
+                custom_set = true;
+            } else {
+                apply_profile(controls, v == "wasd"     ? ControlProfile::Wasd
+                                        : v == "numpad" ? ControlProfile::Numpad
+                                                        : ControlProfile::Standard);
+                // A fixed profile always stands in the file with its own keys.
+                save_controls(controls, file);
+            }
+        }
+    }
+
+    if (controls.profile == ControlProfile::Custom && custom_set) {
+        LOG_INFO(kLog,
+                 "Comandi personalizzati caricati da vestrel_controls.ini: up={}, down={}, left={}, "
+                 "right={}, btn1={}, btn2={}",
+                 controls.up, controls.down, controls.left, controls.right, controls.btn1,
+                 controls.btn2);
+    }
+}
+
+}  // namespace vestrel

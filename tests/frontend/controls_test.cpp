@@ -1,0 +1,242 @@
+#include "frontend/controls.hpp"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/log.hpp"
+
+namespace vestrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string file_text(std::string_view profile, std::string_view up, std::string_view down,
+                      std::string_view left, std::string_view right, std::string_view btn1,
+                      std::string_view btn2) {
+    return fmt::format(
+        "# Configurazione Comandi Vestrel\n# Profilo: Standard | WASD | Numpad | Custom\nprofile={}\n\n"
+        "# Tasti personalizzati (attivi con profile=Custom o come override):\n"
+        "up={}\ndown={}\nleft={}\nright={}\nbtn1={}\nbtn2={}\n",
+        profile, up, down, left, right, btn1, btn2);
+}
+
+const std::string kDefaultFile = file_text("Standard", "Up", "Down", "Left", "Right", "Z", "X");
+const std::string kWasdFile = file_text("WASD", "W", "S", "A", "D", "J", "K");
+
+class ControlsFile : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               fmt::format("vestrel_controls_{}_{}", ::getpid(),
+                           testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        path_ = dir_ / "vestrel_controls.ini";
+        log_set_filter(LogFilter::parse("info"));
+        log_capture(&log_);
+    }
+    void TearDown() override {
+        log_capture(nullptr);
+        log_set_filter(LogFilter::parse(""));
+        std::error_code ec;
+        fs::permissions(path_, fs::perms::owner_all, ec);
+        fs::remove_all(dir_);
+    }
+    void write(std::string_view text) {
+        std::ofstream(path_, std::ios::binary) << text;
+    }
+    std::string read() const {
+        std::ifstream in(path_, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    }
+    fs::path dir_, path_;
+    std::vector<std::string> log_;
+};
+
+TEST_F(ControlsFile, MissingFileIsWrittenWithTheDefaultsSilently) {
+    Controls c;
+    load_controls(c, path_);
+    EXPECT_EQ(c, Controls{});
+    EXPECT_EQ(read(), kDefaultFile);
+    EXPECT_TRUE(log_.empty());
+}
+
+TEST_F(ControlsFile, TextsInAndOut) {
+    const Controls standard{};
+    Controls custom_start{ControlProfile::Custom, Key::I, Key::K, Key::J, Key::L, Key::Space, Key::Tab};
+    const std::string custom_start_file = file_text("Custom", "I", "K", "J", "L", "Space", "Tab");
+    struct Case {
+        const char* name;
+        Controls before;
+        std::string in;
+        Controls after;
+        std::string out;  // the file afterwards
+        bool logged;
+    };
+    const Case cases[] = {
+        {"the default file reads back and is rewritten unchanged", standard, kDefaultFile, standard,
+         kDefaultFile, false},
+        {"custom with one key", standard, "profile=Custom\nbtn1=Space\n",
+         {ControlProfile::Custom, Key::Up, Key::Down, Key::Left, Key::Right, Key::Space, Key::X},
+         "profile=Custom\nbtn1=Space\n", true},
+        {"a fixed profile is rewritten mid-parse: later keys live in memory only", standard,
+         "profile=WASD\nup=Up\n",
+         {ControlProfile::Wasd, Key::Up, Key::S, Key::A, Key::D, Key::J, Key::K}, kWasdFile, false},
+        {"a key before the profile line is overwritten", standard, "up=Q\nprofile=numpad\n",
+         {ControlProfile::Numpad, Key::NumPad8, Key::NumPad2, Key::NumPad4, Key::NumPad6,
+          Key::NumPad1, Key::NumPad0},
+         file_text("Numpad", "NumPad8", "NumPad2", "NumPad4", "NumPad6", "NumPad1", "NumPad0"), false},
+        {"blank before '=': the line is skipped", custom_start, "profile =WASD\n", custom_start,
+         "profile =WASD\n", false},
+        {"blank after '=': the profile is Standard", custom_start, "profile= WASD\n", standard,
+         kDefaultFile, false},
+        {"unknown profile value", custom_start, "profile=arcade\n", standard, kDefaultFile, false},
+        {"a digit names the numeric pad; F1 is not a name", custom_start,
+         "profile=custom\nbtn2=5\nbtn1=F1\n",
+         {ControlProfile::Custom, Key::I, Key::K, Key::J, Key::L, Key::Space, Key::NumPad5},
+         "profile=custom\nbtn2=5\nbtn1=F1\n", true},
+        {"comments, leading blanks, CRLF, case", standard,
+         "; comment\r\n# up=W\r\n   PROFILE=CUSTOM   \r\n\tUp= kp7 \r\nleft =Q\r\n  down=  return\r\n",
+         {ControlProfile::Custom, Key::NumPad7, Key::Enter, Key::Left, Key::Right, Key::Z, Key::X},
+         "; comment\r\n# up=W\r\n   PROFILE=CUSTOM   \r\n\tUp= kp7 \r\nleft =Q\r\n  down=  return\r\n", true},
+        {"two '=' and no '=' are skipped", custom_start, "up=W=S\nleft\n=X\nprofile=Custom\n",
+         custom_start, "up=W=S\nleft\n=X\nprofile=Custom\n", true},
+        {"custom alone sets nothing new but still logs", custom_start, "profile=custom", custom_start,
+         "profile=custom", true},
+        {"keys without a custom profile are used and not logged", standard, "left=H\n",
+         {ControlProfile::Standard, Key::Up, Key::Down, Key::H, Key::Right, Key::Z, Key::X},
+         "left=H\n", false},
+        {"custom written back reads back", standard, custom_start_file, custom_start,
+         custom_start_file, true},
+        {"Latin-1 bytes in a custom file: read, not rewritten", standard,
+         "# tasti per l'\xE0rea \xE8 qui\nprofile=Custom\nup=\xFFW\nleft=Q\n",
+         {ControlProfile::Custom, Key::Up, Key::Down, Key::Q, Key::Right, Key::Z, Key::X},
+         "# tasti per l'\xE0rea \xE8 qui\nprofile=Custom\nup=\xFFW\nleft=Q\n", true},
+        {"Latin-1 bytes with a fixed profile: the rewrite rule applies", custom_start,
+         "# \xE8\nprofile=WASD\n", {ControlProfile::Wasd, Key::W, Key::S, Key::A, Key::D, Key::J, Key::K},
+         kWasdFile, false},
+        {"non-breaking spaces around a name", standard, "profile=Custom\nbtn1=\u00A0Space\u3000\n",
+         {ControlProfile::Custom, Key::Up, Key::Down, Key::Left, Key::Right, Key::Space, Key::X},
+         "profile=Custom\nbtn1=\u00A0Space\u3000\n", true},
+        {"binary garbage", standard, std::string("\0\x01=\x02\n\xC3\x28profile\n=\n\0", 16), standard,
+         std::string("\0\x01=\x02\n\xC3\x28profile\n=\n\0", 16), false},
+    };
+    for (const auto& c : cases) {
+        write(c.in);
+        log_.clear();
+        Controls controls = c.before;
+        load_controls(controls, path_);
+        EXPECT_EQ(controls, c.after) << c.name;
+        EXPECT_EQ(read(), c.out) << c.name;
+        EXPECT_EQ(log_.size(), c.logged ? 1u : 0u) << c.name;
+    }
+}
+
+TEST_F(ControlsFile, CustomLogLine) {
+    write("profile=Custom\nup=KP8\nbtn2=leftshift\n");
+    Controls c;
+    load_controls(c, path_);
+    ASSERT_EQ(log_.size(), 1u);
+    EXPECT_TRUE(log_[0].ends_with(
+        "INFO  vestrel::gui] Comandi personalizzati caricati da vestrel_controls.ini: up=NumPad8, "
+        "down=Down, left=Left, right=Right, btn1=Z, btn2=LeftShift"))
+        << log_[0];
+}
+
+TEST_F(ControlsFile, FilesThatCannotBeReadAreLeftAlone) {
+    // A huge file is not a controls file: it is neither parsed nor replaced.
+    const std::string huge = "profile=WASD\n" + std::string(2u << 20, 'x');
+    write(huge);
+    Controls c;
+    load_controls(c, path_);
+    EXPECT_EQ(c, Controls{});
+    EXPECT_EQ(fs::file_size(path_), huge.size());
+
+    // A folder in the file's place.
+    fs::remove(path_);
+    fs::create_directory(path_);
+    load_controls(c, path_);
+    EXPECT_TRUE(fs::is_directory(path_));
+    fs::remove(path_);
+
+    // No read permission (meaningless for root, who reads anyway).
+    write("profile=Custom\nup=Q\n");
+    fs::permissions(path_, fs::perms::none);
+    if (::geteuid() != 0) {
+        load_controls(c, path_);
+        fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(read(), "profile=Custom\nup=Q\n");
+        EXPECT_EQ(c, Controls{});
+    }
+}
+
+TEST_F(ControlsFile, SaveToAnUnwritablePlaceIsSilent) {
+    Controls c;
+    save_controls(c, dir_ / "no such folder" / "vestrel_controls.ini");
+    EXPECT_TRUE(log_.empty());
+    EXPECT_FALSE(fs::exists(dir_ / "no such folder"));
+}
+
+TEST(ControlsNames, ReadNames) {
+    struct Case {
+        const char* name;
+        std::optional<Key> key;
+    };
+    const Case cases[] = {
+        {"a", Key::A}, {"Z", Key::Z}, {" m ", Key::M},
+        {"0", Key::NumPad0}, {"9", Key::NumPad9}, {"kp3", Key::NumPad3}, {"NumPad6", Key::NumPad6},
+        {"up", Key::Up}, {"DOWN", Key::Down}, {"Left", Key::Left}, {"rIGHT", Key::Right},
+        {"space", Key::Space}, {"Enter", Key::Enter}, {"RETURN", Key::Enter}, {"tab", Key::Tab},
+        {"Backspace", Key::Backspace}, {"shift", Key::LeftShift}, {"LeftShift", Key::LeftShift},
+        {"RightShift", Key::RightShift}, {"ctrl", Key::LeftCtrl}, {"LEFTCTRL", Key::LeftCtrl},
+        {"RightCtrl", Key::RightCtrl}, {"alt", Key::LeftAlt}, {"LeftAlt", Key::LeftAlt},
+        {"RightAlt", Key::RightAlt},
+        {"F1", std::nullopt}, {"Escape", std::nullopt}, {"", std::nullopt}, {"KP", std::nullopt},
+        {"KP10", std::nullopt}, {"NumPadX", std::nullopt}, {"Key5", std::nullopt},
+        {"!", std::nullopt}, {"Sp ace", std::nullopt}, {"\xC3\xA9", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ini_name_to_key(c.name), c.key) << '"' << c.name << '"';
+}
+
+TEST(ControlsNames, EveryKeyWritesANameThatReadsBack) {
+    for (size_t code = 0; code < 256; ++code) {
+        const Key key = static_cast<Key>(code);
+        const std::string_view name = key_to_ini_name(key);
+        const auto back = ini_name_to_key(name);
+        ASSERT_TRUE(back.has_value()) << code;
+        const bool nameable = (code >= 10 && code <= 35) || (code >= 51 && code <= 54) ||
+                              code == 66 || code == 69 || code == 77 || code == 78 ||
+                              (code >= 82 && code <= 95) || code == 102 || code == 103;
+        EXPECT_EQ(*back, nameable ? key : Key::Z) << code << " " << name;
+    }
+    EXPECT_EQ(key_to_ini_name(Key::F1), "Z");
+    EXPECT_EQ(key_to_ini_name(Key::NumPad8), "NumPad8");
+    EXPECT_EQ(key_name(static_cast<Key>(200)), "Unknown");
+    EXPECT_EQ(key_name(Key::F12), "F12");
+    EXPECT_EQ(static_cast<int>(Key::F5), 40);
+    EXPECT_EQ(static_cast<int>(Key::Escape), 70);
+    EXPECT_EQ(static_cast<int>(Key::NumPadPlus), 100);
+    EXPECT_EQ(static_cast<int>(Key::RightAlt), 103);
+}
+
+TEST(ControlsNames, ProfilesAndTheSavedText) {
+    Controls c{ControlProfile::Custom, Key::F1, Key::Down, Key::Left, Key::Right, Key::Z, Key::X};
+    EXPECT_EQ(controls_file_text(c), file_text("Custom", "Z", "Down", "Left", "Right", "Z", "X"));
+    apply_profile(c, ControlProfile::Custom);
+    EXPECT_EQ(c.up, Key::F1) << "custom keeps the keys";
+    apply_profile(c, ControlProfile::Wasd);
+    EXPECT_EQ(controls_file_text(c), kWasdFile);
+    EXPECT_EQ(fmt::format("{}", c.profile), "Wasd");
+    EXPECT_EQ(profile_file_name(ControlProfile::Wasd), "WASD");
+    apply_profile(c, static_cast<ControlProfile>(9));
+    EXPECT_EQ(c, Controls{}) << "an out-of-range profile falls back to Standard";
+}
+
+}  // namespace
+}  // namespace vestrel
