@@ -1,5 +1,4 @@
-// The video standard the player runs: it sets the frame's line count and line length, and the
-// slave reports it to the software.
+// The console's video standard, shared by the MCD212, the slave and the frontend.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +18,8 @@ constexpr std::string_view video_mode_name(VideoMode mode) {
 
 template <>
 struct fmt::formatter<vestrel::VideoMode> : fmt::formatter<std::string_view> {
-    auto format(vestrel::VideoMode mode, fmt::format_context& ctx) const {
+    template <typename FormatContext>
+    auto format(vestrel::VideoMode mode, FormatContext& ctx) const {
         return fmt::formatter<std::string_view>::format(vestrel::video_mode_name(mode), ctx);
     }
 };
