@@ -78,6 +78,14 @@ void telemetry_restart(Telemetry& t, Instant now) {
     t.next_deadline = now;
     t.stats_instant = now;
     t.frames_in_interval = 0;
+    t.rendered_frames = 0;
+}
+
+void telemetry_restart(Telemetry& t, Instant now, uint64_t instructions_executed,
+                       uint32_t curr_lba) {
+    telemetry_restart(t, now);
+    t.last_instruction_total = instructions_executed;
+    t.last_cd_lba = curr_lba;
 }
 
 bool detect_rendered_frame(Telemetry& t, std::array<uint32_t, 2> plane_starts) {

@@ -87,7 +87,12 @@ constexpr uint32_t plane_start_address(uint32_t dcr, uint32_t vsr) {
 
 // Start-up: both instants at `now`, the plane starts as read just before the loop.
 void telemetry_start(Telemetry& t, Instant now, std::array<uint32_t, 2> plane_starts);
-// A console reset or disc load: both instants restart at `now`; the statistics carry on.
+// A console reset or disc load: both instants restart at `now`, and the interval's counts
+// start again from the counters' values at this moment, so the first rates after the restart
+// cover the same frames as the time they are divided by. The last rates shown carry on.
+void telemetry_restart(Telemetry& t, Instant now, uint64_t instructions_executed,
+                       uint32_t curr_lba);
+// As above, leaving the instruction and sector baselines where the last update put them.
 void telemetry_restart(Telemetry& t, Instant now);
 
 // Right after the emulated lines: true when either plane start differs from the last frame's.

@@ -1,5 +1,7 @@
 #include "frontend/telemetry.hpp"
 
+#include <unistd.h>
+
 #include <clocale>
 #include <fstream>
 #include <iterator>
@@ -275,6 +277,42 @@ TEST(Telemetry, VideoStandardSwitchMeasuresTheFramesActuallyRun) {
     EXPECT_EQ(log.count_containing("ANOMALIA"), 0);
 }
 
+TEST(Telemetry, RestartMeasuresFromTheRestart) {
+    // A reset 12 frames into an interval: the first update after it divides by the time since
+    // the reset, so it must count only what happened since then.
+    constexpr uint64_t kInstructionsPerFrame = 66'000;  // 3.3 MIPS at 50 frames per second
+    FakeClock clock;
+    Telemetry t;
+    telemetry_start(t, clock.now(), {});
+    LogCapture log;
+    uint64_t frame = 0;
+    uint64_t instructions = 0;
+    uint32_t lba = 1000;
+    for (int i = 0; i < 12; ++i) {
+        clock.advance(20ms);
+        instructions += kInstructionsPerFrame;
+        lba += 2;
+        count_frame(t, frame, true, VideoMode::Pal);
+    }
+    frame = 0;  // the reset restarts the frame count
+    lba = 0;
+    telemetry_restart(t, clock.now(), instructions, lba);
+    for (int i = 0; i < 25; ++i) {
+        clock.advance(20ms);
+        instructions += kInstructionsPerFrame;
+        lba += 1;
+        const bool rendered = i % 5 == 0;
+        if (count_frame(t, frame, rendered, VideoMode::Pal)) {
+            update_telemetry(t, {clock.now(), frame, instructions, lba, true, VideoMode::Pal, "g"});
+        }
+    }
+    EXPECT_NEAR(t.measured_fps, 50.0, 1e-6);
+    EXPECT_NEAR(t.mips, 3.3, 1e-6);
+    EXPECT_NEAR(t.cd_rate, 50.0, 1e-6);
+    EXPECT_NEAR(t.render_rate, 10.0, 1e-6);
+    EXPECT_EQ(log.count_containing("ANOMALIA"), 0);
+}
+
 TEST(Telemetry, Warnings) {
     struct Case {
         uint64_t frame_counter;
@@ -364,7 +402,7 @@ class ScreenshotFiles : public testing::Test {
 protected:
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() /
-               ("vestrel_shot_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+               ("vestrel_shot_" + std::to_string(::getpid()) +
                 "_" + testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);

@@ -272,6 +272,31 @@ TEST(Slave, PointerReportPackets) {
     }
 }
 
+TEST(Slave, RandomTrafficKeepsTheChannelsInBounds) {
+    Slave slave;
+    slave.set_disc_inserted(true);
+    uint32_t seed = 12345;
+    const auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (int i = 0; i < 200000; ++i) {
+        const uint32_t offset = next() & 0x7FFF;
+        switch (next() % 4) {
+        case 0: slave.slave_write(offset, static_cast<uint16_t>(next())); break;
+        case 1: slave.slave_write(offset, static_cast<uint8_t>(0xB0 + (next() & 0x4F))); break;
+        case 2: slave.slave_read(offset); break;
+        default: slave.tick_disc_ready(next() & 0xFFFFF); break;
+        }
+        for (const SlaveChannel& ch : slave.channels) {
+            ASSERT_LE(ch.response_length + ch.read_index, SlaveChannel::kResponseSize);
+            ASSERT_LE(ch.received_count, SlaveChannel::kCommandSize);
+        }
+        ASSERT_LE(slave.pointer_x, 1023u);
+        ASSERT_LE(slave.pointer_y, 1023u);
+    }
+}
+
 TEST(Slave, LogLines) {
     LogCapture log;
     Slave slave;
