@@ -1,0 +1,111 @@
+#include "masks.hpp"
+
+namespace m68k::vectors {
+namespace {
+
+bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// Files whose bus-access order is compared strictly (promoted family by family once they match).
+bool order_gated(const std::string& family) {
+    return family == "NOP" || family == "TRAP" || family == "ILLEGAL_LINEA" || family == "ILLEGAL_LINEF";
+}
+
+// A test that takes an exception on the chip: it reads the vector table in supervisor data space,
+// or faults on an address.
+bool takes_exception(const VectorTest& t) {
+    for (const auto& x : t.transactions) {
+        if (x.kind == TxKind::ReadAddressError || x.kind == TxKind::WriteAddressError) return true;
+        if (x.kind == TxKind::Read && x.fc == 5 && x.address < 0x400) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+uint32_t address_registers_with_side_effects(uint16_t op) {
+    uint32_t mask = 0;
+    const uint32_t src_mode = (op >> 3) & 7;
+    if (src_mode == 3 || src_mode == 4) mask |= 1u << (op & 7);
+    const uint32_t line = op >> 12;
+    if (line >= 1 && line <= 3) {
+        const uint32_t dst_mode = (op >> 6) & 7;
+        if (dst_mode == 3 || dst_mode == 4) mask |= 1u << ((op >> 9) & 7);
+    }
+    // -(Ay),-(Ax) and (Ay)+,(Ax)+ forms: ABCD, SBCD, ADDX, SUBX, CMPM.
+    const bool rm_form = (line == 0x8 || line == 0x9 || line == 0xB || line == 0xC || line == 0xD) &&
+                         (op & 0x0100) && ((op >> 3) & 7) == 1;
+    if (rm_form) mask |= (1u << (op & 7)) | (1u << ((op >> 9) & 7));
+    return mask;
+}
+
+Judgement judge(const std::string& family, const VectorTest& t, RunCpu cpu) {
+    Judgement j;
+    j.order_gate = order_gated(family);
+    j.compare_order = cpu == RunCpu::M68000;
+    const uint16_t opcode = static_cast<uint16_t>(t.initial.prefetch[0]);
+
+    if (cpu == RunCpu::Scc68070) {
+        // The replay checks instruction results only: no 68000 prefetch, no 68000 cycle counts.
+        j.compare_cycles = false;
+        j.compare_prefetch = false;
+        j.compare_order = false;
+        j.compare_accesses = false;
+        // The SCC68070's exception frames are the 68010 kind, which the vectors do not show.
+        if (takes_exception(t)) return Judgement{.skip = true, .skip_reason = "exception (68000 frame)"};
+        // Its trace frame is Format0 (8 bytes); the vectors show none at all.
+        if (t.initial.sr & 0x8000) return Judgement{.skip = true, .skip_reason = "trace (68000 frame)"};
+        // RTE pops a format word on the SCC68070, which holds random data in the vectors.
+        if (family == "RTE") return Judgement{.skip = true, .skip_reason = "RTE frame format"};
+        // The SCC68070 runs MOVE from SR in user mode; the 68000 traps it.
+        if (family == "MOVEfromSR" && !(t.initial.sr & 0x2000)) {
+            return Judgement{.skip = true, .skip_reason = "user-mode MOVE from SR"};
+        }
+        // ILLEGAL, line A/F and TRAP are taken by the frame scheduler with the 68010 frame.
+        if (family == "ILLEGAL_LINEA" || family == "ILLEGAL_LINEF" || family == "TRAP") {
+            return Judgement{.skip = true, .skip_reason = "exception (68000 frame)"};
+        }
+    }
+
+    if (t.has_address_error()) {
+        // The frame differs on purpose (status word, stacked PC, rolled-back registers and CCR,
+        // cycles): judged by the reduced comparison.
+        j.reduced = true;
+        j.compare_cycles = false;
+        j.compare_prefetch = false;
+        j.compare_order = false;
+        j.compare_accesses = false;
+        j.an_ignore = address_registers_with_side_effects(opcode);
+        return j;
+    }
+
+    j.trace_candidate = (t.initial.sr & 0x8000) != 0;
+    // TAS: the vectors do not model its indivisible bus cycle, so their counts are not ground truth.
+    if (starts_with(family, "TAS")) {
+        j.compare_cycles = false;
+        j.compare_order = false;
+    }
+    // DIVU/DIVS overflow: N and Z are undefined on the chip.
+    if ((starts_with(family, "DIVU") || starts_with(family, "DIVS")) && (t.final_state.sr & 0x2)) {
+        j.sr_ignore |= 0x000C;
+    }
+    return j;
+}
+
+void judge_after_run(Judgement& j, const VectorTest& t, bool cpu_stopped, bool status_reported) {
+    // The vectors end before the trace exception that follows a traced instruction. TRAP, line A,
+    // line F and illegal come back as a status the scheduler takes: no trace follows those.
+    if (j.trace_candidate && !status_reported && !j.reduced) {
+        j.expect_trace = true;
+        j.compare_prefetch = false;
+        j.compare_order = false;
+        j.compare_accesses = false;
+    }
+    // STOP in supervisor mode: the chip's PC and queue do not advance.
+    if (cpu_stopped && (t.initial.prefetch[0] == 0x4E72)) {
+        j.stop_no_advance = true;
+        j.compare_prefetch = false;
+        j.compare_order = false;
+    }
+}
+
+}  // namespace m68k::vectors
