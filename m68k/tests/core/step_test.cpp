@@ -5,6 +5,9 @@
 #include "core/handler.hpp"
 #include "core/timing.hpp"
 #include "m68k/cpu.hpp"
+#include "core/ea.hpp"
+#include "core/exceptions.hpp"
+#include "support/custom_table.hpp"
 #include "support/test_bus.hpp"
 
 namespace m68k {
@@ -65,6 +68,110 @@ TEST(Step, ResultLayout) {
 TEST(Step, Scc68070CycleConversion) {
     const std::pair<int32_t, int32_t> cases[] = {{0, 2}, {1, 2}, {4, 3}, {8, 5}, {10, 7}, {12, 8}, {34, 22}, {132, 83}};
     for (auto [in, out] : cases) EXPECT_EQ(scc68070_cycles(in), out) << in;
+}
+
+int32_t g_routine_cycles = 0;
+int32_t fixed_cycles(Cpu&, CpuBus&, uint16_t) { return g_routine_cycles; }
+
+// A routine that takes the privilege violation inside the step.
+int32_t privileged(Cpu& cpu, CpuBus& bus, uint16_t) { return take_exception(cpu, bus, kVectorPrivilege); }
+
+// A routine whose data read faults and which then returns the count of its longest form.
+int32_t faulting_read(Cpu& cpu, CpuBus& bus, uint16_t) {
+    read_data_word(cpu, bus, 0x2001);
+    return 50;
+}
+
+struct Rig {
+    explicit Rig(CpuType type, Handler routine = fixed_cycles) : table(routine) {
+        cpu.set_cpu_type(type);
+        table.install(cpu);
+        cpu.pc = kCodeBase;
+        cpu.addr_regs[7] = 0x8000;
+        for (uint32_t v = 0; v < 256; ++v) bus.poke_long(4 * v, 0x3000 + 0x10 * v);
+    }
+    test::CustomTable table;
+    Cpu cpu;
+    test::TestBus bus;
+};
+
+TEST(Step, CycleConversionPerType) {
+    struct Case {
+        CpuType type;
+        int32_t routine;
+        uint32_t step;
+    };
+    const Case cases[] = {
+        {CpuType::M68000, 4, 4},     {CpuType::M68010, 132, 132}, {CpuType::Scc68070, 0, 2},
+        {CpuType::Scc68070, 1, 2},   {CpuType::Scc68070, 4, 3},   {CpuType::Scc68070, 10, 7},
+        {CpuType::Scc68070, 132, 83},
+    };
+    for (const auto& c : cases) {
+        Rig r(c.type);
+        g_routine_cycles = c.routine;
+        EXPECT_EQ(step(r.cpu, r.bus), StepResult::ok(c.step)) << static_cast<int>(c.type) << " " << c.routine;
+    }
+}
+
+TEST(Step, InStepExceptionIsScaledOnScc68070) {
+    Rig r(CpuType::Scc68070, privileged);
+    EXPECT_EQ(step(r.cpu, r.bus), StepResult::ok(22));
+    EXPECT_EQ(r.cpu.pc, 0x3000u + 0x80);
+    EXPECT_EQ(r.bus.peek_long(0x8000 - 6), kCodeBase) << "the instruction's address";
+}
+
+TEST(Step, FaultedInstructionKeepsItsCountAndSkipsTheRest) {
+    Rig r(CpuType::Scc68070, faulting_read);
+    r.cpu.set_sr_flags(0xA700);  // traced: the fault still ends the step
+    r.cpu.pending_level = 7;
+    EXPECT_EQ(step(r.cpu, r.bus), StepResult::ok(32));  // 50 scaled
+    EXPECT_EQ(r.cpu.pc, 0x3000u + 0x30);
+    EXPECT_EQ(r.cpu.pending_level, 7u) << "no interrupt check after a fault";
+    EXPECT_EQ(r.cpu.aborted, 0u);
+}
+
+TEST(Step, StoppedStates) {
+    // Stopped in supervisor mode: nothing happens, even with an interrupt pending.
+    Rig sup(CpuType::Scc68070);
+    sup.cpu.stopped = 1;
+    sup.cpu.pending_level = 7;
+    EXPECT_EQ(step(sup.cpu, sup.bus), StepResult::stopped_result());
+    EXPECT_EQ(sup.cpu.pending_level, 7u);
+    EXPECT_EQ(sup.cpu.pc, kCodeBase);
+
+    // A STOP that loaded a user SR: privilege violation at the STOP, unconverted cycles + 4.
+    Rig user(CpuType::Scc68070);
+    user.cpu.pc = kCodeBase + 4;
+    user.cpu.sp_bank[kIspSlot] = 0x8000;
+    user.cpu.stop_with_sr(0x0000);
+    EXPECT_EQ(step(user.cpu, user.bus), StepResult::ok(34 + 4));
+    EXPECT_EQ(user.cpu.stopped, 0u);
+    EXPECT_EQ(user.bus.peek_long(0x8000 - 6), kCodeBase) << "stacked PC is the STOP";
+}
+
+TEST(Step, TraceAfterTheInstructionAndNoInterrupt) {
+    Rig r(CpuType::M68000);
+    g_routine_cycles = 4;
+    r.cpu.set_sr_flags(0xA000);
+    r.cpu.pending_level = 7;
+    EXPECT_EQ(step(r.cpu, r.bus), StepResult::ok(4 + 34));
+    EXPECT_EQ(r.cpu.pc, 0x3000u + 0x90);
+    EXPECT_EQ(r.bus.peek_long(0x8000 - 4), kCodeBase + 2) << "the next instruction";
+    EXPECT_EQ(r.bus.peek_word(0x8000 - 6), 0xA000);
+    EXPECT_EQ(r.cpu.pending_level, 7u);
+}
+
+TEST(Step, InterruptCheckAfterTheInstruction) {
+    Rig r(CpuType::Scc68070);
+    g_routine_cycles = 4;
+    r.cpu.set_sr_flags(0x2000);
+    r.cpu.pending_level = 3;
+    r.bus.vector_for_ack = 27;
+    r.cpu.slice_budget = 10;
+    EXPECT_EQ(step(r.cpu, r.bus), StepResult::ok(3)) << "the entry's cost is not in the step's cycles";
+    EXPECT_EQ(r.cpu.slice_budget, 10 - 44);
+    EXPECT_EQ(r.cpu.pc, 0x3000u + 0x10 * 27);
+    EXPECT_EQ(r.bus.peek_long(0x8000 - 6), kCodeBase + 2);
 }
 
 }  // namespace
