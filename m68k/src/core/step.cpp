@@ -95,6 +95,8 @@ StepResult step(Cpu& cpu, CpuBus& bus) {
     if (t1 || (t0 && flow)) {
         cpu.stopped &= ~1u;
         const int32_t c2 = take_exception_format2(cpu, bus, kVectorTrace);
+        // An odd stack faulted the trace frame: continue at the address-error handler.
+        if (cpu.aborted) restore_fault_snapshot(cpu);
         return StepResult::ok(static_cast<uint32_t>(cycles + c2));
     }
 
