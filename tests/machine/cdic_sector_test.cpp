@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/log.hpp"
 #include "machine/cdic.hpp"
+#include "machine/cdrom.hpp"
 
 namespace vestrel {
 namespace {
@@ -507,6 +511,34 @@ TEST(CdicAudioMap, StopKeepsQueuedSound) {
     c.cdic_tick(10 * kCyclesPerSector, nullptr);
     EXPECT_EQ(c.audio_out.queue->size(), 2'016u);
     EXPECT_FALSE(c.dec_map);
+}
+
+// The bus's own disc slot: a raw image on disk, lent through the optional<DiscImage> overload.
+TEST(CdicSector, ReadsFromTheDiscSlot) {
+    LogCapture quiet;
+    const auto path = std::filesystem::temp_directory_path() / "vestrel_cdic_slot_test.bin";
+    {
+        std::ofstream f(path, std::ios::binary);
+        for (uint32_t lba = 0; lba < 5; ++lba) {
+            const RawSector s = make_sector(lba);
+            f.write(reinterpret_cast<const char*>(s.data()), static_cast<std::streamsize>(s.size()));
+        }
+    }
+    auto opened = open_disc_image(path);
+    ASSERT_TRUE(opened.has_value());
+    std::optional<DiscImage> slot(std::move(*opened));
+    Cdic c;
+    start(c, 3, 0x29);
+    c.cdic_tick(kCyclesPerSector - c.read_cycles, slot);
+    EXPECT_TRUE(matches(delivered(c), make_sector(3)));
+    EXPECT_EQ(c.read_ram_word(0x0A00 + 8 + 2'332 + 2 * 10), q_subcode(3, false, 5)[10]);
+
+    std::optional<DiscImage> empty;
+    c.cdic_tick(kCyclesPerSector, empty);
+    EXPECT_EQ(c.curr_lba, 5u);
+    EXPECT_EQ(c.data_buffer & 1, 1);  // nothing delivered without a disc
+    slot.reset();
+    std::filesystem::remove(path);
 }
 
 }  // namespace
