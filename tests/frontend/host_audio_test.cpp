@@ -1,10 +1,17 @@
 // The host audio callback's arithmetic: priming, rate correction, interpolation, underrun decay
 // and channel layout, on a real AudioQueue without any audio library.
+//
+// The threaded test also runs under ThreadSanitizer without CMake (one line):
+//   g++ -std=c++23 -fsanitize=thread -g -O1 -Isrc src/machine/audio.cpp src/frontend/host_audio.cpp
+//       tests/frontend/host_audio_test.cpp -lgtest -lgtest_main -pthread -o /tmp/host_audio_tsan
+//       && /tmp/host_audio_tsan
 #include "frontend/host_audio.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 namespace vestrel {
@@ -142,6 +149,36 @@ TEST(HostAudio, ChannelLayouts) {
         EXPECT_FLOAT_EQ(s[6 * f + 1], -0.25f);
         for (size_t c = 2; c < 6; ++c) EXPECT_EQ(s[6 * f + c], 0.0f);
     }
+}
+
+// The emulation thread decoding sectors while the audio thread runs callbacks, as in the
+// program: every callback fills its buffer with finite samples and the queue stays bounded.
+TEST(HostAudio, ProducerThreadWhileCallbacksRun) {
+    AudioOutput producer_side;
+    OutputResampler r;
+    r.queue = producer_side.queue;
+    r.source_rate = producer_side.source_rate;
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        std::vector<uint8_t> data(kAdpcmSectorBytes);
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 29 + 3);
+        for (int sector = 0; sector < 300; ++sector) {
+            producer_side.decode_adpcm_sector(data, sector % 2 == 0, false, sector % 3 ? 37'800 : 18'900);
+            if (sector % 8 == 0) std::this_thread::yield();
+        }
+        done = true;
+    });
+    std::vector<float> out(512 * 2);
+    bool finite = true;
+    size_t callbacks = 0;
+    while (!done || callbacks < 50) {
+        audio_callback(r, out);
+        for (float v : out) finite &= std::isfinite(v);
+        ++callbacks;
+    }
+    producer.join();
+    EXPECT_TRUE(finite);
+    EXPECT_LE(r.queue->size(), kMaxQueuedPairs);
 }
 
 TEST(HostAudio, WavImage) {
