@@ -308,17 +308,36 @@ uint32_t flac_block_size(uint32_t bytes, uint32_t limit) {
 
 }  // namespace
 
-uint16_t crc16(std::span<const uint8_t> data, uint16_t crc) {
-    static const auto table = [] {
-        std::array<uint16_t, 256> t{};
+namespace {
+
+// Slicing-by-8 tables: kCrcTables[k][b] is the effect of byte b followed by k zero bytes, so
+// eight bytes fold in at once (every hunk is checked, and this is most of a cheap hunk's cost).
+struct CrcTables {
+    uint16_t t[8][256];
+    CrcTables() {
         for (uint32_t i = 0; i < 256; ++i) {
             uint16_t c = static_cast<uint16_t>(i << 8);
             for (int k = 0; k < 8; ++k) c = static_cast<uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
-            t[i] = c;
+            t[0][i] = c;
         }
-        return t;
-    }();
-    for (uint8_t b : data) crc = static_cast<uint16_t>((crc << 8) ^ table[((crc >> 8) ^ b) & 0xFF]);
+        for (int k = 1; k < 8; ++k)
+            for (uint32_t i = 0; i < 256; ++i)
+                t[k][i] = static_cast<uint16_t>((t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 8]);
+    }
+};
+const CrcTables kCrc;
+
+}  // namespace
+
+uint16_t crc16(std::span<const uint8_t> data, uint16_t crc) {
+    const uint8_t* p = data.data();
+    size_t n = data.size();
+    const auto& t = kCrc.t;
+    for (; n >= 8; n -= 8, p += 8) {
+        crc = static_cast<uint16_t>(t[7][(crc >> 8) ^ p[0]] ^ t[6][(crc & 0xFF) ^ p[1]] ^ t[5][p[2]] ^
+                                    t[4][p[3]] ^ t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]]);
+    }
+    for (; n > 0; --n, ++p) crc = static_cast<uint16_t>((crc << 8) ^ t[0][((crc >> 8) ^ *p) & 0xFF]);
     return crc;
 }
 
@@ -621,6 +640,7 @@ std::unique_ptr<ChdFile> ChdFile::open_memory(std::vector<uint8_t> bytes, Error&
 
 bool ChdFile::read_at(uint64_t offset, std::span<uint8_t> out) const {
     if (offset > file_size_ || out.size() > file_size_ - offset) return false;
+    if (out.empty()) return true;
     if (fd_ < 0) {
         std::memcpy(out.data(), memory_.data() + offset, out.size());
         return true;
