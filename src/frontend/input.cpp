@@ -198,6 +198,12 @@ InputActions decide_input(LoopState& s, const InputSnapshot& in, Slave& slave, b
     return out;
 }
 
+float stick_axis_x(int16_t raw) {
+    return std::clamp(static_cast<float>(raw) / 32767.0f, -1.0f, 1.0f);
+}
+
+float stick_axis_y(int16_t raw) { return -stick_axis_x(raw); }
+
 float apply_volume_keys(float volume, bool up, bool down) {
     if (up) volume = std::min(volume + kKeyVolumeStep, kMaxVolume);
     if (down) volume = std::max(volume - kKeyVolumeStep, 0.0f);

@@ -38,6 +38,11 @@ struct MousePosition {
     double y = 0.0;
 };
 
+// A controller stick's raw value (-32768..32767, Y growing downwards as SDL reports it) as the
+// snapshot's -1..+1 with Y growing upwards.
+float stick_axis_x(int16_t raw);
+float stick_axis_y(int16_t raw);
+
 struct InputSnapshot {
     bool focused = false;
     std::bitset<kKeyCount> keys;

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "common/log.hpp"
+#include "frontend/input.hpp"
+#include "machine/slave.hpp"
 
 namespace vestrel {
 namespace {
@@ -429,6 +431,37 @@ bool drain_commands(Frontend& f, CommandQueue& queue) {
         if (command.tag == CommandTag::None) return true;
         if (!execute_command(f, command)) return false;
     }
+}
+
+bool run_host_frame(Frontend& f, FrameHost& host, CommandQueue& queue) {
+    LoopState& s = f.state;
+    if (!host.is_open() || host.input().held(Key::Escape)) return false;
+    if (!drain_commands(f, queue)) return false;
+    if (f.console.disc_in_slot() && !s.auto_boot_done) auto_boot_step(f);
+
+    f.console.run_emulated_frame(s.instructions_executed);
+    const bool rendered = detect_rendered_frame(s.telemetry, f.console.plane_starts());
+
+    const InputActions actions =
+        decide_input(s, host.input(), f.console.slave(), f.console.disc_in_slot());
+    apply_input_actions(f, actions, queue);
+
+    host.present(f.console.frame_buffer());
+    const VideoMode mode = f.console.video_mode();
+    pace_frame(s.telemetry, mode, f.clock);
+    if (count_frame(s.telemetry, s.frame_counter, rendered, f.console.video_mode())) {
+        const TelemetryInputs in{
+            .now = f.clock.now(),
+            .frame_counter = s.frame_counter,
+            .instructions_executed = s.instructions_executed,
+            .curr_lba = f.console.curr_lba(),
+            .wait_states_on = f.console.wait_states(),
+            .video_mode = f.console.video_mode(),
+            .game_name = s.game_name,
+        };
+        f.ui.set_title(update_telemetry(s.telemetry, in));
+    }
+    return true;
 }
 
 }  // namespace vestrel

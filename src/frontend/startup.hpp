@@ -25,6 +25,7 @@ namespace vestrel {
 
 class Slave;
 class PacingClock;
+struct InputSnapshot;
 
 enum class PointerDevice : uint8_t { Gamepad = 0, Mouse = 1 };
 
@@ -281,6 +282,21 @@ void reset_console(Frontend& f);
 void eject_disc(Frontend& f);
 void set_video_mode(Frontend& f, VideoMode mode);
 void toggle_fullscreen(Frontend& f);
+
+// The window side of one host frame: open state, input, presentation.
+class FrameHost {
+public:
+    virtual ~FrameHost() = default;
+    virtual bool is_open() const = 0;
+    // Keys, mouse and focus from the window, gamepads added.
+    virtual const InputSnapshot& input() = 0;
+    virtual void present(std::span<const uint32_t> frame_buffer) = 0;
+};
+
+// One host frame: leave on a closed window or Escape, the queued commands, the auto-boot
+// step, the emulated lines, the rendered-frame detector, input, present, pacing, and the
+// statistics. False when the loop must end.
+bool run_host_frame(Frontend& f, FrameHost& host, CommandQueue& queue);
 
 // The last log line of a run.
 void log_emulation_stopped(uint32_t pc);

@@ -275,6 +275,19 @@ TEST(InputPointer, NothingIsReportedDuringAutoBoot) {
     EXPECT_EQ(rig.sent.size(), 1u);
 }
 
+TEST(InputGamepads, RawStickPushedUpMovesThePointerUp) {
+    InputRig rig;
+    GamepadState g;
+    g.left_y = stick_axis_y(-32768);  // SDL: stick fully up
+    g.left_x = stick_axis_x(32767);
+    InputSnapshot in;
+    in.gamepads.push_back(g);
+    rig.frame(in);
+    EXPECT_EQ(rig.state.pointer_y, 335 - 8);
+    EXPECT_EQ(rig.state.pointer_x, 575 + 8);
+    EXPECT_FLOAT_EQ(stick_axis_y(16384), -16384.0f / 32767.0f);
+}
+
 TEST(InputVolume, KeysStepAndClamp) {
     EXPECT_FLOAT_EQ(apply_volume_keys(1.0f, true, false), 1.02f);
     EXPECT_FLOAT_EQ(apply_volume_keys(1.99f, true, false), 2.0f);
