@@ -408,3 +408,45 @@ TEST(BusWaitStates, SwitchOffChargesNothing) {
 
 }  // namespace
 }  // namespace vestrel
+
+// ---------------------------------------------------------------- robustness
+
+#include <random>
+
+namespace vestrel {
+namespace {
+
+TEST(BusRobustness, RandomTrafficStaysInBounds) {
+    ConsoleCapture out;  // UART and watch lines from random writes
+    std::mt19937 rng(20261210);
+    const uint32_t bases[] = {0x000000, 0x07FF00, 0x200000, 0x27FF00, 0x300000, 0x303B00, 0x303C00,
+                              0x310000, 0x320000, 0x323F00, 0x400000, 0x47FF00, 0x4FFFE0, 0x500000,
+                              0x57FF00, 0xD00000, 0xE00000, 0xE03000, 0xE04000, 0xE40000, 0xE80000,
+                              0xEFFF00, 0x80000000, 0x80002000, 0x80004000, 0x00801000, 0xFFFFFF00};
+    for (int round = 0; round < 2; ++round) {
+        auto bus = std::make_unique<Bus>();
+        if (round == 1) {
+            bus->dvc.rom = std::vector<uint8_t>(100, 0x11);  // a short cartridge ROM
+            bus->dvc.dram_enabled = true;
+        }
+        for (int i = 0; i < 200000; ++i) {
+            const uint32_t base = bases[rng() % std::size(bases)];
+            const uint32_t address = (rng() % 4 == 0) ? static_cast<uint32_t>(rng()) : base + rng() % 0x120;
+            const uint32_t value = static_cast<uint32_t>(rng());
+            switch (rng() % 7) {
+                case 0: (void)bus->read_byte(address); break;
+                case 1: (void)bus->read_word(address); break;
+                case 2: (void)bus->read_long(address); break;
+                case 3: bus->write_byte(address, static_cast<uint8_t>(value)); break;
+                case 4: bus->write_word(address, static_cast<uint16_t>(value)); break;
+                case 5: bus->write_long(address, value); break;
+                default: (void)bus->acknowledge_interrupt(static_cast<uint8_t>(1 + rng() % 7)); break;
+            }
+            if (i % 997 == 0) bus->step_scanline(rng() % 312);
+            if (i % 50 == 0) bus->scc.line_cycle_pos = rng() % 1100;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vestrel
