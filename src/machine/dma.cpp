@@ -1,11 +1,13 @@
 #include "machine/dma.hpp"
 
 #include "common/log.hpp"
+#include "machine/bus.hpp"
 
 namespace vestrel {
 namespace {
 
 LogTarget kLog{"vestrel::dma"};
+LogTarget kBusLog{"vestrel::bus"};
 
 constexpr uint32_t kRegisterMask = 0x3F;
 // Register offsets within one channel.
@@ -69,6 +71,42 @@ void dma_write_register(DmaChannels& channels, uint32_t offset, uint16_t value) 
         case kRegDarLow: ch.dar = with_low(ch.dar, value); break;
         default: break;
     }
+}
+
+void Bus::dma_ch0_cdic_transfer() {
+    // A transfer whose memory side reaches the CDIC register window writes those registers,
+    // and a write to dma_control asks for a transfer again: that request is absorbed by the
+    // transfer already running instead of nesting one inside it without bound.
+    if (dma_running_) return;
+    dma_running_ = true;
+
+    DmaChannel& ch = dma[0];
+    const uint32_t words = ch.mtc;
+    const uint32_t memory = ch.mar;
+    const uint32_t device = cdic.dma_control & 0x3FFF;
+    const bool to_memory = (ch.ocr & DmaChannel::kOcrToMemory) != 0;
+    LOG_TRACE(kBusLog, "DMA Ch0 Executing: {} words ({} bytes) {} 0x{:08X} dev CDIC 0x{:04X} at PC=0x{:06X}",
+              words, words * 2, to_memory ? "to mem" : "from mem", memory, device, scc.pc_copy);
+
+    uint32_t d = device % kCdicRamSize;
+    for (uint32_t i = 0; i < words; ++i) {
+        const uint32_t m = memory + 2 * i;  // 32-bit, wrapping
+        const uint32_t d1 = (d + 1) % kCdicRamSize;
+        if (to_memory) {
+            write_byte(m, cdic.cdic_ram[d]);
+            write_byte(m + 1, cdic.cdic_ram[d1]);
+        } else {
+            cdic.cdic_ram[d] = read_byte(m);
+            cdic.cdic_ram[d1] = read_byte(m + 1);
+        }
+        d = (d + 2) % kCdicRamSize;
+    }
+
+    ch.mar = memory + 2 * words;
+    ch.mtc = 0;
+    ch.csr |= DmaChannel::kCsrComplete;
+    cdic.dma_requested = false;
+    dma_running_ = false;
 }
 
 }  // namespace vestrel
