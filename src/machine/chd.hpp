@@ -90,6 +90,7 @@ private:
     int fd_ = -1;
     std::vector<uint8_t> memory_;  // the file's bytes when opened from memory
     uint64_t file_size_ = 0;
+    bool uncompressed_ = false;  // no per-hunk CRCs in uncompressed files
     Header header_;
     std::vector<MapEntry> map_;
     std::unique_ptr<Codecs> codecs_;

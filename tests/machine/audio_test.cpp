@@ -283,6 +283,24 @@ TEST(AudioQueue, BoundDropsTheOldest) {
     }
 }
 
+// The cartridge's MPEG hand-off moves a few pairs per line; with nothing playing, a minute of
+// it keeps the queue at one second, the newest pairs kept.
+TEST(AudioQueue, SilentMinuteOfLineHandOffsStaysBounded) {
+    AudioQueue q;
+    constexpr int kLines = 60 * 50 * 312;
+    std::vector<StereoPair> chunk(3);
+    float v = 0;
+    size_t peak = 0;
+    for (int line = 0; line < kLines; ++line) {
+        for (auto& p : chunk) p.left = v++;
+        q.append_bounded(chunk);
+        peak = std::max(peak, q.pairs.size());
+    }
+    EXPECT_EQ(peak, kMaxQueuedPairs);
+    EXPECT_LE(q.pairs.capacity(), 65'536u);
+    EXPECT_EQ(q.pairs[kMaxQueuedPairs - 1].left, v - 1);
+}
+
 TEST(AudioQueue, RingKeepsOrderThroughWrapAndGrowth) {
     PairRing ring(4);
     float next_in = 0, next_out = 0;
