@@ -101,6 +101,15 @@ sleep 0.3
 xdotool key m
 wait_log "Audio: UNMUTED" || fail "M stuck after the focus loss"
 
+# A check item picked from the menu: one command, carried out once (setting the mark back does
+# not pick the item again).
+xdotool mousemove --window "$wid" 192 12 click 1
+sleep 0.5
+xdotool mousemove --window "$wid" 230 139 click 1
+wait_log "Velocità Hardware Reale CD-i (Wait-States): DISABILITATA (Turbo Zero-Wait)" || fail "wait-state item"
+sleep 0.5
+[ "$(grep -c 'Wait-States)' log.txt)" = 1 ] || fail "the wait-state item acted more than once"
+
 # The "Aiuto" menu opens on a click: its popup covers the black picture below the title.
 xdotool mousemove --window "$wid" 243 12 click 1
 sleep 0.7
