@@ -28,8 +28,8 @@ sanitize-test: deps
 # its own laid out as a user's: bios/cdi220b.rom, and the demo disc on the command line.
 # Without a display the run goes to a virtual one for a few seconds and leaves a screen grab.
 DEMO_DIR = $(BUILD)/demo
-DEMO_ROM = $(BUILD)/tests/roms/demo.rom
-DEMO_DISC = $(BUILD)/tests/roms/demo_disc.bin
+DEMO_ROM = $(BUILD)/roms/demo.rom
+DEMO_DISC = $(BUILD)/roms/demo_disc.bin
 demo: build
 	@mkdir -p $(DEMO_DIR)/bios
 	@set -e; \
