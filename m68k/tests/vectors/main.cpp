@@ -300,7 +300,10 @@ private:
             c.expect("USP", f.usp, our_usp(cpu));
             c.expect("SSP", f.ssp, our_ssp(cpu));
         }
-        const uint32_t frame = f.ssp & kAddressMask;
+        // The chip's frame lies at its final SSP, ours at ours: they differ when A7 itself had
+        // the (An)+/-(An) side effect, so each side's frame is read where it lies.
+        const uint32_t theirs = f.ssp & kAddressMask;
+        const uint32_t ours_at = our_ssp(cpu) & kAddressMask;
         auto find_final = [&](uint32_t address, uint16_t& value) {
             for (const auto& w : f.ram) {
                 if (w.address == (address & kAddressMask)) {
@@ -312,21 +315,27 @@ private:
         };
         auto frame_word = [&](const char* what, uint32_t offset, uint16_t mask) {
             uint16_t exp = 0;
-            if (!find_final(frame + offset, exp)) return;
-            const uint16_t ours = bus_.peek_word(frame + offset);
+            if (!find_final(theirs + offset, exp)) return;
+            const uint16_t ours = bus_.peek_word(ours_at + offset);
             if ((exp & mask) != (ours & mask)) {
                 c.fail(fmt::format("{}: expected 0x{:04X}, got 0x{:04X} (mask 0x{:04X})", what, exp, ours, mask));
             }
         };
-        if (!a7_moves) {
-            frame_word("status word (R/W, FC)", 0, 0x0017);
-            frame_word("access address high", 2, 0x00FF);
-            frame_word("access address low", 4, 0xFFFF);
-            frame_word("IR", 6, 0xFFFF);
-            frame_word("stacked SR (T, S, mask)", 8, 0xA700);
+        frame_word("status word (R/W, FC)", 0, j.status_word_mask);
+        {
+            uint16_t hi = 0, lo = 0;
+            if (find_final(theirs + 2, hi) && find_final(theirs + 4, lo)) {
+                const uint32_t exp = ((static_cast<uint32_t>(hi) << 16) | lo) & kAddressMask;
+                const uint32_t got = bus_.peek_long(ours_at + 2) & kAddressMask;
+                const bool ok = exp == got || (j.access_address_plus2 && exp == ((got + 2) & kAddressMask));
+                if (!ok) c.fail(fmt::format("access address: expected 0x{:06X}, got 0x{:06X}", exp, got));
+            }
         }
+        if (j.compare_ir) frame_word("IR", 6, 0xFFFF);
+        frame_word("stacked SR (T, S, mask)", 8, 0xA700);
+        auto in_frame = [](uint32_t a, uint32_t frame) { return a >= frame && a < frame + 14; };
         for (const auto& w : f.ram) {
-            if (!a7_moves && w.address >= frame && w.address < frame + 14) continue;
+            if (in_frame(w.address, theirs) || in_frame(w.address, ours_at)) continue;
             const uint16_t ours = bus_.peek_word(w.address);
             if (ours != w.value) {
                 c.fail(fmt::format("RAM 0x{:06X}: expected 0x{:04X}, got 0x{:04X}", w.address, w.value, ours));

@@ -75,6 +75,17 @@ Judgement judge(const std::string& family, const VectorTest& t, RunCpu cpu) {
         j.compare_order = false;
         j.compare_accesses = false;
         j.an_ignore = address_registers_with_side_effects(opcode);
+        // A PC-relative operand read is a data access here; the chip reports program space.
+        const uint32_t src_mode = (opcode >> 3) & 7, src_reg = opcode & 7;
+        if (src_mode == 7 && (src_reg == 2 || src_reg == 3)) j.status_word_mask = 0x0014;
+        // On a faulting write the chip has already loaded the next opcode into IR; the frame here
+        // holds the faulting instruction's opcode.
+        for (const auto& x : t.transactions) {
+            if (x.kind == TxKind::WriteAddressError) j.compare_ir = false;
+        }
+        // MOVE.L to -(An) is one long write here (faulting at the address); the chip writes the
+        // low word first and faults at address + 2.
+        if ((opcode >> 12) == 2 && ((opcode >> 6) & 7) == 4) j.access_address_plus2 = true;
         return j;
     }
 

@@ -25,6 +25,9 @@ struct Judgement {
     bool expect_trace = false;    // the vectors stop before the trace exception our step takes
     bool stop_no_advance = false; // a supervisor STOP: PC and queue do not advance on the chip
     uint32_t an_ignore = 0;       // reduced comparison: address registers (bit n) not compared
+    uint16_t status_word_mask = 0x0017;  // reduced comparison: R/W and FC bits of the frame
+    bool compare_ir = true;       // reduced comparison: the frame's IR word
+    bool access_address_plus2 = false;  // reduced comparison: the chip may report address + 2
 };
 
 // The file's family is its name without ".json.bin", e.g. "MOVE.w".
