@@ -54,6 +54,22 @@ TEST(Step, StatusesOnScc68070) {
     }
 }
 
+// The M68060 traps MOVEP as an unimplemented integer instruction, at the instruction.
+TEST(Step, M68060MovepTakesVector61) {
+    Cpu cpu;
+    cpu.set_cpu_type(CpuType::M68060);
+    test::TestBus bus;
+    bus.poke_long(61 * 4, 0x5000);
+    bus.poke_word(kCodeBase, 0x0108);
+    cpu.pc = kCodeBase;
+    cpu.addr_regs[7] = 0x8000;
+    const StepResult r = step(cpu, bus);
+    EXPECT_EQ(r.status(), StepStatus::Ok);
+    EXPECT_EQ(cpu.pc, 0x5000u);
+    EXPECT_EQ(bus.peek_long(0x8000 - 6), kCodeBase);
+    EXPECT_EQ(bus.peek_word(0x8000 - 2), 61 * 4);
+}
+
 TEST(Step, ResultLayout) {
     const StepResult r = StepResult::make(StepStatus::Trap, 0x0F, 0xBEEF, 0x12345678);
     EXPECT_EQ(r.raw, 0x12345678BEEF0F03ull);
