@@ -168,6 +168,11 @@ Fx80 fx80_round_to_int(Fx80 x, RoundingMode mode, uint8_t& flags) {
 }
 
 Fx80 fx80_add(Fx80 a, Fx80 b, RoundingPrecision precision, RoundingMode mode, uint8_t& flags) {
+    return fx80_add_scaled(a, b, 0, precision, mode, flags);
+}
+
+Fx80 fx80_add_scaled(Fx80 a, Fx80 b, int64_t scale, RoundingPrecision precision, RoundingMode mode,
+                     uint8_t& flags) {
     if (fx80_is_nan(a) || fx80_is_nan(b)) return nan_of_two(a, b, flags);
     if (fx80_is_inf(a)) {
         if (fx80_is_inf(b) && fx80_sign(a) != fx80_sign(b)) {
@@ -185,7 +190,7 @@ Fx80 fx80_add(Fx80 a, Fx80 b, RoundingPrecision precision, RoundingMode mode, ui
     }
     if (za || zb) {
         const Unpacked u = unpack(za ? b : a);
-        return fx80_round_pack(u.sign, u.exp, u.mantissa, 0, precision, mode, flags);
+        return fx80_round_pack(u.sign, u.exp + scale, u.mantissa, 0, precision, mode, flags);
     }
     Unpacked ua = unpack(a), ub = unpack(b);
     const bool a_big = ua.exp >= ub.exp;
@@ -194,7 +199,7 @@ Fx80 fx80_add(Fx80 a, Fx80 b, RoundingPrecision precision, RoundingMode mode, ui
     const int64_t d = big.exp - small.exp;
     const u128 big_field = u128(big.mantissa) << 64;
     const u128 small_field = shift_right_sticky(u128(small.mantissa) << 64, d);
-    int64_t exp = big.exp;
+    int64_t exp = big.exp + scale;
     if (big.sign == small.sign) {
         u128 sum = big_field + small_field;
         if (sum < big_field) {  // carry out of bit 127

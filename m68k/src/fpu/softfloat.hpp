@@ -77,6 +77,11 @@ Fx80 fx80_round_pack(unsigned sign, int64_t exponent, uint64_t hi, uint64_t lo,
                      RoundingPrecision precision, RoundingMode mode, uint8_t& flags);
 Fx80 fx80_round_to_int(Fx80 x, RoundingMode mode, uint8_t& flags);
 Fx80 fx80_add(Fx80 a, Fx80 b, RoundingPrecision precision, RoundingMode mode, uint8_t& flags);
+// (a + b) x 2^scale with a single rounding: how a double-extended result is rounded when its
+// power-of-two factor could not be represented on its own. Infinite and zero operands are not
+// scaled.
+Fx80 fx80_add_scaled(Fx80 a, Fx80 b, int64_t scale, RoundingPrecision precision, RoundingMode mode,
+                     uint8_t& flags);
 Fx80 fx80_sub(Fx80 a, Fx80 b, RoundingPrecision precision, RoundingMode mode, uint8_t& flags);
 Fx80 fx80_mul(Fx80 a, Fx80 b, RoundingPrecision precision, RoundingMode mode, uint8_t& flags);
 Fx80 fx80_div(Fx80 a, Fx80 b, RoundingPrecision precision, RoundingMode mode, uint8_t& flags);
