@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "fpu/two_over_pi_table.hpp"
+
 namespace m68k {
 
 namespace {
@@ -55,6 +57,100 @@ Fx80 pow2_ext(int64_t k) {
     return fx80_round_pack(0, clamp_int32(k), kFx80IntegerBit, 0, kPrecisionExtended, kRoundNearest, f);
 }
 
+// |x| from 2^32 on is reduced exactly against the digits of 2/pi: the pair pi/2 carries about
+// 128 bits, which stop being enough once k itself has dozens of bits.
+constexpr uint16_t kWideReductionExponent = 0x401F;
+constexpr int kWindowWords = 4;               // 256 bits of 2/pi per reduction
+constexpr int kWindowBits = 64 * kWindowWords;
+
+// A 320-bit product, word 0 most significant.
+struct Wide {
+    uint64_t w[kWindowWords + 1];
+
+    // Bits [low, low + 64), bit 0 being the least significant bit of the product.
+    uint64_t get64(int low) const {
+        if (low < 0) return low <= -64 ? 0 : get64(0) << -low;
+        const int idx = low / 64, sh = low % 64;
+        auto word = [&](int k) -> uint64_t { return k <= kWindowWords ? w[kWindowWords - k] : 0; };
+        return sh == 0 ? word(idx) : (word(idx) >> sh) | (word(idx + 1) << (64 - sh));
+    }
+    int highest_bit() const {
+        for (int i = 0; i <= kWindowWords; ++i) {
+            if (w[i] != 0) return (kWindowWords - i) * 64 + 63 - std::countl_zero(w[i]);
+        }
+        return -1;
+    }
+};
+
+HalfPiReduction reduce_half_pi_wide(Fx80 x) {
+    const unsigned sign = fx80_sign(x);
+    const int64_t e = int64_t{fx80_exp(x)} - kFx80Bias;  // exponent of mantissa bit 63
+    const uint64_t m = x.mantissa;
+    if (m == 0) return {0, pair_of(fx80_zero(sign))};
+    // x * 2/pi = m * sum(b_i 2^(e - 63 - i)): the bits with e - 63 - i >= 2 only add multiples
+    // of four, so the window starts at bit e - 64.
+    const int64_t first = e - 64 < 1 ? 1 : e - 64;
+    const int s = static_cast<int>(e - 63 - first);  // <= 1
+    const int64_t offset = first - 1;
+    const int64_t q = offset / 64;
+    const int r = static_cast<int>(offset % 64);
+    uint64_t window[kWindowWords];
+    for (int k = 0; k < kWindowWords; ++k) {
+        const uint64_t a = kTwoOverPiBits[q + k];
+        const uint64_t b = kTwoOverPiBits[q + k + 1];
+        window[k] = r == 0 ? a : (a << r) | (b >> (64 - r));
+    }
+    Wide p{};
+    u128 carry = 0;
+    for (int k = kWindowWords - 1; k >= 0; --k) {
+        const u128 prod = u128(m) * window[k] + carry;
+        p.w[k + 1] = static_cast<uint64_t>(prod);
+        carry = prod >> 64;
+    }
+    p.w[0] = static_cast<uint64_t>(carry);
+
+    // p x 2^(s - 255): the bits from `frac_bits` up count quadrants, those below are the fraction.
+    const int frac_bits = kWindowBits - 1 - s;
+    int64_t quadrant = static_cast<int64_t>(p.get64(frac_bits) & 3);
+    // Clear the quadrant bits, and take the fraction from the nearer quadrant.
+    for (int i = 0; i <= kWindowWords; ++i) {
+        const int low = (kWindowWords - i) * 64;
+        if (low >= frac_bits) p.w[i] = 0;
+        else if (low + 64 > frac_bits) p.w[i] &= (uint64_t{1} << (frac_bits - low)) - 1;
+    }
+    const bool upper_half = ((p.get64(frac_bits - 1)) & 1) != 0;
+    if (upper_half) {
+        // 2^frac_bits - fraction, in 320-bit two's complement, then masked back.
+        uint64_t borrow = 0;
+        for (int i = kWindowWords; i >= 0; --i) {
+            const uint64_t v = p.w[i];
+            p.w[i] = 0 - v - borrow;
+            borrow = (v != 0 || borrow != 0) ? 1 : 0;
+        }
+        for (int i = 0; i <= kWindowWords; ++i) {
+            const int low = (kWindowWords - i) * 64;
+            if (low >= frac_bits) p.w[i] = 0;
+            else if (low + 64 > frac_bits) p.w[i] &= (uint64_t{1} << (frac_bits - low)) - 1;
+        }
+        quadrant = (quadrant + 1) & 3;
+    }
+    const int lead = p.highest_bit();
+    Fx80Pair r_pair = pair_of(fx80_zero(0));
+    if (lead >= 0) {
+        // The fraction's top 128 bits as an exact pair of quadrants, then times pi/2.
+        const uint64_t top = p.get64(lead - 63);
+        const uint64_t next = p.get64(lead - 127);
+        const int32_t top_exp = lead - frac_bits;  // exponent of the fraction's leading bit
+        uint8_t f = 0;
+        const Fx80 a = fx80_round_pack(0, top_exp, top, 0, kPrecisionExtended, kRoundNearest, f);
+        const Fx80 b = fx80_round_pack(0, top_exp - 64, next, 0, kPrecisionExtended, kRoundNearest, f);
+        r_pair = pair_mul(pair_add(pair_of(a), pair_of(b)), transcendental_constants().half_pi);
+        if (upper_half) r_pair = pair_negate(r_pair);
+    }
+    if (sign) return {(4 - quadrant) & 3, pair_negate(r_pair)};
+    return {quadrant, r_pair};
+}
+
 }  // namespace
 
 Fx80Pair pair_times_int(Fx80Pair c, int64_t k) {
@@ -67,6 +163,7 @@ Fx80Pair pair_times_exact(Fx80Pair a, Fx80 b) {
 }
 
 HalfPiReduction reduce_half_pi(Fx80 x) {
+    if (fx80_is_finite(x) && fx80_exp(x) >= kWideReductionExponent) return reduce_half_pi_wide(x);
     const double d = fx80_host_estimate(x);
     const int64_t k = to_int64_saturated(std::round(d * kTwoOverPi));
     const Fx80Pair r = pair_add(pair_of(x), pair_negate(pair_times_int(transcendental_constants().half_pi, k)));

@@ -10,7 +10,7 @@
 namespace m68k {
 
 struct HalfPiReduction {
-    int64_t k;     // quadrant count
+    int64_t k;     // quadrant count; from |x| >= 2^32 on only k mod 4, which is all that is used
     Fx80Pair r;    // x - k pi/2
 };
 

@@ -184,6 +184,26 @@ TEST(Transcendental, SpecialOperandTable) {
     }
 }
 
+// Huge arguments are reduced exactly against the digits of 2/pi (from 2^32 on), so they give
+// the correctly rounded value instead of a NaN or a result of the lost accuracy.
+TEST(Transcendental, HugeTrigonometricArgumentsAreReducedExactly) {
+    struct Case {
+        uint8_t op;
+        Fx80 x;
+        Fx80 want;  // mpmath, correctly rounded
+    } cases[] = {
+        {kOpFsin, fx(0x7FFE, 0xFFFFFFFFFFFFFFFF), fx(0x3FFE, 0xFDFD9D4B6D0E5F7C)},
+        {kOpFcos, fx(0xC063, 0x8000000000000000), fx(0x3FFD, 0xFA759FFB371B6697)},
+        {kOpFtan, fx(0xC063, 0x8000000000000000), fx(0x3FFF, 0xE437DFD4676618F8)},
+        {kOpFsin, fx(0x401F, 0x8000000000000000), fx(0xBFFD, 0xEC89814467D8A27E)},
+    };
+    for (const Case& c : cases) {
+        uint8_t flags = 0;
+        EXPECT_EQ(hex(fpu_transcendental(c.op, c.x, 0, kRoundNearest, flags).value), hex(c.want)) << hex(c.x);
+        EXPECT_EQ(flags, kFlagInex2);
+    }
+}
+
 TEST(Transcendental, OtherOpmodesAreRefused) {
     for (uint8_t op : {0x00, 0x03, 0x05, 0x07, 0x0B, 0x13, 0x17, 0x1B, 0x4E, 0x7F}) {
         uint8_t flags = 0;
