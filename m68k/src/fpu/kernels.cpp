@@ -17,6 +17,7 @@ constexpr int kTrigSeriesRounds = 31;
 constexpr int kExpSeriesRounds = 61;
 constexpr int kSeriesExponentGap = 130;
 constexpr int kMaxHalvings = 64;
+constexpr uint16_t kHugeAtanArgument = 0x3FFF + 80;
 
 constexpr Fx80Pair kPairOne = pair_of(fx80_one());
 constexpr Fx80Pair kPairMinusOne = {fx80_one(1), fx80_zero(1)};
@@ -258,7 +259,9 @@ Fx80Pair pair_atan(Fx80Pair x) {
     if (negative) x = pair_negate(x);
     bool inverted = false;
     if (fx80_exp(x.hi) != 0 && !fx80_is_nan(x.hi) && fx80_host_estimate(x.hi) > 1.0) {
-        x = pair_div(kPairOne, x);
+        // Far above 2^64, 1/x is needed only to a few bits past pi/2's last place, and the
+        // exact products of the pair quotient would overflow in their splitting.
+        x = fx80_exp(x.hi) > kHugeAtanArgument ? pair_of(ext_div(fx80_one(), x.hi)) : pair_div(kPairOne, x);
         inverted = true;
     }
     int halvings = 0;

@@ -23,6 +23,9 @@ constexpr double kTenToXRangeLimit = 5000.0;    // 10^x
 constexpr double kHyperbolicLargeArgument = 64.0;
 constexpr double kExpm1LargeArgument = 200.0;
 constexpr double kExpm1SaturatedArgument = -100.0;
+// Below 2^-5000 the x^2 and x^3 terms fall out of the extended range inside the pair
+// arithmetic, so the pair is (x, 0) or (1, 0) and the one rounding would call it exact.
+constexpr uint16_t kTinyArgumentExponent = 0x3FFF - 5000;
 
 struct Ctx {
     RoundingPrecision precision;
@@ -51,6 +54,34 @@ struct Ctx {
 };
 
 double estimate(Fx80 x) { return fx80_host_estimate(x); }
+
+// f(x) for a tiny x where f(x) = x + c x^3 (or x + c x^2): x nudged by far less than half a unit,
+// away from zero or toward it, and rounded once, so the directed modes, INEX2 and UNFL come out
+// as for the exact value.
+Fx80 round_nudged(Fx80 x, bool away, const Ctx& c) {
+    constexpr int32_t kLift = 256;
+    constexpr int32_t kNudge = 100;
+    uint8_t dropped = 0;
+    const Fx80 a = fx80_scale(x, kLift, kPrecisionExtended, kRoundNearest, dropped);  // exact
+    Fx80 b = fx80_scale(fx80_abs(a), -kNudge, kPrecisionExtended, kRoundNearest, dropped);
+    if ((fx80_sign(x) != 0) == away) b = fx80_negate(b);
+    return fx80_add_scaled(a, b, -kLift, c.precision, c.mode, c.flags);
+}
+
+// The tiny-argument results, or false when the function has none.
+bool tiny_argument(uint8_t opmode, Fx80 x, const Ctx& c, Fx80& out) {
+    const bool positive = fx80_sign(x) == 0;
+    const Fx80 far_below = fx80_make(0, 0x3FFF - 16000, kFx80IntegerBit);
+    switch (opmode) {
+        case kOpFsin: case kOpFtanh: case kOpFatan: out = round_nudged(x, false, c); return true;
+        case kOpFtan: case kOpFsinh: case kOpFasin: case kOpFatanh: out = round_nudged(x, true, c); return true;
+        case kOpFetoxm1: out = round_nudged(x, positive, c); return true;  // x + x^2/2
+        case kOpFlognp1: out = round_nudged(x, !positive, c); return true;  // x - x^2/2
+        case kOpFcos: out = c.round({fx80_one(), fx80_negate(far_below)}); return true;  // 1 - x^2/2
+        case kOpFcosh: out = c.round({fx80_one(), far_below}); return true;  // 1 + x^2/2
+        default: return false;
+    }
+}
 
 // |x| > 1 and |x| == 1, decided on the fields.
 bool magnitude_above_one(Fx80 x) {
@@ -247,6 +278,10 @@ TranscendentalResult fpu_transcendental(uint8_t opmode, Fx80 x, RoundingPrecisio
     }
     if (fx80_is_nan(x)) return {true, fx80_propagate_nan(x, flags)};
     const Ctx c{precision, mode, flags};
+    if (!fx80_is_zero(x) && fx80_exp(x) < kTinyArgumentExponent) {
+        Fx80 out;
+        if (tiny_argument(opmode, x, c, out)) return {true, out};
+    }
     const TranscendentalConstants& k = constants();
     switch (opmode) {
         case kOpFsinh: return {true, eval_sinh(x, c)};
@@ -274,6 +309,13 @@ SinCosResult fpu_fsincos(Fx80 x, RoundingPrecision precision, RoundingMode mode,
     const SinCosPairs sc = pair_sincos(x, flags);
     if (!sc.valid) return {sc.sine.hi, sc.cosine.hi};
     if (fx80_is_zero(x)) return {x, fx80_one()};
+    if (fx80_exp(x) < kTinyArgumentExponent) {
+        const Ctx c{precision, mode, flags};
+        Fx80 sine, cosine;
+        tiny_argument(kOpFsin, x, c, sine);
+        tiny_argument(kOpFcos, x, c, cosine);
+        return {sine, cosine};
+    }
     SinCosResult r;
     r.sine = fx80_add(sc.sine.hi, sc.sine.lo, precision, mode, flags);
     r.cosine = fx80_add(sc.cosine.hi, sc.cosine.lo, precision, mode, flags);

@@ -125,6 +125,7 @@ def args_for(op, rng):
         logu(21, 16383, None, 12)  # huge arguments: exact reduction
     elif op == 0x0A:
         logu(-60, 70)
+        logu(70, 16383, None, 8)
     elif op in (0x0C, 0x1C, 0x0D):
         logu(-60, -1)
         uni(-1, 1)
@@ -180,6 +181,18 @@ def main():
                 for mode in range(4):
                     rse, rm, flags = round_fx(v, precision, mode)
                     lines.append(f"{op:02X} {precision} {mode} {se:04X}:{m:016X} {rse:04X}:{rm:016X} {flags:02X}")
+    # Tiny arguments (denormals included) in every mode: the result is the argument nudged.
+    for op in (0x02, 0x06, 0x08, 0x09, 0x0A, 0x0C, 0x0D, 0x0E, 0x0F, 0x19, 0x1D, 0x10):
+        for i in range(3):
+            se, m = rand_fx(rng, -16440, -5200)
+            if i == 2:
+                se, m = (se & 0x8000), rng.getrandbits(60)  # a denormal
+            x = fx_to_mpf(se, m)
+            with mpmath.workprec(40000):
+                v = +FUNCS[op](x)
+                for mode in range(4):
+                    rse, rm, flags = round_fx(v, 0, mode)
+                    lines.append(f"{op:02X} 0 {mode} {se:04X}:{m:016X} {rse:04X}:{rm:016X} {flags:02X}")
     print("\n".join(lines))
 
 
