@@ -1,0 +1,663 @@
+#include "machine/chd.hpp"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "chd_writer.hpp"
+#include "common/log.hpp"
+#include "machine/cdrom.hpp"
+
+namespace vestrel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::kFrameBytes;
+using test::kSectorBytes;
+
+// A fresh folder for one test's files, removed afterwards.
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/vestrel_chd_XXXXXX";
+        path_ = ::mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    fs::path write(const std::string& name, std::span<const uint8_t> bytes) const {
+        const fs::path p = path_ / name;
+        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<std::streamsize>(bytes.size()));
+        return p;
+    }
+
+private:
+    fs::path path_;
+};
+
+class LogCapture {
+public:
+    LogCapture() {
+        log_set_filter(LogFilter::parse("trace"));
+        log_capture(&lines_);
+    }
+    ~LogCapture() {
+        log_capture(nullptr);
+        log_set_filter(LogFilter::parse(""));
+    }
+    bool has(const std::string& text) const {
+        for (const auto& l : lines_)
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+private:
+    std::vector<std::string> lines_;
+};
+
+// A small deterministic generator so fixtures are the same on every run.
+struct Rng {
+    uint32_t s;
+    uint32_t next() {
+        s ^= s << 13;
+        s ^= s >> 17;
+        s ^= s << 5;
+        return s;
+    }
+};
+
+// A disc's worth of varied sectors in 8-sector blocks: Form 1 data (text-like and random),
+// Form 2 video-like data, CD audio, zero blocks, and blocks that repeat earlier ones (some in
+// a row, some walking forward) so the writer makes self references and runs.
+std::vector<uint8_t> make_bin(uint32_t sectors, uint32_t seed = 1) {
+    std::vector<uint8_t> bin(size_t{sectors} * kSectorBytes, 0);
+    Rng rng{seed * 2654435761u + 1};
+    const uint32_t blocks = (sectors + 7) / 8;
+    for (uint32_t b = 0; b < blocks; ++b) {
+        const uint32_t kind = b % 11;
+        for (uint32_t k = 0; k < 8 && b * 8 + k < sectors; ++k) {
+            const uint32_t lba = b * 8 + k;
+            uint8_t* out = bin.data() + size_t{lba} * kSectorBytes;
+            if (b >= 8 && (kind == 3 || kind == 4)) {  // copies of blocks 1 and 2 in a row
+                std::memcpy(out, bin.data() + size_t{(kind - 2) * 8 + k} * kSectorBytes, kSectorBytes);
+                continue;
+            }
+            if (kind == 5 || kind == 6) continue;  // zero blocks
+            std::vector<uint8_t> data(2324);
+            if (kind == 0 || kind == 7) {
+                static const char words[] = "the quick brown fox jumps over the lazy dog CD-i ";
+                for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(words[(i + lba * 7) % 49]);
+                const auto s = test::make_form1_sector(lba, data);
+                std::memcpy(out, s.data(), kSectorBytes);
+            } else if (kind == 1 || kind == 8) {
+                for (auto& v : data) v = static_cast<uint8_t>(rng.next());
+                const auto s = test::make_form1_sector(lba, data, 1, 2, 0x08);
+                std::memcpy(out, s.data(), kSectorBytes);
+            } else if (kind == 2 || kind == 9) {
+                for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>((i / 16 + lba) & 0xF0);
+                const auto s = test::make_form2_sector(lba, data);
+                std::memcpy(out, s.data(), kSectorBytes);
+            } else {  // audio: a tone with a little noise, little-endian stereo
+                for (size_t i = 0; i < 588; ++i) {
+                    const double t = double(lba * 588 + i) / 44100.0;
+                    const auto l = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * t) + (rng.next() & 63));
+                    const auto r = static_cast<int16_t>(6000 * std::sin(2 * M_PI * 660 * t));
+                    out[4 * i] = uint8_t(l), out[4 * i + 1] = uint8_t(uint16_t(l) >> 8);
+                    out[4 * i + 2] = uint8_t(r), out[4 * i + 3] = uint8_t(uint16_t(r) >> 8);
+                }
+            }
+        }
+    }
+    return bin;
+}
+
+// The BIN as CHD frames: each sector followed by 96 subcode bytes.
+std::vector<uint8_t> with_subcode(const std::vector<uint8_t>& bin) {
+    const size_t n = bin.size() / kSectorBytes;
+    std::vector<uint8_t> frames(n * kFrameBytes, 0);
+    for (size_t i = 0; i < n; ++i) {
+        std::memcpy(frames.data() + i * kFrameBytes, bin.data() + i * kSectorBytes, kSectorBytes);
+        bool zero = std::all_of(bin.begin() + i * kSectorBytes, bin.begin() + (i + 1) * kSectorBytes,
+                                [](uint8_t v) { return v == 0; });
+        for (size_t k = 0; k < 96 && !zero; ++k)
+            frames[i * kFrameBytes + kSectorBytes + k] = static_cast<uint8_t>(k < 12 ? 0xFF : (i + k) & 0x3F);
+    }
+    return frames;
+}
+
+std::unique_ptr<chd::ChdFile> open_bytes(std::vector<uint8_t> bytes, std::string* error = nullptr) {
+    Error e;
+    auto f = chd::ChdFile::open_memory(std::move(bytes), e);
+    if (error) *error = e.message;
+    return f;
+}
+
+std::vector<uint8_t> read_all_hunks(chd::ChdFile& f) {
+    std::vector<uint8_t> all, hunk(f.hunk_bytes()), scratch;
+    for (uint32_t h = 0; h < f.hunk_count(); ++h) {
+        auto err = f.read_hunk(h, hunk, scratch);
+        EXPECT_FALSE(err) << "hunk " << h << ": " << (err ? err->message : "");
+        all.insert(all.end(), hunk.begin(), hunk.end());
+    }
+    return all;
+}
+
+TEST(ChdKnownAnswers, ChecksumsAndHash) {
+    const std::string check = "123456789";
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(check.data()), check.size());
+    EXPECT_EQ(chd::crc16(bytes), 0x29B1);
+    EXPECT_EQ(test::crc16_bitwise(bytes), 0x29B1);
+    const std::string abc = "abc";
+    const auto h = test::sha1({reinterpret_cast<const uint8_t*>(abc.data()), abc.size()});
+    const uint8_t want[20] = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
+                              0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
+    EXPECT_TRUE(std::equal(h.begin(), h.end(), want));
+}
+
+TEST(ChdKnownAnswers, SectorParityHasZeroSyndromes) {
+    std::vector<uint8_t> data(2048);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+    auto s = test::make_form1_sector(1234, data);
+    EXPECT_TRUE(test::sector_ecc_syndromes_zero(s));
+    s[100] ^= 1;
+    EXPECT_FALSE(test::sector_ecc_syndromes_zero(s));
+}
+
+// ---- a hand-made map, built bit by bit here rather than by the writer ----
+
+std::vector<uint8_t> bits_to_bytes(const std::string& bits) {
+    std::vector<uint8_t> out((bits.size() + 7) / 8, 0);
+    for (size_t i = 0; i < bits.size(); ++i)
+        if (bits[i] == '1') out[i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
+    return out;
+}
+
+std::string bits_of(uint64_t value, uint32_t width) {
+    std::string s;
+    for (uint32_t i = width; i-- > 0;) s += ((value >> i) & 1) ? '1' : '0';
+    return s;
+}
+
+struct ExpandedEntry {
+    uint8_t type;
+    uint32_t length;
+    uint64_t offset;
+    uint16_t crc;
+};
+
+// A file with a compressed map made from `stream` (the bitstream) and the entries it should
+// expand to (for the map CRC; offsets of stored entries count from the start of the data).
+// The map lies right behind the header and `data` at the end of the file.
+std::vector<uint8_t> manual_chd(uint32_t hunk_bytes, uint32_t hunks, const std::vector<uint8_t>& data,
+                                const std::string& stream, const std::vector<ExpandedEntry>& expanded,
+                                uint8_t length_bits, uint8_t self_bits, uint8_t parent_bits = 0) {
+    std::vector<uint8_t> f(124, 0);
+    std::memcpy(f.data(), "MComprHD", 8);
+    test::put_be(f, 8, 4, 124);
+    test::put_be(f, 12, 4, 5);
+    test::put_be(f, 16, 4, chd::tag("zlib"));
+    test::put_be(f, 32, 8, uint64_t{hunks} * hunk_bytes);
+    test::put_be(f, 40, 8, 124);
+    test::put_be(f, 56, 4, hunk_bytes);
+    test::put_be(f, 60, 4, hunk_bytes);
+    const auto bytes = bits_to_bytes(stream);
+    const uint64_t first = 124 + 16 + bytes.size();
+    std::vector<uint8_t> exp;
+    for (const auto& e : expanded) {
+        const uint64_t offset = e.type <= 4 ? e.offset + first : e.offset;
+        exp.push_back(e.type);
+        for (int i = 2; i >= 0; --i) exp.push_back(static_cast<uint8_t>(e.length >> (8 * i)));
+        for (int i = 5; i >= 0; --i) exp.push_back(static_cast<uint8_t>(offset >> (8 * i)));
+        exp.push_back(static_cast<uint8_t>(e.crc >> 8));
+        exp.push_back(static_cast<uint8_t>(e.crc));
+    }
+    std::vector<uint8_t> head(16, 0);
+    test::put_be(head, 0, 4, bytes.size());
+    test::put_be(head, 4, 6, first);
+    test::put_be(head, 10, 2, test::crc16_bitwise(exp));
+    head[12] = length_bits, head[13] = self_bits, head[14] = parent_bits;
+    f.insert(f.end(), head.begin(), head.end());
+    f.insert(f.end(), bytes.begin(), bytes.end());
+    f.insert(f.end(), data.begin(), data.end());
+    return f;
+}
+
+// The flat tree: all sixteen symbols four bits long, so each token is its own value in 4 bits.
+const std::string kFlatTree = "0001" "0100" "1101";
+
+TEST(ChdMap, HandComputedBitstreamDecodes) {
+    // Five 16-byte hunks: hunk 0 stored, hunks 1-4 the same data (one SELF_0, then a small run).
+    // Code lengths: symbol 4 one bit, 9 two, 0 and 7 three; codes are handed out longest first,
+    // so 0 = 000, 7 = 001, 9 = 01, 4 = 1 (a DEFLATE-style order would give different codes).
+    std::vector<uint8_t> data(16);
+    for (size_t i = 0; i < 16; ++i) data[i] = static_cast<uint8_t>(0x30 + i);
+    const uint16_t crc = test::crc16_bitwise(data);
+    const std::string tree = "0011" "0001" "0000" "0000" "0001" "0001" "0000" "0000"
+                             "0011" "0000" "0010" "0001" "0000" "0011";
+    const std::string tokens = "1" "01" "001" "000";  // NONE, SELF_0, RLE_SMALL + count 0
+    const std::string fields = bits_of(crc, 16);
+    const std::vector<ExpandedEntry> expanded = {
+        {4, 16, 0, crc}, {5, 0, 0, 0}, {5, 0, 0, 0}, {5, 0, 0, 0}, {5, 0, 0, 0}};
+    std::string error;
+    auto f = open_bytes(manual_chd(16, 5, data, tree + tokens + fields, expanded, 0, 0), &error);
+    ASSERT_TRUE(f) << error;
+    EXPECT_EQ(f->map_entry(0).kind, chd::HunkKind::Uncompressed);
+    for (uint32_t h = 1; h < 5; ++h) {
+        EXPECT_EQ(f->map_entry(h).kind, chd::HunkKind::Self) << h;
+        EXPECT_EQ(f->map_entry(h).offset, 0u) << h;
+    }
+    std::vector<uint8_t> out(16), scratch;
+    EXPECT_FALSE(f->read_hunk(4, out, scratch));
+    EXPECT_EQ(out, data);
+}
+
+TEST(ChdMap, BadEntriesFailTheirHunkOnly) {
+    // Hunk 0 is always a good stored hunk; hunk 1 is the case under test.
+    std::vector<uint8_t> good(16, 0x5A);
+    const uint16_t crc = test::crc16_bitwise(good);
+    struct Case {
+        const char* name;
+        std::string hunk1;  // token and fields of hunk 1
+        ExpandedEntry entry1;
+        uint8_t length_bits, self_bits, parent_bits;
+        std::vector<uint8_t> extra;  // bytes stored after hunk 0
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"self to itself", "0101" + bits_of(1, 4), {5, 0, 1, 0}, 5, 4, 0, {}, "loop"},
+        {"self out of range", "0101" + bits_of(9, 4), {5, 0, 9, 0}, 5, 4, 0, {}, "out of range"},
+        {"parent entry", "0110" + bits_of(3, 8), {6, 0, 3, 0}, 5, 4, 8, {}, "parent"},
+        {"length above the hunk size", "0000" + bits_of(17, 5) + bits_of(0, 16), {0, 17, 16, 0}, 5, 4, 0,
+         std::vector<uint8_t>(17, 1), "exceeds"},
+        {"data past the end", "0000" + bits_of(12, 5) + bits_of(0, 16), {0, 12, 16, 0}, 5, 4, 0,
+         std::vector<uint8_t>(3, 1), "past the end"},
+        {"stored data corrupt", "0000" + bits_of(4, 5) + bits_of(0, 16), {0, 4, 16, 0}, 5, 4, 0,
+         {1, 2, 3, 4}, "corrupt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> data = good;
+        data.insert(data.end(), c.extra.begin(), c.extra.end());
+        const std::string stream = kFlatTree + "0100" + c.hunk1.substr(0, 4) + bits_of(crc, 16) + c.hunk1.substr(4);
+        auto f = open_bytes(manual_chd(16, 2, data, stream, {{4, 16, 0, crc}, c.entry1}, c.length_bits,
+                                       c.self_bits, c.parent_bits));
+        ASSERT_TRUE(f);
+        std::vector<uint8_t> out(16), scratch;
+        EXPECT_FALSE(f->read_hunk(0, out, scratch));
+        const auto err = f->read_hunk(1, out, scratch);
+        ASSERT_TRUE(err);
+        EXPECT_NE(err->message.find(c.error), std::string::npos) << err->message;
+        const auto range = f->read_hunk(2, out, scratch);
+        ASSERT_TRUE(range);
+        EXPECT_EQ(range->message, "hunk out of range");
+    }
+}
+
+TEST(ChdMap, SelfCycleIsRefused) {
+    // Hunks 1 and 2 point at each other.
+    const std::string stream = kFlatTree + "0100" "0101" "0101" + bits_of(0, 16) + bits_of(2, 2) + bits_of(1, 2);
+    auto f = open_bytes(manual_chd(16, 3, std::vector<uint8_t>(16, 0), stream,
+                                   {{4, 16, 0, 0}, {5, 0, 2, 0}, {5, 0, 1, 0}}, 5, 2));
+    ASSERT_TRUE(f);
+    std::vector<uint8_t> out(16), scratch;
+    const auto err = f->read_hunk(1, out, scratch);
+    ASSERT_TRUE(err);
+    EXPECT_NE(err->message.find("loop"), std::string::npos);
+}
+
+TEST(ChdMap, MalformedMapsAreOpenErrors) {
+    struct Case {
+        const char* name;
+        std::string stream;
+        std::vector<ExpandedEntry> expanded;
+        uint8_t length_bits;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"unknown entry type", kFlatTree + "1110", {{14, 0, 0, 0}}, 5, "invalid entry type 14"},
+        {"unused codec slot", kFlatTree + "0010" + bits_of(4, 5) + bits_of(0, 16), {{2, 4, 0, 0}}, 5,
+         "unused codec slot"},
+        {"stream ends early", kFlatTree + "0000", {{0, 0, 0, 0}}, 20, "truncated"},
+        {"field width 40", kFlatTree + "0100" + bits_of(0, 16), {{4, 16, 0, 0}}, 40, "field width"},
+        {"map CRC wrong", kFlatTree + "0100" + bits_of(0, 16), {{4, 16, 0, 1}}, 5, "map CRC"},
+        {"incomplete tree", "0010" "0001" "0000" "1100", {{4, 16, 0, 0}}, 5, "Huffman"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        auto f = open_bytes(manual_chd(16, 1, std::vector<uint8_t>(16, 0), c.stream, c.expanded, c.length_bits, 0),
+                            &error);
+        EXPECT_FALSE(f);
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+}
+
+// ---- round trips through the writer ----
+
+struct RoundTrip {
+    const char* name;
+    std::vector<std::string> codecs;
+    uint32_t hunk_bytes;
+    uint32_t sectors;
+    char flac_order = 0;
+    bool metadata = false;
+};
+
+class ChdRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
+
+TEST_P(ChdRoundTrip, EverySectorMatchesTheBin) {
+    const RoundTrip& rt = GetParam();
+    LogCapture quiet;  // the 16 KB cases log every unreadable index
+    const auto bin = make_bin(rt.sectors, rt.hunk_bytes);
+    const bool cd_frames = rt.hunk_bytes % kFrameBytes == 0;
+    const auto logical = cd_frames ? with_subcode(bin) : bin;
+    test::ChdWriterOptions opt;
+    opt.codecs = rt.codecs;
+    opt.hunk_bytes = rt.hunk_bytes;
+    opt.unit_bytes = cd_frames ? kFrameBytes : kSectorBytes;
+    opt.flac_order = rt.flac_order;
+    opt.cd_metadata = rt.metadata;
+    test::ChdWriterStats stats;
+    const auto file = test::write_chd(logical, opt, &stats);
+
+    // The writer really used what the case is about.
+    if (rt.codecs.size() == 1) {
+        EXPECT_GT(stats.codec_hunks[0], 0u) << rt.codecs[0];
+    }
+    if (rt.codecs.empty()) {
+        EXPECT_GT(stats.none_hunks, 0u);
+    } else if (rt.sectors >= 64 && rt.hunk_bytes <= 19584) {
+        EXPECT_GT(stats.self_hunks, 0u);
+    }
+
+    // Whole-image hashes against the header.
+    {
+        auto f = open_bytes(file);
+        ASSERT_TRUE(f);
+        auto all = read_all_hunks(*f);
+        ASSERT_GE(all.size(), logical.size());
+        all.resize(logical.size());
+        EXPECT_EQ(all, logical);
+        const auto raw = test::sha1(all);
+        EXPECT_TRUE(std::equal(raw.begin(), raw.end(), f->header().raw_sha1.begin()));
+        if (!rt.metadata) {
+            const auto overall = test::sha1(raw);
+            EXPECT_TRUE(std::equal(overall.begin(), overall.end(), f->header().sha1.begin()));
+        }
+    }
+
+    // Sector by sector through the disc image, in order: each hunk decompressed once.
+    TempDir dir;
+    auto disc = open_disc_image(dir.write("disc.chd", file));
+    ASSERT_TRUE(disc) << disc.error().message;
+    const uint32_t per_hunk = disc->sectors_per_hunk();
+    SectorBuffer sector{};
+    uint32_t checked = 0;
+    for (uint32_t lba = 0; lba < disc->total_sectors(); ++lba) {
+        const uint32_t hunk = lba / per_hunk, index = lba % per_hunk;
+        const uint64_t frame = cd_frames ? kFrameBytes : kSectorBytes;
+        const uint64_t at = uint64_t{hunk} * rt.hunk_bytes + index * frame;
+        const bool fits = index * frame + kSectorBytes <= rt.hunk_bytes;
+        ASSERT_EQ(disc->read_sector(lba, sector), fits) << lba;
+        if (!fits) continue;
+        std::vector<uint8_t> want(kSectorBytes, 0);
+        for (size_t i = 0; i < kSectorBytes && at + i < logical.size(); ++i) want[i] = logical[at + i];
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), sector.begin())) << "lba " << lba;
+        ++checked;
+    }
+    EXPECT_GT(checked, 0u);
+    EXPECT_EQ(disc->hunks_decompressed(), (disc->total_sectors() + per_hunk - 1) / per_hunk);
+}
+
+const RoundTrip kRoundTrips[] = {
+    {"cdzl", {"cdzl"}, 19584, 240},
+    {"cdlz", {"cdlz"}, 19584, 240},
+    {"cdzs", {"cdzs"}, 19584, 240},
+    {"cdfl", {"cdfl"}, 19584, 240},
+    {"mixed", {"cdlz", "cdzl", "cdfl"}, 19584, 240, 0, true},
+    {"cdzl_one_frame", {"cdzl"}, 2448, 120},
+    {"cdlz_one_frame", {"cdlz"}, 2448, 120},
+    {"cdzs_three_frames", {"cdzs"}, 7344, 100},
+    {"cdzl_long_length", {"cdzl"}, 2448 * 27, 200},
+    {"cdlz_single_hunk", {"cdlz"}, 19584, 8},
+    {"zlib", {"zlib"}, 18816, 240},
+    {"lzma", {"lzma"}, 18816, 240},
+    {"zstd", {"zstd"}, 18816, 240},
+    {"huff", {"huff"}, 18816, 240},
+    {"flac_little", {"flac"}, 18816, 240, 'L'},
+    {"flac_big", {"flac"}, 18816, 240, 'B'},
+    {"zlib_frames", {"zlib"}, 19584, 240},
+    {"zlib_16k", {"zlib"}, 16384, 200},
+    {"huff_16k", {"huff"}, 16384, 200},
+    {"lzma_16k", {"lzma"}, 16384, 200},
+    {"uncompressed_frames", {}, 19584, 240},
+    {"uncompressed_sectors", {}, 18816, 240},
+};
+
+INSTANTIATE_TEST_SUITE_P(Codecs, ChdRoundTrip, ::testing::ValuesIn(kRoundTrips),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ChdRoundTripDetail, WriterExercisesSelfRunsAndStrippedFrames) {
+    const auto bin = make_bin(240);
+    test::ChdWriterOptions opt;
+    opt.codecs = {"cdlz"};
+    test::ChdWriterStats stats;
+    const auto file = test::write_chd(with_subcode(bin), opt, &stats);
+    EXPECT_GT(stats.self_explicit, 0u);
+    EXPECT_GT(stats.self_hunks, stats.self_explicit);  // SELF_0 / SELF_1 forms too
+    EXPECT_GT(stats.rle_tokens, 0u);
+    EXPECT_GT(stats.stripped_frames, 0u);
+
+    // Regenerated Form 1 sectors carry parity a separate syndrome check accepts.
+    TempDir dir;
+    auto disc = open_disc_image(dir.write("d.chd", file));
+    ASSERT_TRUE(disc);
+    SectorBuffer s{};
+    ASSERT_TRUE(disc->read_sector(1, s));
+    EXPECT_EQ(s[0], 0x00);
+    EXPECT_EQ(s[1], 0xFF);
+    EXPECT_TRUE(test::sector_ecc_syndromes_zero(s));
+}
+
+TEST(ChdRoundTripDetail, OverallHashIncludesFlaggedMetadata) {
+    const auto frames = with_subcode(make_bin(40));
+    test::ChdWriterOptions opt;
+    opt.codecs = {"cdzl"};
+    opt.cd_metadata = true;
+    const auto file = test::write_chd(frames, opt);
+    auto f = open_bytes(file);
+    ASSERT_TRUE(f);
+    const auto& h = f->header();
+    ASSERT_NE(h.meta_offset, 0u);
+    // Entry: tag, flags, be24 length, be64 next, data.
+    const size_t len = test::get_be(file, h.meta_offset + 5, 3);
+    const auto meta_hash = test::sha1({file.data() + h.meta_offset + 16, len});
+    std::vector<uint8_t> input(h.raw_sha1.begin(), h.raw_sha1.end());
+    for (int i = 0; i < 4; ++i) input.push_back(file[h.meta_offset + i]);
+    input.insert(input.end(), meta_hash.begin(), meta_hash.end());
+    const auto overall = test::sha1(input);
+    EXPECT_TRUE(std::equal(overall.begin(), overall.end(), h.sha1.begin()));
+}
+
+// ---- the disc image over a CHD: cache, geometry and failures ----
+
+TEST(ChdDisc, HunkGeometryAndCache) {
+    LogCapture log;
+    const auto frames = with_subcode(make_bin(64));
+    test::ChdWriterOptions opt;
+    opt.codecs = {"cdzl"};
+    opt.self_references = false;
+    TempDir dir;
+    auto disc = open_disc_image(dir.write("g.chd", test::write_chd(frames, opt)));
+    ASSERT_TRUE(disc);
+    EXPECT_EQ(disc->kind(), DiscImage::Kind::Chd);
+    EXPECT_EQ(disc->sectors_per_hunk(), 8u);
+    EXPECT_EQ(disc->total_sectors(), 64u);
+    EXPECT_TRUE(log.has("Opened CHD: "));
+    EXPECT_TRUE(log.has("hunk_size=19584, sectors_per_hunk=8, total_sectors=64"));
+    SectorBuffer s{};
+    ASSERT_TRUE(disc->read_sector(9, s));  // hunk 1, offset 2,448
+    EXPECT_TRUE(std::equal(s.begin(), s.end(), frames.begin() + 9 * kFrameBytes));
+    EXPECT_EQ(disc->hunks_decompressed(), 1u);
+    for (uint32_t lba = 8; lba < 16; ++lba) ASSERT_TRUE(disc->read_sector(lba, s));
+    EXPECT_EQ(disc->hunks_decompressed(), 1u);
+    ASSERT_TRUE(disc->read_sector(16, s));
+    EXPECT_EQ(disc->hunks_decompressed(), 2u);
+    EXPECT_FALSE(disc->read_sector(64, s));
+    EXPECT_TRUE(log.has("CD-ROM: Sector 64 out of bounds (max 64)"));
+}
+
+TEST(ChdDisc, HunksOfNeitherFrameSize) {
+    LogCapture log;
+    std::vector<uint8_t> data(16384 * 3);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 >> 4);
+    test::ChdWriterOptions opt;
+    opt.codecs = {"zlib"};
+    opt.hunk_bytes = 16384;
+    TempDir dir;
+    auto disc = open_disc_image(dir.write("n.chd", test::write_chd(data, opt)));
+    ASSERT_TRUE(disc);
+    EXPECT_EQ(disc->sectors_per_hunk(), 8u);
+    EXPECT_EQ(disc->total_sectors(), 24u);
+    SectorBuffer s{};
+    EXPECT_TRUE(disc->read_sector(8 + 5, s));  // ends at byte 14,112
+    EXPECT_TRUE(std::equal(s.begin(), s.end(), data.begin() + 16384 + 5 * 2352));
+    EXPECT_FALSE(disc->read_sector(8 + 6, s));  // would end at 16,464
+    EXPECT_FALSE(disc->read_sector(8 + 7, s));
+    EXPECT_TRUE(log.has("CD-ROM: Sector offset out of hunk bounds"));
+}
+
+// Offset of the stored bytes of hunk `h` in a writer-made file: the data lies in hunk order
+// from the end of the header (the map, at the end, is read back through the reader).
+uint64_t hunk_offset(const std::vector<uint8_t>& file, uint32_t h) {
+    auto f = open_bytes(file);
+    return f->map_entry(h).offset;
+}
+
+TEST(ChdDisc, FailedHunkIsNeverServedLater) {
+    LogCapture log;
+    const auto frames = with_subcode(make_bin(32));
+    test::ChdWriterOptions opt;
+    opt.codecs = {"cdzl"};
+    opt.self_references = false;
+    auto file = test::write_chd(frames, opt);
+    file[hunk_offset(file, 2) + 40] ^= 0x55;  // damage hunk 2's compressed bytes
+    TempDir dir;
+    auto disc = open_disc_image(dir.write("f.chd", file));
+    ASSERT_TRUE(disc);
+    SectorBuffer s{};
+    ASSERT_TRUE(disc->read_sector(8, s));    // hunk 1 cached
+    EXPECT_FALSE(disc->read_sector(16, s));  // hunk 2 fails, and its bytes went into the buffer
+    EXPECT_TRUE(log.has("CD-ROM: Error reading hunk 2: "));
+    ASSERT_TRUE(disc->read_sector(9, s));    // hunk 1 again: decompressed anew, correct
+    EXPECT_TRUE(std::equal(s.begin(), s.end(), frames.begin() + 9 * kFrameBytes));
+    EXPECT_FALSE(disc->read_sector(17, s));  // hunk 2 still refused
+    EXPECT_EQ(disc->hunks_decompressed(), 4u);
+}
+
+TEST(ChdDisc, StoredHunkCrcMismatch) {
+    LogCapture log;
+    std::vector<uint8_t> noise(19584 * 2);
+    Rng rng{7};
+    for (auto& b : noise) b = static_cast<uint8_t>(rng.next());
+    test::ChdWriterOptions opt;
+    opt.codecs = {"cdzl"};
+    test::ChdWriterStats stats;
+    auto file = test::write_chd(noise, opt, &stats);
+    ASSERT_EQ(stats.none_hunks, 2u);  // noise does not compress: stored as is
+    file[hunk_offset(file, 1) + 100] ^= 1;
+    TempDir dir;
+    auto disc = open_disc_image(dir.write("c.chd", file));
+    ASSERT_TRUE(disc);
+    SectorBuffer s{};
+    EXPECT_TRUE(disc->read_sector(0, s));
+    EXPECT_FALSE(disc->read_sector(8, s));
+    EXPECT_TRUE(log.has("CD-ROM: Error reading hunk 1: CRC mismatch"));
+}
+
+TEST(ChdDisc, TruncatedUncompressedFileFailsOnlyMissingHunks) {
+    LogCapture log;
+    const auto frames = with_subcode(make_bin(40));
+    test::ChdWriterOptions opt;  // uncompressed: map first, data after
+    auto file = test::write_chd(frames, opt);
+    file.resize(file.size() - 19584 - 10);
+    TempDir dir;
+    auto disc = open_disc_image(dir.write("t.chd", file));
+    ASSERT_TRUE(disc);
+    SectorBuffer s{};
+    EXPECT_TRUE(disc->read_sector(0, s));
+    EXPECT_FALSE(disc->read_sector(39, s));
+    EXPECT_TRUE(log.has("past the end of the file"));
+}
+
+// ---- header problems: each a clear open error ----
+
+TEST(ChdOpen, BadHeadersNameTheReason) {
+    const auto frames = with_subcode(make_bin(16));
+    test::ChdWriterOptions opt;
+    opt.codecs = {"cdzl"};
+    const auto good = test::write_chd(frames, opt);
+    using Patch = std::function<void(std::vector<uint8_t>&)>;
+    struct Case {
+        const char* name;
+        Patch patch;
+        const char* error;
+    };
+    const uint8_t parent[20] = {1};
+    const std::vector<Case> cases = {
+        {"empty", [](auto& f) { f.clear(); }, "not a CHD file"},
+        {"bad magic", [](auto& f) { f[0] = 'X'; }, "not a CHD file"},
+        {"version 4", [](auto& f) { test::put_be(f, 12, 4, 4); }, "unsupported CHD version 4"},
+        {"version 3", [](auto& f) { test::put_be(f, 12, 4, 3); }, "unsupported CHD version 3"},
+        {"header length", [](auto& f) { test::put_be(f, 8, 4, 120); }, "header length"},
+        {"header cut", [](auto& f) { f.resize(100); }, "truncated"},
+        {"hunk size 0", [](auto& f) { test::put_be(f, 56, 4, 0); }, "hunk size 0"},
+        {"hunk size huge", [](auto& f) { test::put_be(f, 56, 4, 0x40000000); }, "too large"},
+        {"unit size 0", [](auto& f) { test::put_be(f, 60, 4, 0); }, "unit size 0"},
+        {"huge hunk count", [](auto& f) { test::put_be(f, 32, 8, uint64_t{1} << 60); }, "hunk count"},
+        {"parent", [&](auto& f) { std::copy(parent, parent + 20, f.begin() + 104); }, "requires a parent"},
+        {"unknown codec", [](auto& f) { test::put_be(f, 20, 4, chd::tag("abcd")); }, "unsupported CHD codec 'abcd'"},
+        {"cd codec odd hunk", [](auto& f) { test::put_be(f, 56, 4, 16384); }, "multiple of 2448"},
+        {"map past the end", [](auto& f) { test::put_be(f, 40, 8, f.size() + 5); }, "past the end"},
+        {"map cut", [](auto& f) { f.resize(f.size() - 3); }, "past the end"},
+        {"map stream damaged", [](auto& f) { f[f.size() - 4] ^= 0xFF; }, "map"},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bad = good;
+        c.patch(bad);
+        auto disc = open_disc_image(dir.write("bad.chd", bad));
+        ASSERT_FALSE(disc);
+        EXPECT_NE(disc.error().message.find(c.error), std::string::npos) << disc.error().message;
+    }
+}
+
+TEST(ChdOpen, EveryTruncationIsHandled) {
+    const auto frames = with_subcode(make_bin(24));
+    for (const auto& codecs : {std::vector<std::string>{"cdlz"}, std::vector<std::string>{}}) {
+        test::ChdWriterOptions opt;
+        opt.codecs = codecs;
+        const auto file = test::write_chd(frames, opt);
+        for (size_t cut = 0; cut < file.size(); cut += 97) {
+            auto f = open_bytes(std::vector<uint8_t>(file.begin(), file.begin() + cut));
+            if (!f) continue;
+            std::vector<uint8_t> out(f->hunk_bytes()), scratch;
+            for (uint32_t h = 0; h < f->hunk_count(); ++h) {
+                if (!f->read_hunk(h, out, scratch)) {
+                    EXPECT_TRUE(std::equal(out.begin(), out.end(), frames.begin() + h * 19584));
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vestrel
