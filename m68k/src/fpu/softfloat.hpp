@@ -77,6 +77,11 @@ Fx80 fx80_round_pack(unsigned sign, int64_t exponent, uint64_t hi, uint64_t lo,
                      RoundingPrecision precision, RoundingMode mode, uint8_t& flags);
 Fx80 fx80_round_to_int(Fx80 x, RoundingMode mode, uint8_t& flags);
 Fx80 fx80_add(Fx80 a, Fx80 b, RoundingPrecision precision, RoundingMode mode, uint8_t& flags);
+// (a + b) x 2^scale with a single rounding: how a double-extended result is rounded when its
+// power-of-two factor could not be represented on its own. Infinite and zero operands are not
+// scaled.
+Fx80 fx80_add_scaled(Fx80 a, Fx80 b, int64_t scale, RoundingPrecision precision, RoundingMode mode,
+                     uint8_t& flags);
 Fx80 fx80_sub(Fx80 a, Fx80 b, RoundingPrecision precision, RoundingMode mode, uint8_t& flags);
 Fx80 fx80_mul(Fx80 a, Fx80 b, RoundingPrecision precision, RoundingMode mode, uint8_t& flags);
 Fx80 fx80_div(Fx80 a, Fx80 b, RoundingPrecision precision, RoundingMode mode, uint8_t& flags);
@@ -84,6 +89,18 @@ Fx80 fx80_sqrt(Fx80 x, RoundingPrecision precision, RoundingMode mode, uint8_t& 
 Fx80 fx80_scale(Fx80 x, int32_t n, RoundingPrecision precision, RoundingMode mode, uint8_t& flags);
 
 // ---- memory-format conversions ----
+// The 96-bit extended image: long 0 holds sign and exponent in bits 31-16 (bits 15-0 written 0,
+// ignored on reading), longs 1 and 2 the mantissa, high half first. Raw in both directions.
+constexpr Fx80 fx80_from_extended_longs(uint32_t long0, uint32_t long1, uint32_t long2) {
+    return {(uint64_t{long1} << 32) | long2, static_cast<uint16_t>(long0 >> 16)};
+}
+struct ExtendedLongs {
+    uint32_t longs[3];
+};
+constexpr ExtendedLongs fx80_to_extended_longs(Fx80 x) {
+    return {{uint32_t{x.sign_exp} << 16, static_cast<uint32_t>(x.mantissa >> 32), static_cast<uint32_t>(x.mantissa)}};
+}
+
 // Loads are exact (a signalling NaN comes back quiet).
 Fx80 fx80_from_single(uint32_t bits);
 Fx80 fx80_from_double(uint64_t bits);

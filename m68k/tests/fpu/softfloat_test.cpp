@@ -310,6 +310,15 @@ TEST(Fx80Conversions, FloatStoresRoundOnceWithDenormals) {
     }
 }
 
+TEST(Fx80Conversions, ExtendedImageIsRaw) {
+    const Fx80 x = fx(0xBFFE, 0x0123456789ABCDEF);  // an unnormal survives unchanged
+    const ExtendedLongs l = fx80_to_extended_longs(x);
+    EXPECT_EQ(l.longs[0], 0xBFFE0000u);
+    EXPECT_EQ(l.longs[1], 0x01234567u);
+    EXPECT_EQ(l.longs[2], 0x89ABCDEFu);
+    EXPECT_EQ(fx80_from_extended_longs(0xBFFE1234, 0x01234567, 0x89ABCDEF), x);
+}
+
 TEST(Fx80Conversions, LoadsAreExactAndQuietNans) {
     const float singles[] = {1.0f, -0.0f, 1e-45f, 1.17549435e-38f, 3.4028235e38f, 0.1f, -7.5f};
     for (float f : singles) {
