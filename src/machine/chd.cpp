@@ -231,25 +231,28 @@ struct EccTables {
 };
 const EccTables kEcc;
 
-// One parity block: `major` codewords of `minor` bytes each, laid over the sector from byte 12
-// (header on) with the interleave of the P or Q code.
-void ecc_block(const uint8_t* src, uint32_t major_count, uint32_t minor_count, uint32_t major_mult,
-               uint32_t minor_inc, uint8_t* dest) {
-    const uint32_t size = major_count * minor_count;
-    for (uint32_t major = 0; major < major_count; ++major) {
-        uint32_t index = (major >> 1) * major_mult + (major & 1);
-        uint8_t a = 0, b = 0;
-        for (uint32_t minor = 0; minor < minor_count; ++minor) {
-            const uint8_t v = src[index];
-            index += minor_inc;
-            if (index >= size) index -= size;
-            a ^= v;
-            b ^= v;
-            a = kEcc.f[a];
+// One parity block: `major_count` codewords of `minor_count` bytes each, laid over the sector
+// from byte 12 (header on) with the interleave of the P or Q code. The codewords advance side by
+// side, so the table lookups of different codewords do not wait on each other.
+template <uint32_t kMajor, uint32_t kMinor, uint32_t kMajorMult, uint32_t kMinorInc>
+void ecc_block(const uint8_t* src, uint8_t* dest) {
+    constexpr uint32_t kSize = kMajor * kMinor;
+    uint32_t index[kMajor];
+    uint8_t a[kMajor] = {}, b[kMajor] = {};
+    for (uint32_t major = 0; major < kMajor; ++major) index[major] = (major >> 1) * kMajorMult + (major & 1);
+    for (uint32_t minor = 0; minor < kMinor; ++minor) {
+        for (uint32_t major = 0; major < kMajor; ++major) {
+            const uint8_t v = src[index[major]];
+            index[major] += kMinorInc;
+            if (index[major] >= kSize) index[major] -= kSize;
+            a[major] = kEcc.f[a[major] ^ v];
+            b[major] ^= v;
         }
-        a = kEcc.b[kEcc.f[a] ^ b];
-        dest[major] = a;
-        dest[major + major_count] = a ^ b;
+    }
+    for (uint32_t major = 0; major < kMajor; ++major) {
+        const uint8_t p = kEcc.b[kEcc.f[a[major]] ^ b[major]];
+        dest[major] = p;
+        dest[major + kMajor] = p ^ b[major];
     }
 }
 
@@ -263,8 +266,8 @@ void regenerate_sector(uint8_t* sector) {
         std::memcpy(header, sector + 12, 4);
         std::memset(sector + 12, 0, 4);
     }
-    ecc_block(sector + 12, 86, 24, 2, 86, sector + kEccPOffset);
-    ecc_block(sector + 12, 52, 43, 86, 88, sector + kEccQOffset);
+    ecc_block<86, 24, 2, 86>(sector + 12, sector + kEccPOffset);
+    ecc_block<52, 43, 86, 88>(sector + 12, sector + kEccQOffset);
     if (mode2) std::memcpy(sector + 12, header, 4);
 }
 

@@ -278,6 +278,8 @@ TEST(ChdMap, BadEntriesFailTheirHunkOnly) {
          std::vector<uint8_t>(17, 1), "exceeds"},
         {"data past the end", "0000" + bits_of(12, 5) + bits_of(0, 16), {0, 12, 16, 0}, 5, 4, 0,
          std::vector<uint8_t>(3, 1), "past the end"},
+        {"zero compressed length", "0000" + bits_of(0, 5) + bits_of(0, 16), {0, 0, 16, 0}, 5, 4, 0, {},
+         "corrupt"},
         {"stored data corrupt", "0000" + bits_of(4, 5) + bits_of(0, 16), {0, 4, 16, 0}, 5, 4, 0,
          {1, 2, 3, 4}, "corrupt"},
     };
