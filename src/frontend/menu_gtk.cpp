@@ -1,0 +1,165 @@
+#include "frontend/menu_gtk.hpp"
+
+#include <system_error>
+
+#include "common/log.hpp"
+
+namespace vestrel {
+namespace {
+
+LogTarget kLog{"vestrel::gui"};
+
+void on_item_activate(GtkMenuItem* widget, gpointer data) {
+    auto* item = static_cast<GtkMenuHost::Item*>(data);
+    // GTK flipped the mark itself; put the program's mark back, so marks change only when the
+    // command is carried out.
+    if (GTK_IS_CHECK_MENU_ITEM(widget)) {
+        g_signal_handler_block(widget, item->handler);
+        gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(widget), item->checked);
+        g_signal_handler_unblock(widget, item->handler);
+    }
+    menu_action(item->id, *item->owner, command_queue());
+}
+
+// The label with its key text right-aligned and dimmed beside it.
+GtkWidget* item_child(const MenuEntry& entry) {
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 24);
+    GtkWidget* label = gtk_label_new(std::string(entry.label).c_str());
+    gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+    gtk_box_pack_start(GTK_BOX(box), label, TRUE, TRUE, 0);
+    if (!entry.key_text.empty()) {
+        GtkWidget* keys = gtk_label_new(std::string(entry.key_text).c_str());
+        gtk_style_context_add_class(gtk_widget_get_style_context(keys), "dim-label");
+        gtk_box_pack_end(GTK_BOX(box), keys, FALSE, FALSE, 0);
+    }
+    return box;
+}
+
+}  // namespace
+
+GtkMenuHost::GtkMenuHost(GtkWindow* window, std::function<void()> before_dialog)
+    : window_(window), before_dialog_(std::move(before_dialog)) {}
+
+GtkWidget* GtkMenuHost::make_item(const MenuEntry& entry) {
+    switch (entry.kind) {
+        case MenuEntryKind::Separator:
+            return gtk_separator_menu_item_new();
+        case MenuEntryKind::Submenu: {
+            GtkWidget* parent = gtk_menu_item_new_with_label(std::string(entry.label).c_str());
+            GtkWidget* menu = gtk_menu_new();
+            for (const MenuEntry& child : entry.children) {
+                gtk_menu_shell_append(GTK_MENU_SHELL(menu), make_item(child));
+            }
+            gtk_menu_item_set_submenu(GTK_MENU_ITEM(parent), menu);
+            return parent;
+        }
+        case MenuEntryKind::Item:
+        case MenuEntryKind::CheckItem: {
+            GtkWidget* widget = entry.kind == MenuEntryKind::CheckItem ? gtk_check_menu_item_new()
+                                                                       : gtk_menu_item_new();
+            gtk_container_add(GTK_CONTAINER(widget), item_child(entry));
+            Item& item = items_[entry.id];
+            item.widget = GTK_MENU_ITEM(widget);
+            item.owner = this;
+            item.id = entry.id;
+            item.handler = g_signal_connect(widget, "activate", G_CALLBACK(on_item_activate), &item);
+            return widget;
+        }
+    }
+    return gtk_separator_menu_item_new();
+}
+
+GtkWidget* GtkMenuHost::build(ControlProfile profile, PointerDevice device, VideoMode mode) {
+    GtkWidget* bar = gtk_menu_bar_new();
+    for (const MenuDefinition& def : menu_bar_definition()) {
+        GtkWidget* title = gtk_menu_item_new_with_label(std::string(def.title).c_str());
+        GtkWidget* menu = gtk_menu_new();
+        for (const MenuEntry& entry : def.entries) {
+            gtk_menu_shell_append(GTK_MENU_SHELL(menu), make_item(entry));
+        }
+        gtk_menu_item_set_submenu(GTK_MENU_ITEM(title), menu);
+        gtk_menu_shell_append(GTK_MENU_SHELL(bar), title);
+    }
+    for (auto& [id, item] : items_) {
+        if (GTK_IS_CHECK_MENU_ITEM(item.widget)) {
+            set_check(id, initially_checked(id, profile, device, mode));
+        }
+    }
+    LOG_INFO(kLog, "{}", kMenuAttachedLog);
+    return bar;
+}
+
+void GtkMenuHost::set_check(int id, bool value) {
+    const auto it = items_.find(id);
+    if (it == items_.end() || !GTK_IS_CHECK_MENU_ITEM(it->second.widget)) return;
+    Item& item = it->second;
+    item.checked = value;
+    g_signal_handler_block(item.widget, item.handler);
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item.widget), value);
+    g_signal_handler_unblock(item.widget, item.handler);
+}
+
+bool GtkMenuHost::checked(int id) const {
+    const auto it = items_.find(id);
+    return it != items_.end() && it->second.checked;
+}
+
+std::optional<std::filesystem::path> GtkMenuHost::open_disc_dialog() {
+    if (before_dialog_) before_dialog_();
+    GtkWidget* dialog = gtk_file_chooser_dialog_new(
+        std::string(kDiscDialogTitle).c_str(), window_, GTK_FILE_CHOOSER_ACTION_OPEN, "_Annulla",
+        GTK_RESPONSE_CANCEL, "_Apri", GTK_RESPONSE_ACCEPT, nullptr);
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    GtkFileFilter* discs = gtk_file_filter_new();
+    gtk_file_filter_set_name(discs, std::string(kDiscFilterName).c_str());
+    for (std::string_view pattern : disc_filter_patterns()) {
+        gtk_file_filter_add_pattern(discs, std::string(pattern).c_str());
+    }
+    GtkFileFilter* all = gtk_file_filter_new();
+    gtk_file_filter_set_name(all, std::string(kAllFilesFilterName).c_str());
+    gtk_file_filter_add_pattern(all, "*");
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), discs);
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), all);
+    gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(dialog), discs);
+
+    std::optional<std::filesystem::path> chosen;
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+        if (gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
+            chosen = std::filesystem::path(name);
+            g_free(name);
+        }
+    }
+    gtk_widget_destroy(dialog);
+    return chosen;
+}
+
+void GtkMenuHost::message_box(const char* caption, const std::string& text) {
+    if (before_dialog_) before_dialog_();
+    GtkWidget* dialog = gtk_message_dialog_new(window_, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO,
+                                               GTK_BUTTONS_OK, "%s", text.c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), caption);
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}
+
+void GtkMenuHost::show_help() { message_box(std::string(kHelpCaption).c_str(), help_text()); }
+
+void GtkMenuHost::show_about() { message_box(std::string(kAboutCaption).c_str(), about_text()); }
+
+void GtkMenuHost::launch_editor(const std::filesystem::path& file) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(file, ec);
+    if (ec) return;
+    gchar* uri = g_filename_to_uri(absolute.c_str(), nullptr, nullptr);
+    if (uri == nullptr) return;
+    GError* error = nullptr;
+    // The desktop's editor for the file, started on its own; a failure is ignored.
+    if (!gtk_show_uri_on_window(window_, uri, GDK_CURRENT_TIME, &error)) {
+        LOG_DEBUG(kLog, "No editor for {}: {}", absolute.string(),
+                  error != nullptr ? error->message : "unknown");
+        g_clear_error(&error);
+    }
+    g_free(uri);
+}
+
+}  // namespace vestrel

@@ -1,0 +1,51 @@
+// The menu bar and the dialogs in GTK: widgets built from the menu model, one "activate"
+// handler that hands the item's id to `menu_action`, check marks that only the program sets,
+// the disc chooser, the help and about boxes, and the controls file opened in an editor.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+
+#include <gtk/gtk.h>
+
+#include "frontend/menu.hpp"
+
+namespace vestrel {
+
+class GtkMenuHost final : public MenuServices {
+public:
+    // `before_dialog` runs before any modal dialog (it frees the captured mouse).
+    GtkMenuHost(GtkWindow* window, std::function<void()> before_dialog);
+
+    // The menu bar widget, built once, with the first marks set.
+    GtkWidget* build(ControlProfile profile, PointerDevice device, VideoMode mode);
+
+    // Sets a mark without the item's handler seeing it.
+    void set_check(int id, bool checked);
+    bool checked(int id) const;
+
+    std::optional<std::filesystem::path> open_disc_dialog() override;
+    void show_help() override;
+    void show_about() override;
+    void launch_editor(const std::filesystem::path& file) override;
+
+    struct Item {
+        GtkMenuItem* widget = nullptr;
+        gulong handler = 0;
+        bool checked = false;
+        GtkMenuHost* owner = nullptr;
+        int id = 0;
+    };
+
+private:
+    void message_box(const char* caption, const std::string& text);
+    GtkWidget* make_item(const MenuEntry& entry);
+
+    GtkWindow* window_;
+    std::function<void()> before_dialog_;
+    std::map<int, Item> items_;
+};
+
+}  // namespace vestrel

@@ -1,0 +1,467 @@
+#include "frontend/startup.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "common/log.hpp"
+#include "frontend/input.hpp"
+#include "machine/slave.hpp"
+
+namespace vestrel {
+namespace {
+
+LogTarget kLog{"vestrel"};
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";
+constexpr float kMenuVolumeStep = 0.05f;
+constexpr float kMaxVolume = 2.0f;
+constexpr float kMinVolume = 0.0f;
+
+constexpr std::array<std::string_view, 9> kDvcTitleMarkers = {
+    "LAIR", "GUEST", "EDEN", "MAD DOG", "SPACE ACE", "BRAIN DEAD", "VCD", "MPEG", "DIGITAL VIDEO"};
+constexpr std::array<std::string_view, 4> kNtscPathMarkers = {"USA", "JAPAN", "NTSC", "(US)"};
+
+std::string ascii_upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return out;
+}
+
+// Length of the valid UTF-8 sequence at s[i], or the count of bytes to replace (negated).
+int utf8_sequence(std::string_view s, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) return 1;
+    int length = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) lo = 0xA0;       // no overlong forms
+        if (lead == 0xED) hi = 0x9F;       // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) lo = 0x90;
+        if (lead == 0xF4) hi = 0x8F;       // nothing past U+10FFFF
+    } else {
+        return -1;
+    }
+    for (int k = 1; k < length; ++k) {
+        if (i + k >= s.size()) return -k;
+        const unsigned char c = byte(i + k);
+        const unsigned char min = k == 1 ? lo : 0x80;
+        const unsigned char max = k == 1 ? hi : 0xBF;
+        if (c < min || c > max) return -k;
+    }
+    return length;
+}
+
+// Reads at most `limit` bytes from the start of the file.
+std::expected<std::vector<uint8_t>, std::string> read_file_prefix(const fs::path& path,
+                                                                  size_t limit) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                        &std::fclose);
+    if (!file) return std::unexpected(fmt::format("{} (os error {})", std::strerror(errno), errno));
+    std::vector<uint8_t> bytes(limit);
+    size_t got = 0;
+    while (got < limit) {
+        const size_t n = std::fread(bytes.data() + got, 1, limit - got, file.get());
+        if (n == 0) break;
+        got += n;
+    }
+    if (std::ferror(file.get())) {
+        const int err = errno;
+        return std::unexpected(fmt::format("{} (os error {})", std::strerror(err), err));
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+void log_region(VideoMode mode) {
+    if (mode == VideoMode::Ntsc) {
+        LOG_INFO(kLog, "Rilevata immagine disco USA/Giappone: console impostata a NTSC 60 Hz");
+    } else {
+        LOG_INFO(kLog, "Rilevata immagine disco PAL (Europa): 50 Hz / 312 linee");
+    }
+}
+
+// A title that needs the cartridge gets its ROM when the file is there; a missing or broken
+// ROM leaves the cartridge as it was.
+void fit_dvc_if_found(Frontend& f) {
+    if (const auto rom = find_resource_path(kDvcRomPath, f.base_dir)) {
+        if (f.console.load_dvc_rom(*rom)) {
+            LOG_INFO(kLog, "Caricata estensione Digital Video Cartridge (DVC) da {}",
+                     lossy_path_text(*rom));
+        }
+    }
+}
+
+void set_video_checks(HostUi& ui, VideoMode mode) {
+    ui.set_check(menu_id::kPal, mode == VideoMode::Pal);
+    ui.set_check(menu_id::kNtsc, mode == VideoMode::Ntsc);
+}
+
+void check_profile_items(HostUi& ui, ControlProfile profile) {
+    ui.set_check(menu_id::kProfileStandard, profile == ControlProfile::Standard);
+    ui.set_check(menu_id::kProfileWasd, profile == ControlProfile::Wasd);
+    ui.set_check(menu_id::kProfileNumpad, profile == ControlProfile::Numpad);
+    ui.set_check(menu_id::kProfileCustom, profile == ControlProfile::Custom);
+}
+
+fs::path controls_path(const Frontend& f) {
+    return f.base_dir.empty() ? fs::path(kControlsFileName) : f.base_dir / kControlsFileName;
+}
+
+}  // namespace
+
+void CommandQueue::push(Command command) {
+    std::lock_guard lock(mutex_);
+    commands_.push_back(std::move(command));
+}
+
+Command CommandQueue::pop() {
+    std::lock_guard lock(mutex_);
+    if (commands_.empty()) return Command{};
+    Command front = std::move(commands_.front());
+    commands_.pop_front();
+    return front;
+}
+
+void CommandQueue::clear() {
+    std::lock_guard lock(mutex_);
+    commands_.clear();
+}
+
+CommandQueue& command_queue() {
+    static CommandQueue queue;
+    return queue;
+}
+
+void push_command(Command command) { command_queue().push(std::move(command)); }
+Command pop_command() { return command_queue().pop(); }
+
+std::string lossy_utf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const int n = utf8_sequence(bytes, i);
+        if (n > 0) {
+            out.append(bytes.substr(i, static_cast<size_t>(n)));
+            i += static_cast<size_t>(n);
+        } else {
+            out.append(kReplacementChar);
+            i += static_cast<size_t>(-n);
+        }
+    }
+    return out;
+}
+
+std::string lossy_path_text(const fs::path& path) { return lossy_utf8(path.native()); }
+
+std::optional<fs::path> find_resource_path(std::string_view rel, const fs::path& base_dir) {
+    const fs::path r{std::string(rel)};
+    const std::array<fs::path, 4> candidates = {r, fs::path("..") / r, fs::path("file utili") / r,
+                                                fs::path("..") / "file utili" / r};
+    for (const fs::path& candidate : candidates) {
+        const fs::path full = base_dir.empty() ? candidate : base_dir / candidate;
+        std::error_code ec;
+        if (fs::exists(fs::status(full, ec))) return full;
+    }
+    return std::nullopt;
+}
+
+bool title_needs_dvc(std::string_view name) {
+    const std::string upper = ascii_upper(name);
+    return std::ranges::any_of(kDvcTitleMarkers, [&](std::string_view marker) {
+        return upper.find(marker) != std::string::npos;
+    });
+}
+
+VideoMode video_mode_for_path(const fs::path& path) {
+    const std::string upper = ascii_upper(lossy_path_text(path));
+    const bool ntsc = std::ranges::any_of(kNtscPathMarkers, [&](std::string_view marker) {
+        return upper.find(marker) != std::string::npos;
+    });
+    return ntsc ? VideoMode::Ntsc : VideoMode::Pal;
+}
+
+std::string game_name_for_path(const fs::path& path) {
+    const fs::path stem = path.stem();
+    if (stem.empty() || stem == "." || stem == "..") return std::string(kUnnamedGame);
+    return lossy_path_text(stem);
+}
+
+std::optional<std::string> disc_argument(int argc, const char* const* argv) {
+    if (argc < 2 || argv[1] == nullptr) return std::nullopt;
+    const std::string_view arg = argv[1];
+    if (arg == "--standalone" || arg == "--bios") return std::nullopt;
+    return std::string(arg);
+}
+
+std::expected<void, StartupError> start_console(Frontend& f, std::optional<std::string> argument) {
+    LOG_INFO(kLog, "=== Vestrel - Philips CD-i Emulator ===");
+
+    const auto rom_path = find_resource_path(kSystemRomPath, f.base_dir);
+    if (!rom_path) return std::unexpected(StartupError{true, std::string(kSystemRomMissing)});
+    auto rom = read_file_prefix(*rom_path, kSystemRomMaxBytes);
+    if (!rom) return std::unexpected(StartupError{false, rom.error()});
+    f.console.load_system_rom(*rom);
+    LOG_INFO(kLog, "Caricato BIOS da {}", lossy_path_text(*rom_path));
+
+    if (const auto nvram_path = find_resource_path(kNvramPath, f.base_dir)) {
+        // An unreadable image leaves the NVRAM as constructed and says so.
+        if (auto nvram = read_file_prefix(*nvram_path, kNvramBytes)) {
+            f.console.load_nvram(*nvram);
+            LOG_INFO(kLog, "Caricato NVRAM da {}", lossy_path_text(*nvram_path));
+        } else {
+            LOG_WARN(kLog, "Impossibile leggere NVRAM da {}: {}", lossy_path_text(*nvram_path),
+                     nvram.error());
+        }
+    }
+
+    f.state.game_name = std::string(kNoDiscGameName);
+
+    std::optional<fs::path> disc_path;
+    if (argument) disc_path = find_resource_path(*argument, f.base_dir);
+
+    if (disc_path) {
+        if (auto inserted = f.console.insert_disc(*disc_path); !inserted) {
+            LOG_ERROR(kLog, "Errore caricamento disco di gioco da {}: {}",
+                      lossy_path_text(*disc_path), inserted.error());
+        } else {
+            f.state.game_name = game_name_for_path(*disc_path);
+            LOG_INFO(kLog, "Caricato disco di gioco all'avvio: {}", f.state.game_name);
+            if (title_needs_dvc(f.state.game_name)) fit_dvc_if_found(f);
+            const VideoMode mode = video_mode_for_path(*disc_path);
+            log_region(mode);
+            f.console.set_video_mode(mode);
+            f.console.fill_frame_buffer(kBlackPixel);
+        }
+    } else {
+        LOG_INFO(kLog,
+                 "Avvio console in modalità Standalone BIOS (nessun disco inserito) - Standard PAL "
+                 "50 Hz");
+        f.console.set_video_mode(VideoMode::Pal);
+        f.console.fill_frame_buffer(kBlackPixel);
+    }
+
+    f.console.reset_cpu();
+    LOG_INFO(kLog, "CPU SCC68070 reimpostata - PC: 0x{:08X}", f.console.pc());
+    return {};
+}
+
+void log_loop_started() {
+    LOG_INFO(kLog,
+             "Loop di emulazione avviato. Usa il menu o i tasti rapidi: [Ctrl+I] Inserisci Disco, "
+             "[Ctrl+O] Apri e Riavvia, [F5] Reset, [F11] Schermo Intero, [Rotellina/Tasto "
+             "Centrale] Cattura/Libera Mouse");
+}
+
+void log_emulation_stopped(uint32_t pc) {
+    LOG_INFO(kLog, "Emulazione arrestata. PC finale: 0x{:08X}", pc);
+}
+
+void load_disc(Frontend& f, const fs::path& path) {
+    f.state.game_name = game_name_for_path(path);
+    LOG_INFO(kLog, "Gioco caricato con successo: {}", f.state.game_name);
+    if (title_needs_dvc(f.state.game_name)) {
+        fit_dvc_if_found(f);
+    } else {
+        f.console.remove_dvc();
+    }
+    const VideoMode mode = video_mode_for_path(path);
+    log_region(mode);
+    f.console.set_video_mode(mode);
+    f.console.fill_frame_buffer(kBlackPixel);
+    set_video_checks(f.ui, mode);
+    reset_console(f);
+}
+
+void reset_console(Frontend& f) {
+    f.console.reset_machine();
+    f.console.reset_cpu();
+    f.console.set_wait_states(true);
+    LoopState& s = f.state;
+    telemetry_restart(s.telemetry, f.clock.now(), s.instructions_executed, f.console.curr_lba());
+    s.auto_boot_counter = 0;
+    s.auto_boot_done = false;
+    s.mouse_captured = true;
+    s.pointer_x = kPointerStartX;
+    s.pointer_y = kPointerStartY;
+    s.frame_counter = 0;
+}
+
+void eject_disc(Frontend& f) {
+    f.console.eject_disc();
+    f.state.game_name = std::string(kNoDiscGameName);
+    f.state.auto_boot_counter = 0;
+    f.state.auto_boot_done = false;
+}
+
+void set_video_mode(Frontend& f, VideoMode mode) {
+    f.console.set_video_mode(mode);
+    f.console.fill_frame_buffer(kBlackPixel);
+    set_video_checks(f.ui, mode);
+}
+
+void toggle_fullscreen(Frontend& f) {
+    if (!f.ui.has_window()) return;
+    if (f.ui.is_maximized()) {
+        f.ui.set_maximized(false);
+        LOG_INFO(kLog, "Schermo intero: {}", "FINESTRA");
+    } else {
+        f.ui.set_maximized(true);
+        LOG_INFO(kLog, "Schermo intero: {}", "SCHERMO INTERO (4:3)");
+    }
+}
+
+bool execute_command(Frontend& f, const Command& command) {
+    LoopState& s = f.state;
+    switch (command.tag) {
+        case CommandTag::InsertDisc:
+        case CommandTag::OpenDiscAndReset: {
+            if (!command.path) break;
+            const fs::path& path = *command.path;
+            LOG_INFO(kLog, "Caricamento disco di gioco: {}", lossy_path_text(path));
+            if (auto inserted = f.console.insert_disc(path); !inserted) {
+                LOG_ERROR(kLog, "Impossibile caricare il gioco {}: {}", lossy_path_text(path),
+                          inserted.error());
+            } else {
+                load_disc(f, path);
+            }
+            break;
+        }
+        case CommandTag::EjectDisc:
+            LOG_INFO(kLog, "Espulsione disco dal lettore CD-i");
+            eject_disc(f);
+            break;
+        case CommandTag::Reset:
+            LOG_INFO(kLog, "Riavvio dell'emulatore (Reset)");
+            reset_console(f);
+            break;
+        case CommandTag::Exit:
+            LOG_INFO(kLog, "Uscita richiesta dal menu File");
+            return false;
+        case CommandTag::SetControlProfile: {
+            if (command.payload > static_cast<uint8_t>(ControlProfile::Custom)) break;
+            const auto profile = static_cast<ControlProfile>(command.payload);
+            apply_profile(s.controls, profile);
+            save_controls(s.controls, controls_path(f));
+            check_profile_items(f.ui, profile);
+            LOG_INFO(kLog, "Profilo comandi aggiornato a: {}", profile);
+            break;
+        }
+        case CommandTag::SetPointerDevice: {
+            if (command.payload > static_cast<uint8_t>(PointerDevice::Mouse)) break;
+            s.pointer_device = static_cast<PointerDevice>(command.payload);
+            f.ui.set_check(menu_id::kPointerGamepad, s.pointer_device == PointerDevice::Gamepad);
+            f.ui.set_check(menu_id::kPointerMouse, s.pointer_device == PointerDevice::Mouse);
+            LOG_INFO(kLog, "Dispositivo di puntamento/controllo impostato a: {}", s.pointer_device);
+            break;
+        }
+        case CommandTag::ReloadControls:
+            load_controls(s.controls, controls_path(f));
+            check_profile_items(f.ui, s.controls.profile);
+            LOG_INFO(kLog, "Comandi ricaricati da file INI. Profilo: {}", s.controls.profile);
+            break;
+        case CommandTag::ToggleMouseCapture:
+            s.mouse_captured = !s.mouse_captured;
+            LOG_INFO(kLog, "Mouse capture: {}", s.mouse_captured ? "ATTIVO" : "LIBERO");
+            break;
+        case CommandTag::ToggleMute: {
+            const bool muted = !f.console.muted();
+            f.console.set_muted(muted);
+            LOG_INFO(kLog, "Audio: {}", muted ? "MUTED" : "UNMUTED");
+            break;
+        }
+        case CommandTag::VolumeUp:
+            f.console.set_volume(std::min(f.console.volume() + kMenuVolumeStep, kMaxVolume));
+            break;
+        case CommandTag::VolumeDown:
+            f.console.set_volume(std::max(f.console.volume() - kMenuVolumeStep, kMinVolume));
+            break;
+        case CommandTag::ToggleFullscreen:
+            toggle_fullscreen(f);
+            break;
+        case CommandTag::SaveScreenshot:
+            save_screenshot(s.frame_counter, f.console.frame_buffer(), f.base_dir);
+            break;
+        case CommandTag::SetVideoMode: {
+            if (command.payload > static_cast<uint8_t>(VideoMode::Ntsc)) break;
+            const auto mode = static_cast<VideoMode>(command.payload);
+            set_video_mode(f, mode);
+            LOG_INFO(kLog, "Modalità video impostata a: {}", mode);
+            break;
+        }
+        case CommandTag::ToggleWaitStates: {
+            const bool on = !f.console.wait_states();
+            f.console.set_wait_states(on);
+            f.ui.set_check(menu_id::kWaitStates, on);
+            LOG_INFO(kLog, "Velocità Hardware Reale CD-i (Wait-States): {}",
+                     on ? "ABILITATA (Authentic CD-i 220)" : "DISABILITATA (Turbo Zero-Wait)");
+            break;
+        }
+        case CommandTag::ShowHelp:
+            f.ui.show_help();
+            break;
+        case CommandTag::ShowAbout:
+            f.ui.show_about();
+            break;
+        case CommandTag::None:
+            break;
+    }
+    return true;
+}
+
+bool drain_commands(Frontend& f, CommandQueue& queue) {
+    for (;;) {
+        const Command command = queue.pop();
+        if (command.tag == CommandTag::None) return true;
+        if (!execute_command(f, command)) return false;
+    }
+}
+
+bool run_host_frame(Frontend& f, FrameHost& host, CommandQueue& queue) {
+    LoopState& s = f.state;
+    if (!host.is_open() || host.input().held(Key::Escape)) return false;
+    if (!drain_commands(f, queue)) return false;
+    if (f.console.disc_in_slot() && !s.auto_boot_done) auto_boot_step(f);
+
+    f.console.run_emulated_frame(s.instructions_executed);
+    const bool rendered = detect_rendered_frame(s.telemetry, f.console.plane_starts());
+
+    const InputActions actions =
+        decide_input(s, host.input(), f.console.slave(), f.console.disc_in_slot());
+    apply_input_actions(f, actions, queue);
+
+    host.present(f.console.frame_buffer());
+    const VideoMode mode = f.console.video_mode();
+    pace_frame(s.telemetry, mode, f.clock);
+    if (count_frame(s.telemetry, s.frame_counter, rendered, f.console.video_mode())) {
+        const TelemetryInputs in{
+            .now = f.clock.now(),
+            .frame_counter = s.frame_counter,
+            .instructions_executed = s.instructions_executed,
+            .curr_lba = f.console.curr_lba(),
+            .wait_states_on = f.console.wait_states(),
+            .video_mode = f.console.video_mode(),
+            .game_name = s.game_name,
+        };
+        f.ui.set_title(update_telemetry(s.telemetry, in));
+    }
+    return true;
+}
+
+}  // namespace vestrel

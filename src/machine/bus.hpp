@@ -1,0 +1,162 @@
+// The CD-i 220 base player: one record that owns every device and implements the CPU's bus.
+//
+// Address decoding: the SCC68070 on-chip registers answer at 0x80000000-0x8000FFFF and at any
+// address whose bits 16-23 are 0x80; everything else is decoded on its low 24 bits:
+//
+//   0x000000-0x07FFFF  RAM bank 0 (MCD212)         0x400000-0x47FFFF  system ROM
+//   0x200000-0x27FFFF  RAM bank 1 (MCD212)         0x4FFFE0-0x4FFFFF  MCD212 registers
+//   0x300000-0x303BFF  CDIC RAM                    0x500000-0x57FFFF  plain RAM
+//   0x303C00-0x303FFF  CDIC registers              0xD00000-0xDFFFFF  cartridge RAM
+//   0x310000-0x317FFF  slave                       0xE00000-0xE3FFFF  cartridge registers
+//   0x320000-0x323FFF  NVRAM (each byte twice)     0xE40000-0xE7FFFF  cartridge ROM
+//                                                  0xE80000-0xEFFFFF  cartridge Picture DRAM
+//
+// Nothing fails: unmapped reads give 0xFF per byte and unmapped writes are dropped, each with a
+// trace line. RAM and ROM accesses charge wait states into `scc.wait_tally` while the switch is
+// on; the frontend adds the tally to the CPU slice.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/error.hpp"
+#include "dvc/dvc.hpp"
+#include "m68k/cpu_bus.hpp"
+#include "machine/cdic.hpp"
+#include "machine/cdrom.hpp"
+#include "machine/dma.hpp"
+#include "machine/mcd212.hpp"
+#include "machine/scc68070.hpp"
+#include "machine/slave.hpp"
+#include "machine/video_mode.hpp"
+
+namespace vestrel {
+
+// Cycles per display line: the column arithmetic of the wait states and the frame scheduler.
+inline constexpr uint32_t kPalLineCycles = 993;
+inline constexpr uint32_t kNtscLineCycles = 985;
+
+constexpr uint32_t line_cycles(VideoMode mode) {
+    return mode == VideoMode::Ntsc ? kNtscLineCycles : kPalLineCycles;
+}
+
+// Wait cycles of one RAM-bank access. `fetching`: the channel fetches display data (DCR1 bit 15,
+// the bank's DCR bit 9 and CSR1R bit 7); `dca_line`: an active line with the bank's DCR bit 8.
+constexpr uint32_t ram_wait_cycles(uint32_t pos, VideoMode mode, bool fetching, bool dca_line) {
+    constexpr uint32_t kIdle = 2;
+    if (!fetching) return kIdle;
+    const uint64_t column = uint64_t{pos} * 480 / line_cycles(mode);
+    const uint32_t phase = pos & 7;
+    if (column <= 471 && (column <= 407 || dca_line) && phase <= 5) return 8 - phase;
+    return kIdle;
+}
+
+// Wait cycles of one system-ROM read under CSR1W.
+constexpr uint32_t rom_wait_cycles(uint16_t csr1w) {
+    constexpr std::array<uint32_t, 4> kTable{0, 1, 2, 1};
+    if ((csr1w & 0x0008) == 0) return 1;
+    return kTable[(csr1w >> 8) & 3];
+}
+
+// Whether a 32-bit CPU address selects an SCC68070 on-chip register.
+constexpr bool is_on_chip(uint32_t address) {
+    return (address >= 0x80000000u && address < 0x80010000u) || ((address >> 16) & 0xFF) == 0x80;
+}
+
+class Bus final : public m68k::CpuBus {
+public:
+    static constexpr uint32_t kRomSize = 0x80000;
+    static constexpr uint32_t kRamSize = 0x80000;
+    static constexpr uint32_t kNvramSize = 0x2000;
+    static constexpr uint8_t kSlaveVector = 26;
+    static constexpr uint8_t kAutovectorBase = 24;
+
+    Bus();
+
+    // ---- CpuBus ----
+    uint8_t read_byte(uint32_t address) override;
+    uint16_t read_word(uint32_t address) override;
+    uint32_t read_long(uint32_t address) override;
+    void write_byte(uint32_t address, uint8_t value) override;
+    void write_word(uint32_t address, uint16_t value) override;
+    // Prints the "[ICA WRITE]" watch line when it applies, then writes two words, high first.
+    void write_long(uint32_t address, uint32_t value) override;
+    uint8_t acknowledge_interrupt(uint8_t level) override;
+
+    // ---- Machine steps ----
+    // The console reset: every device back to its power-on state; keeps the ROM, the NVRAM,
+    // the disc, the cartridge ROM, the wait-state switch, the video modes and the pointer.
+    void reset_machine();
+    // The start of display line `line`; true exactly for line 0.
+    bool step_scanline(uint64_t line);
+    // Opens the image and puts it in the disc slot; on an error nothing changes.
+    std::expected<void, Error> insert_disc(const std::filesystem::path& path);
+    // Empties the disc slot; the slave's disc state is the caller's business.
+    void remove_disc() { disc.reset(); }
+    // The cartridge's counters and DMA input for one line (nothing yet).
+    void dvc_line_step(uint32_t cycles) { (void)cycles; }
+
+    // Copies an image into the system ROM (at most 512 KB; the rest stays as it was) and
+    // returns the number of bytes taken.
+    size_t load_system_rom(std::span<const uint8_t> image);
+    // Copies an image into the start of the NVRAM (at most 8 KB).
+    size_t load_nvram(std::span<const uint8_t> image);
+    // Start-up without a reset: the ROM's first 8 bytes (initial SSP and PC) into RAM 0-7.
+    void copy_reset_vectors();
+
+    // The DMA channel-0 block transfer between memory and CDIC RAM that the CDIC asked for.
+    // Defined in dma.cpp.
+    void dma_ch0_cdic_transfer();
+    // The video-latch edge rule: a rising CSR2R interrupt bit sets LIR bit 7.
+    void apply_video_edge();
+
+    // ---- Devices and memories (public: the frontend and the tests reach in) ----
+    Dvc dvc;
+    std::optional<DiscImage> disc;
+    Mcd212 mcd212;
+    Slave slave;
+    Cdic cdic;
+    std::vector<uint8_t> rom;
+    std::vector<uint8_t> ram;  // 0x500000
+    DmaChannels dma{};
+    std::array<uint8_t, kNvramSize> nvram{};
+    uint64_t frame_counter = 0;
+    SccPeripherals scc;
+
+private:
+    void charge(uint32_t cycles) {
+        scc.wait_tally += cycles;
+        scc.line_cycle_pos += cycles;
+    }
+    void charge_ram(uint32_t bank) {
+        if (!scc.wait_states_on) return;
+        const uint16_t dcr = bank == 0 ? mcd212.dcr1 : mcd212.dcr2;
+        const bool fetching = (mcd212.dcr1 & Mcd212::kDcrDisplayEnable) != 0 &&
+                              (dcr & Mcd212::kDcrIcaEnable) != 0 &&
+                              (mcd212.csr1r & Mcd212::kCsr1rDisplayActive) != 0;
+        const bool dca_line = fetching && mcd212.current_line >= mcd212.first_active_line() &&
+                              (dcr & Mcd212::kDcrDcaEnable) != 0;
+        charge(ram_wait_cycles(scc.line_cycle_pos, mcd212.video_mode, fetching, dca_line));
+    }
+    void charge_rom() {
+        if (scc.wait_states_on) charge(rom_wait_cycles(mcd212.csr1w));
+    }
+
+    uint8_t on_chip_read_byte(uint32_t r);
+    uint16_t on_chip_read_word(uint32_t r);
+    void on_chip_write_byte(uint32_t r, uint8_t value);
+    void on_chip_write_word(uint32_t r, uint16_t value);
+    uint16_t mcd212_read(uint32_t offset);
+    void mcd212_write(uint32_t offset, uint16_t value);
+    void cdic_write(uint32_t offset, uint16_t value);
+    void hand_off_cartridge_audio();
+
+    bool dma_running_ = false;  // a channel-0 transfer is in progress
+};
+
+}  // namespace vestrel

@@ -1,0 +1,442 @@
+// MCD212 line renderer: decodes planes A and B from the start-of-frame bank copies, applies
+// transparency, mixes the planes by their weights over the backdrop or the external video line,
+// draws the cursor and writes the row pair into the frame buffer.
+//
+// The coding method, file type and transparency rule are chosen once per line; the pixel loops
+// below them are branch-light and work on stack buffers only.
+#include <algorithm>
+#include <array>
+
+#include "machine/mcd212.hpp"
+
+namespace vestrel {
+
+namespace {
+
+constexpr uint32_t W = Mcd212::kLineWidth;
+
+using Line = std::array<uint32_t, W>;
+using Flags = std::array<uint8_t, W>;
+
+// Backdrop (and cursor) colours: bit 2 red, bit 1 green, bit 0 blue; half or full intensity.
+constexpr std::array<uint32_t, 16> kBackdrop = [] {
+    std::array<uint32_t, 16> t{};
+    for (uint32_t i = 0; i < 16; ++i) {
+        const uint32_t level = i < 8 ? 0x7B : 0xF9;
+        t[i] = 0xFF000000u | (((i >> 2) & 1) * level << 16) | (((i >> 1) & 1) * level << 8) | ((i & 1) * level);
+    }
+    return t;
+}();
+
+constexpr uint32_t kCodingOff = 0;
+constexpr uint32_t kCodingClut8 = 1;  // plane B: RGB555
+constexpr uint32_t kCodingClut7 = 3;
+constexpr uint32_t kCodingClut77 = 4;  // plane A only
+constexpr uint32_t kCodingDyuv = 5;
+constexpr uint32_t kCodingClut4 = 11;
+
+constexpr uint32_t kDyuvBytesPerLine = 384;
+constexpr uint32_t kIcmClut77High = 1u << 22;
+constexpr uint32_t kIcmExternalVideo = 0x41010;
+constexpr uint32_t kTcRearPlaneBlack = 1u << 23;
+constexpr uint32_t kMosaicHoldEnable = 1u << 23;
+constexpr uint32_t kCursorEnable = 1u << 23;
+constexpr uint32_t kCursorBlinkInvert = 1u << 22;
+constexpr uint32_t kCursorHighResolution = 1u << 15;
+constexpr uint32_t kColourMask = 0xFCFCFC;
+
+enum class FileType : uint8_t { Normal, RunLength, Mosaic };
+
+// One pixel pair decoded from a source byte: d for even pixels, t for odd ones, and the RGB555
+// transparency bit.
+struct PixelPair {
+    uint32_t d;
+    uint32_t t;
+    uint8_t flag;
+};
+
+inline uint32_t clamp_component(int32_t s) {
+    const int32_t index = std::clamp(s + 256, 0, 767);
+    return Mcd212::clamp[static_cast<uint32_t>(index)];
+}
+
+inline uint32_t yuv_to_rgb(uint32_t y, uint32_t u, uint32_t v) {
+    const auto yi = static_cast<int32_t>(y);
+    const uint32_t r = clamp_component(yi + Mcd212::v_to_r[v]);
+    const uint32_t g = clamp_component(yi + Mcd212::u_to_g[u] + Mcd212::v_to_g[v]);
+    const uint32_t b = clamp_component(yi + Mcd212::u_to_b[u]);
+    return 0xFF000000u | (r << 16) | (g << 8) | b;
+}
+
+// Decodes run-coded bytes from `bank` starting at `address` until the line is full; returns the
+// number of bytes consumed. `lookup(byte, index)` maps a colour byte (the index-th byte read) to
+// its pixel pair.
+template <FileType kFile, typename Lookup>
+uint32_t decode_runs(const uint8_t* bank, uint32_t address, uint32_t mosaic_run, Lookup lookup,
+                     Line& line, Flags& flags) {
+    uint32_t pos = 0;
+    uint32_t x = 0;
+    while (x < W) {
+        const uint8_t byte = bank[(address + pos) & Mcd212::kBankMask];
+        const PixelPair pair = lookup(byte, pos);
+        ++pos;
+        uint32_t run = 2;
+        if constexpr (kFile == FileType::RunLength) {
+            if (byte & 0x80) {
+                const uint8_t count = bank[(address + pos) & Mcd212::kBankMask];
+                ++pos;
+                run = count == 0 ? W : 2u * count;
+            }
+        } else if constexpr (kFile == FileType::Mosaic) {
+            run = mosaic_run;
+        }
+        const uint32_t end = std::min(x + run, W);
+        for (; x + 1 < end; x += 2) {
+            line[x] = pair.d;
+            line[x + 1] = pair.t;
+            flags[x] = flags[x + 1] = pair.flag;
+        }
+        if (x < end) {  // runs are even, so this only guards the line end
+            line[x] = pair.d;
+            flags[x] = pair.flag;
+            ++x;
+        }
+    }
+    return pos;
+}
+
+template <typename Lookup>
+uint32_t decode_file(FileType file, const uint8_t* bank, uint32_t address, uint32_t mosaic_run,
+                     Lookup lookup, Line& line, Flags& flags) {
+    switch (file) {
+        case FileType::RunLength:
+            return decode_runs<FileType::RunLength>(bank, address, mosaic_run, lookup, line, flags);
+        case FileType::Mosaic:
+            return decode_runs<FileType::Mosaic>(bank, address, mosaic_run, lookup, line, flags);
+        case FileType::Normal:
+            break;
+    }
+    return decode_runs<FileType::Normal>(bank, address, mosaic_run, lookup, line, flags);
+}
+
+// Per-plane inputs of one line.
+struct PlaneSetup {
+    bool plane_b;
+    uint16_t* dcr;
+    uint16_t* vsr;
+    uint16_t ddr;
+    const uint8_t* bank;
+    uint32_t coding;
+    uint32_t condition;  // transparency condition byte
+    uint32_t dyuv_start;
+    uint32_t transparent_colour;
+    uint32_t mask_colour;
+};
+
+uint32_t line_address(uint16_t dcr, uint16_t vsr) {
+    return (static_cast<uint32_t>(dcr & Mcd212::kDcrAddressHigh) << 16) | vsr;
+}
+
+void write_back_address(uint16_t& dcr, uint16_t& vsr, uint32_t address) {
+    vsr = static_cast<uint16_t>(address & 0xFFFF);
+    dcr = static_cast<uint16_t>((dcr & ~Mcd212::kDcrAddressHigh) | ((address >> 16) & Mcd212::kDcrAddressHigh));
+}
+
+void fill_uniform(Flags& flags, uint32_t condition) {
+    flags.fill((condition & 0xF) == 0 ? 1 : 0);
+}
+
+// Region-flag transparency: flag 0 when the condition's bit 0 is set, else flag 1.
+void fill_region(Flags& flags, const Mcd212& m, uint32_t condition) {
+    const auto& region = m.region_flags[(condition & 1) ? 0 : 1];
+    const uint8_t inv = (condition >> 3) & 1;
+    for (uint32_t x = 0; x < W; ++x) flags[x] = region[x] ^ inv;
+}
+
+// Colour-key transparency, optionally OR'd with the region rule.
+void fill_key(Flags& flags, const Mcd212& m, const Line& line, const PlaneSetup& p, bool with_region) {
+    const uint32_t mask = ~p.mask_colour & kColourMask;
+    const uint32_t key = p.transparent_colour & mask;
+    const uint8_t inv = (p.condition >> 3) & 1;
+    for (uint32_t x = 0; x < W; ++x) flags[x] = static_cast<uint8_t>(((line[x] & mask) == key) ^ inv);
+    if (with_region) {
+        const auto& region = m.region_flags[(p.condition & 1) ? 0 : 1];
+        for (uint32_t x = 0; x < W; ++x) flags[x] |= region[x] ^ inv;
+    }
+}
+
+void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
+    uint8_t y = static_cast<uint8_t>(p.dyuv_start >> 16);
+    uint8_t u = static_cast<uint8_t>(p.dyuv_start >> 8);
+    uint8_t v = static_cast<uint8_t>(p.dyuv_start);
+    const uint8_t* bank = p.bank;
+    auto byte_at = [&](uint32_t offset) { return bank[(address + offset) & Mcd212::kBankMask]; };
+    for (uint32_t j = 0; j < W / 4; ++j) {
+        const uint8_t b0 = byte_at(2 * j);
+        const uint8_t b1 = byte_at(2 * j + 1);
+        const uint8_t b2 = byte_at(2 * j + 2);
+        const uint8_t b3 = byte_at(2 * j + 3);
+        const auto y0 = static_cast<uint8_t>(y + Mcd212::dyuv_delta_lower[b0]);
+        u = static_cast<uint8_t>(u + Mcd212::dyuv_delta_upper[b0]);
+        v = static_cast<uint8_t>(v + Mcd212::dyuv_delta_upper[b1]);
+        const auto y1 = static_cast<uint8_t>(y0 + Mcd212::dyuv_delta_lower[b1]);
+        const auto u_next = static_cast<uint8_t>(u + Mcd212::dyuv_delta_upper[b2]);
+        const auto v_next = static_cast<uint8_t>(v + Mcd212::dyuv_delta_upper[b3]);
+        const uint32_t ui = (uint32_t{u} + u_next) / 2;
+        const uint32_t vi = (uint32_t{v} + v_next) / 2;
+        const uint32_t first = yuv_to_rgb(y0, u, v);
+        const uint32_t second = yuv_to_rgb(y1, ui, vi);
+        line[4 * j] = line[4 * j + 1] = first;
+        line[4 * j + 2] = line[4 * j + 3] = second;
+        y = y1;
+    }
+}
+
+// Decodes one enabled plane into `line` and `flags` and writes the address reached back.
+// Plane B's RGB555 also advances plane A's address by the bytes it took from bank 0.
+void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
+    const uint32_t address = line_address(*p.dcr, *p.vsr);
+    if (p.coding == kCodingOff || address == 0) {
+        line.fill(Mcd212::kPlaneBlack);
+        fill_uniform(flags, p.condition);
+        return;
+    }
+    const uint32_t k = p.condition & 7;
+
+    if (p.coding == kCodingDyuv) {
+        decode_dyuv(p, address, line);
+        if (k >= 3 && k <= 6) {
+            fill_region(flags, m, p.condition);
+        } else {
+            fill_uniform(flags, p.condition);
+        }
+        write_back_address(*p.dcr, *p.vsr, address + kDyuvBytesPerLine);
+        return;
+    }
+
+    FileType file = FileType::Normal;
+    const uint32_t file_bits = p.ddr & Mcd212::kDdrFileTypeMask;
+    if (file_bits == Mcd212::kDdrFileRunLength) file = FileType::RunLength;
+    if (file_bits == Mcd212::kDdrFileMosaic) file = FileType::Mosaic;
+    const uint32_t mosaic_run = 2u << (((p.ddr >> 10) & 3) + 1);
+    const auto& clut = m.clut;
+
+    uint32_t consumed = 0;
+    bool rgb555 = false;
+    if (!p.plane_b && (p.coding == kCodingClut8 || p.coding == kCodingClut7 || p.coding == kCodingClut77)) {
+        const uint32_t mask = p.coding == kCodingClut8 ? 0xFF : 0x7F;
+        const uint32_t high = (p.coding == kCodingClut77 && (m.image_coding_method & kIcmClut77High)) ? 0x80 : 0;
+        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
+            const uint32_t c = clut[(byte & mask) | high];
+            return PixelPair{c, c, 0};
+        }, line, flags);
+    } else if (p.plane_b && p.coding == kCodingClut7) {
+        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
+            const uint32_t c = clut[128 + (byte & 0x7F)];
+            return PixelPair{c, c, 0};
+        }, line, flags);
+    } else if (p.coding == kCodingClut4) {
+        const uint32_t mask = file == FileType::RunLength ? 0x7 : 0xF;
+        const uint32_t base = p.plane_b ? 128 : 0;
+        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
+            return PixelPair{clut[base + ((byte >> 4) & mask)], clut[base + (byte & mask)], 0};
+        }, line, flags);
+    } else if (p.plane_b && p.coding == kCodingClut8) {
+        // RGB555: the high byte comes from plane A's bank at plane A's current address.
+        rgb555 = true;
+        const uint8_t* high_bank = m.bank0_copy.data();
+        const uint32_t high_address = line_address(m.dcr1, m.vsr1);
+        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t low, uint32_t index) {
+            const uint8_t high = high_bank[(high_address + index) & Mcd212::kBankMask];
+            const uint32_t r = (high & 0x7Cu) << 1;
+            const uint32_t g = ((uint32_t{low} >> 2) | (uint32_t{high} << 6)) & 0xF8u;
+            const uint32_t b = (uint32_t{low} << 3) & 0xFFu;
+            const uint32_t c = 0xFF000000u | (r << 16) | (g << 8) | b;
+            return PixelPair{c, c, static_cast<uint8_t>(high >> 7)};
+        }, line, flags);
+        write_back_address(m.dcr1, m.vsr1, high_address + consumed);
+    } else {
+        const uint32_t c = clut[0];
+        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t, uint32_t) {
+            return PixelPair{c, c, 0};
+        }, line, flags);
+    }
+
+    switch (k) {
+        case 1:
+            if (rgb555) {
+                fill_uniform(flags, p.condition);
+            } else {
+                fill_key(flags, m, line, p, false);
+            }
+            break;
+        case 2:
+            if (rgb555) {
+                const uint8_t inv = (p.condition >> 3) & 1;
+                for (auto& f : flags) f ^= inv;
+            } else {
+                fill_uniform(flags, p.condition);
+            }
+            break;
+        case 3:
+        case 4: fill_region(flags, m, p.condition); break;
+        case 5:
+        case 6:
+            if (rgb555) {
+                fill_region(flags, m, p.condition);
+            } else {
+                fill_key(flags, m, line, p, true);
+            }
+            break;
+        default: fill_uniform(flags, p.condition); break;
+    }
+    write_back_address(*p.dcr, *p.vsr, address + consumed);
+}
+
+uint32_t hold_length(uint32_t mosaic, uint32_t coding) {
+    const uint32_t factor = mosaic & 0xFF;
+    const uint32_t hold = coding == kCodingClut4 ? factor : 2 * factor;
+    return hold == 0 ? 1 : hold;
+}
+
+// Held plane lines for the pixel-hold mosaic (transparency and weights stay per pixel).
+void apply_hold(Line& line, uint32_t hold) {
+    for (uint32_t x = 0; x < W; x += hold) {
+        const uint32_t c = line[x];
+        const uint32_t end = std::min(x + hold, W);
+        for (uint32_t i = x + 1; i < end; ++i) line[i] = c;
+    }
+}
+
+inline uint32_t weigh(uint32_t component, uint32_t weight) {
+    const uint32_t lifted = component > 16 ? component - 16 : 0;
+    return std::min<uint32_t>((lifted * weight) >> 6, 255);
+}
+
+inline uint32_t mix_component(uint32_t a, uint32_t wa, uint32_t b, uint32_t wb) {
+    const uint32_t s = std::min<uint32_t>(weigh(a, wa) + weigh(b, wb), 239);
+    return std::min<uint32_t>((s * 298 + 128) >> 8, 255);
+}
+
+}  // namespace
+
+void Mcd212::render_scanline(uint64_t line) {
+    if (!is_active_line(line)) return;
+    const uint32_t first = first_active_line();
+    const uint32_t count = active_line_count();
+    const auto i = static_cast<uint32_t>(line - first);
+
+    Line plane_a;
+    Line plane_b;
+    Flags trans_a;
+    Flags trans_b;
+    Line out;
+    plane_a.fill(0);
+    plane_b.fill(0);
+
+    const uint32_t coding_a = image_coding_method & 0xF;
+    const uint32_t coding_b = (image_coding_method >> 8) & 0xF;
+
+    if (dcr1 & kDcrDisplayEnable) {
+        trans_a.fill(0);
+        const PlaneSetup p{false, &dcr1, &vsr1, ddr1, bank0_copy.data(), coding_a,
+                           transparency_control & 0xFF, dyuv_start_a, transparent_colour_a, mask_colour_a};
+        decode_plane(*this, p, plane_a, trans_a);
+    } else {
+        trans_a.fill(1);
+    }
+    if (dcr2 & kDcrDisplayEnable) {
+        trans_b.fill(0);
+        const PlaneSetup p{true, &dcr2, &vsr2, ddr2, bank1_copy.data(), coding_b,
+                           (transparency_control >> 8) & 0xFF, dyuv_start_b, transparent_colour_b, mask_colour_b};
+        decode_plane(*this, p, plane_b, trans_b);
+    } else {
+        trans_b.fill(1);
+    }
+
+    if (mosaic_a & kMosaicHoldEnable) apply_hold(plane_a, hold_length(mosaic_a, coding_a));
+    if (mosaic_b & kMosaicHoldEnable) apply_hold(plane_b, hold_length(mosaic_b, coding_b));
+
+    // Mix.
+    const uint32_t behind = (image_coding_method & kIcmExternalVideo) ? 0 : kBackdrop[backdrop_colour & 0xF];
+    const bool use_external = (image_coding_method & kIcmExternalVideo) != 0;
+    const bool rear_black = (transparency_control & kTcRearPlaneBlack) != 0;
+    const bool a_is_rear = (plane_order & 1) != 0;
+    for (uint32_t x = 0; x < W; ++x) {
+        const bool ta = trans_a[x] != 0;
+        const bool tb = trans_b[x] != 0;
+        if (ta && tb) {
+            out[x] = use_external ? external_video[x] : behind;
+            continue;
+        }
+        uint32_t a = ta ? kPlaneBlack : plane_a[x];
+        uint32_t b = tb ? kPlaneBlack : plane_b[x];
+        if (!ta && !tb && rear_black) {
+            if (a_is_rear) {
+                a = kPlaneBlack;
+            } else {
+                b = kPlaneBlack;
+            }
+        }
+        const uint32_t wa = weight_a[x];
+        const uint32_t wb = weight_b[x];
+        const uint32_t r = mix_component((a >> 16) & 0xFF, wa, (b >> 16) & 0xFF, wb);
+        const uint32_t g = mix_component((a >> 8) & 0xFF, wa, (b >> 8) & 0xFF, wb);
+        const uint32_t bl = mix_component(a & 0xFF, wa, b & 0xFF, wb);
+        out[x] = 0xFF000000u | (r << 16) | (g << 8) | bl;
+    }
+
+    // Cursor.
+    if (cursor_control & kCursorEnable) {
+        uint32_t index = cursor_control & 0xF;
+        const bool visible = !blink_off || (cursor_control & kCursorBlinkInvert);
+        if (blink_off) index ^= 7;
+        const int64_t row = static_cast<int64_t>(line) - ((cursor_position >> 12) & 0x3FF) - first;
+        if (visible && row >= 0 && row < 16) {
+            const uint32_t colour = kBackdrop[index];
+            const uint16_t pattern = cursor_pattern[static_cast<size_t>(row)];
+            const bool wide = (cursor_control & kCursorHighResolution) == 0;
+            const uint32_t origin = cursor_position & 0x3FF;
+            for (uint32_t j = 0; j < 16; ++j) {
+                if (!(pattern & (0x8000u >> j))) continue;
+                const uint32_t x = origin + (wide ? 2 * j : j);
+                if (x < W) out[x] = colour;
+                if (wide && x + 1 < W) out[x + 1] = colour;
+            }
+        }
+    }
+
+    // Frame buffer rows.
+    const uint32_t r0 = (kPalActiveLines - count) + 2 * i;
+    uint32_t* row0 = frame_buffer.data() + static_cast<size_t>(r0) * kFrameStride;
+    uint32_t* row1 = row0 + kFrameStride;
+    if (dcr1 & kDcrInterlace) {
+        uint32_t* previous = previous_field.data() + static_cast<size_t>(i) * kLineWidth;
+        if (csr1r & kCsr1rFieldParity) {
+            std::copy(out.begin(), out.end(), row0);
+            std::copy(previous, previous + W, row1);
+        } else {
+            std::copy(previous, previous + W, row0);
+            std::copy(out.begin(), out.end(), row1);
+        }
+        std::copy(out.begin(), out.end(), previous);
+    } else {
+        std::copy(out.begin(), out.end(), row0);
+        std::copy(out.begin(), out.end(), row1);
+    }
+
+    const uint32_t last = first + count - 1;
+    if (video_mode == VideoMode::Ntsc) {
+        const uint32_t border_rows = kPalActiveLines - count;  // 40
+        if (line == first) {
+            std::fill_n(frame_buffer.begin(), static_cast<size_t>(border_rows) * kFrameStride, kOpaqueBlack);
+        }
+        if (line == last) {
+            std::fill(frame_buffer.begin() + static_cast<ptrdiff_t>((kFrameHeight - border_rows) * kFrameStride),
+                      frame_buffer.end(), kOpaqueBlack);
+        }
+    }
+    if (line == last) csr1r = static_cast<uint8_t>(csr1r ^ kCsr1rFieldParity);
+}
+
+}  // namespace vestrel
