@@ -128,6 +128,7 @@ public:
 
     // Code lengths themselves Huffman-coded with a small 24-symbol tree (the huff codec).
     bool import_huffman(BitReader& bits) {
+        bad_ = false;
         HuffmanDecoder small(24, 6);
         small.lengths_[0] = static_cast<uint8_t>(bits.read(3));
         const uint32_t start = bits.read(3) + 1;
@@ -353,6 +354,7 @@ struct ChdFile::Codecs {
     ZSTD_DCtx* zstd = nullptr;
     FLAC__StreamDecoder* flac = nullptr;
     std::vector<uint8_t> cd_buffer;  // sector data then subcode, before re-interleaving
+    HuffmanDecoder huff_tree{256, 16};  // its 64K-entry lookup table is kept between hunks
 
     // The FLAC feed: a made-up stream header, then the hunk's frames.
     struct FlacFeed {
@@ -444,7 +446,7 @@ struct ChdFile::Codecs {
 
     bool huff(std::span<const uint8_t> src, std::span<uint8_t> dst) {
         BitReader bits(src.data(), src.size());
-        HuffmanDecoder tree(256, 16);
+        HuffmanDecoder& tree = huff_tree;
         if (!tree.import_huffman(bits)) return false;
         for (uint8_t& b : dst) b = static_cast<uint8_t>(tree.decode(bits));
         return !tree.bad() && !bits.overflow();
