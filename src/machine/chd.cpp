@@ -87,8 +87,6 @@ public:
         return v;
     }
     bool overflow() const { return overflow_; }
-    // Bytes consumed, rounding a partial byte up.
-    size_t consumed_bytes() const { return static_cast<size_t>((pos_ + 7) / 8); }
 
 private:
     const uint8_t* data_;
