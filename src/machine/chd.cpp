@@ -87,8 +87,6 @@ public:
         return v;
     }
     bool overflow() const { return overflow_; }
-    // Bytes consumed, rounding a partial byte up.
-    size_t consumed_bytes() const { return static_cast<size_t>((pos_ + 7) / 8); }
 
 private:
     const uint8_t* data_;
@@ -128,6 +126,7 @@ public:
 
     // Code lengths themselves Huffman-coded with a small 24-symbol tree (the huff codec).
     bool import_huffman(BitReader& bits) {
+        bad_ = false;
         HuffmanDecoder small(24, 6);
         small.lengths_[0] = static_cast<uint8_t>(bits.read(3));
         const uint32_t start = bits.read(3) + 1;
@@ -231,25 +230,28 @@ struct EccTables {
 };
 const EccTables kEcc;
 
-// One parity block: `major` codewords of `minor` bytes each, laid over the sector from byte 12
-// (header on) with the interleave of the P or Q code.
-void ecc_block(const uint8_t* src, uint32_t major_count, uint32_t minor_count, uint32_t major_mult,
-               uint32_t minor_inc, uint8_t* dest) {
-    const uint32_t size = major_count * minor_count;
-    for (uint32_t major = 0; major < major_count; ++major) {
-        uint32_t index = (major >> 1) * major_mult + (major & 1);
-        uint8_t a = 0, b = 0;
-        for (uint32_t minor = 0; minor < minor_count; ++minor) {
-            const uint8_t v = src[index];
-            index += minor_inc;
-            if (index >= size) index -= size;
-            a ^= v;
-            b ^= v;
-            a = kEcc.f[a];
+// One parity block: `major_count` codewords of `minor_count` bytes each, laid over the sector
+// from byte 12 (header on) with the interleave of the P or Q code. The codewords advance side by
+// side, so the table lookups of different codewords do not wait on each other.
+template <uint32_t kMajor, uint32_t kMinor, uint32_t kMajorMult, uint32_t kMinorInc>
+void ecc_block(const uint8_t* src, uint8_t* dest) {
+    constexpr uint32_t kSize = kMajor * kMinor;
+    uint32_t index[kMajor];
+    uint8_t a[kMajor] = {}, b[kMajor] = {};
+    for (uint32_t major = 0; major < kMajor; ++major) index[major] = (major >> 1) * kMajorMult + (major & 1);
+    for (uint32_t minor = 0; minor < kMinor; ++minor) {
+        for (uint32_t major = 0; major < kMajor; ++major) {
+            const uint8_t v = src[index[major]];
+            index[major] += kMinorInc;
+            if (index[major] >= kSize) index[major] -= kSize;
+            a[major] = kEcc.f[a[major] ^ v];
+            b[major] ^= v;
         }
-        a = kEcc.b[kEcc.f[a] ^ b];
-        dest[major] = a;
-        dest[major + major_count] = a ^ b;
+    }
+    for (uint32_t major = 0; major < kMajor; ++major) {
+        const uint8_t p = kEcc.b[kEcc.f[a[major]] ^ b[major]];
+        dest[major] = p;
+        dest[major + kMajor] = p ^ b[major];
     }
 }
 
@@ -263,8 +265,8 @@ void regenerate_sector(uint8_t* sector) {
         std::memcpy(header, sector + 12, 4);
         std::memset(sector + 12, 0, 4);
     }
-    ecc_block(sector + 12, 86, 24, 2, 86, sector + kEccPOffset);
-    ecc_block(sector + 12, 52, 43, 86, 88, sector + kEccQOffset);
+    ecc_block<86, 24, 2, 86>(sector + 12, sector + kEccPOffset);
+    ecc_block<52, 43, 86, 88>(sector + 12, sector + kEccQOffset);
     if (mode2) std::memcpy(sector + 12, header, 4);
 }
 
@@ -350,6 +352,7 @@ struct ChdFile::Codecs {
     ZSTD_DCtx* zstd = nullptr;
     FLAC__StreamDecoder* flac = nullptr;
     std::vector<uint8_t> cd_buffer;  // sector data then subcode, before re-interleaving
+    HuffmanDecoder huff_tree{256, 16};  // its 64K-entry lookup table is kept between hunks
 
     // The FLAC feed: a made-up stream header, then the hunk's frames.
     struct FlacFeed {
@@ -441,7 +444,7 @@ struct ChdFile::Codecs {
 
     bool huff(std::span<const uint8_t> src, std::span<uint8_t> dst) {
         BitReader bits(src.data(), src.size());
-        HuffmanDecoder tree(256, 16);
+        HuffmanDecoder& tree = huff_tree;
         if (!tree.import_huffman(bits)) return false;
         for (uint8_t& b : dst) b = static_cast<uint8_t>(tree.decode(bits));
         return !tree.bad() && !bits.overflow();

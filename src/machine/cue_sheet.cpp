@@ -41,13 +41,37 @@ bool is_valid_utf8(std::string_view text) {
 
 namespace {
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+// White space as Unicode defines it (the White_Space property), so a sheet indented with, say,
+// no-break spaces by some editor still counts. A byte order mark is not white space.
+constexpr std::string_view kWideSpaces[] = {
+    "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
+    "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
+    "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
+    "\xE3\x80\x80",
+};
+
+bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Length of the white-space character at the front (or back) of `s`, 0 if there is none.
+size_t leading_space(std::string_view s) {
+    if (s.empty()) return 0;
+    if (is_ascii_space(s.front())) return 1;
+    for (std::string_view w : kWideSpaces)
+        if (s.starts_with(w)) return w.size();
+    return 0;
+}
+
+size_t trailing_space(std::string_view s) {
+    if (s.empty()) return 0;
+    if (is_ascii_space(s.back())) return 1;
+    for (std::string_view w : kWideSpaces)
+        if (s.ends_with(w)) return w.size();
+    return 0;
 }
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    while (size_t n = leading_space(s)) s.remove_prefix(n);
+    while (size_t n = trailing_space(s)) s.remove_suffix(n);
     return s;
 }
 

@@ -125,6 +125,7 @@ TEST(DiscImageOpen, CueSheetForms) {
         {"unquoted then quoted", "FILE other.bin BINARY\nFILE \"track.bin\" BINARY\n", "track.bin", 3},
         {"first usable wins", "FILE \"other.bin\" BINARY\nFILE \"track.bin\" BINARY\n", "other.bin", 5},
         {"indented with blanks and tabs", "REM x\n \t FILE \"other.bin\" BINARY\n", "other.bin", 5},
+        {"indented with no-break spaces", "\xC2\xA0\xE3\x80\x80" "FILE \"other.bin\" BINARY\xE2\x80\xA8\n", "other.bin", 5},
         {"CRLF line ends", "REM x\r\nFILE \"other.bin\" BINARY\r\n", "other.bin", 5},
         {"spaces inside the name", "FILE \"My Disc.bin\" BINARY\n", "My Disc.bin", 2},
         {"names an ISO", "FILE \"data.iso\" BINARY\n", "data.iso", 7},

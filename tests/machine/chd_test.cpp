@@ -197,12 +197,13 @@ struct ExpandedEntry {
 // The map lies right behind the header and `data` at the end of the file.
 std::vector<uint8_t> manual_chd(uint32_t hunk_bytes, uint32_t hunks, const std::vector<uint8_t>& data,
                                 const std::string& stream, const std::vector<ExpandedEntry>& expanded,
-                                uint8_t length_bits, uint8_t self_bits, uint8_t parent_bits = 0) {
+                                uint8_t length_bits, uint8_t self_bits, uint8_t parent_bits = 0,
+                                uint32_t codec = chd::tag("zlib")) {
     std::vector<uint8_t> f(124, 0);
     std::memcpy(f.data(), "MComprHD", 8);
     test::put_be(f, 8, 4, 124);
     test::put_be(f, 12, 4, 5);
-    test::put_be(f, 16, 4, chd::tag("zlib"));
+    test::put_be(f, 16, 4, codec);
     test::put_be(f, 32, 8, uint64_t{hunks} * hunk_bytes);
     test::put_be(f, 40, 8, 124);
     test::put_be(f, 56, 4, hunk_bytes);
@@ -258,6 +259,31 @@ TEST(ChdMap, HandComputedBitstreamDecodes) {
     EXPECT_EQ(out, data);
 }
 
+TEST(ChdCodecs, HandComputedHuffStream) {
+    // Sixteen bytes, "AABA" four times: 'A' and 'B' one bit each ('A' = 0, 'B' = 1). Their code lengths are sent
+    // as literals (length + 1) and repeats of the last length, themselves coded with a small
+    // tree: repeat = 1, literal "length 0" = 00, literal "length 1" = 01.
+    const std::vector<uint8_t> data = {'A', 'A', 'B', 'A', 'A', 'A', 'B', 'A', 'A', 'A', 'B', 'A', 'A', 'A', 'B', 'A'};
+    const std::string small_tree = "001" "000" "010" "010" "111";  // lengths 1, 2, 2, then the end
+    const std::string lengths = "00"                   // symbol 0x00: length 0
+                                "1" "111" "00110111"   // 64 more (9 + 55)
+                                "01" "01"              // 'A', 'B': length 1
+                                "00"                   // 0x43: length 0
+                                "1" "111" "10110011";  // 188 more (9 + 179)
+    const std::string symbols = "0010" "0010" "0010" "0010";
+    const auto stream = bits_to_bytes(small_tree + lengths + symbols);
+    const uint16_t crc = test::crc16_bitwise(data);
+    const auto len = static_cast<uint32_t>(stream.size());
+    const std::string map = kFlatTree + "0000" + bits_of(len, 8) + bits_of(crc, 16);
+    std::string error;
+    auto f = open_bytes(manual_chd(16, 1, stream, map, {{0, len, 0, crc}}, 8, 0, 0, chd::tag("huff")), &error);
+    ASSERT_TRUE(f) << error;
+    std::vector<uint8_t> out(16), scratch;
+    const auto err = f->read_hunk(0, out, scratch);
+    ASSERT_FALSE(err) << err->message;
+    EXPECT_EQ(out, data);
+}
+
 TEST(ChdMap, BadEntriesFailTheirHunkOnly) {
     // Hunk 0 is always a good stored hunk; hunk 1 is the case under test.
     std::vector<uint8_t> good(16, 0x5A);
@@ -278,6 +304,8 @@ TEST(ChdMap, BadEntriesFailTheirHunkOnly) {
          std::vector<uint8_t>(17, 1), "exceeds"},
         {"data past the end", "0000" + bits_of(12, 5) + bits_of(0, 16), {0, 12, 16, 0}, 5, 4, 0,
          std::vector<uint8_t>(3, 1), "past the end"},
+        {"zero compressed length", "0000" + bits_of(0, 5) + bits_of(0, 16), {0, 0, 16, 0}, 5, 4, 0, {},
+         "corrupt"},
         {"stored data corrupt", "0000" + bits_of(4, 5) + bits_of(0, 16), {0, 4, 16, 0}, 5, 4, 0,
          {1, 2, 3, 4}, "corrupt"},
     };
@@ -487,6 +515,19 @@ TEST(ChdRoundTripDetail, OverallHashIncludesFlaggedMetadata) {
 }
 
 // ---- the disc image over a CHD: cache, geometry and failures ----
+
+TEST(ChdDisc, CueSheetMayNameAChd) {
+    const auto frames = with_subcode(make_bin(16));
+    test::ChdWriterOptions opt;
+    opt.codecs = {"cdzl"};
+    TempDir dir;
+    dir.write("Game.CHD", test::write_chd(frames, opt));
+    const std::string sheet = "FILE \"Game.CHD\" BINARY\n  TRACK 01 MODE2/2352\n";
+    auto disc = open_disc_image(dir.write("game.cue", {reinterpret_cast<const uint8_t*>(sheet.data()), sheet.size()}));
+    ASSERT_TRUE(disc) << disc.error().message;
+    EXPECT_EQ(disc->kind(), DiscImage::Kind::Chd);
+    EXPECT_EQ(disc->total_sectors(), 16u);
+}
 
 TEST(ChdDisc, HunkGeometryAndCache) {
     LogCapture log;
