@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/log.hpp"
+#include "machine/bus.hpp"
 #include "machine/cdic.hpp"
 #include "machine/cdrom.hpp"
 
@@ -538,6 +539,82 @@ TEST(CdicSector, ReadsFromTheDiscSlot) {
     EXPECT_EQ(c.curr_lba, 5u);
     EXPECT_EQ(c.data_buffer & 1, 1);  // nothing delivered without a disc
     slot.reset();
+    std::filesystem::remove(path);
+}
+
+// The road of a sector as the software drives it: register writes through the bus, the read
+// clock, the level-4 acknowledge, the status reads, and channel-0 DMA into and out of RAM.
+TEST(CdicThroughTheBus, ReadAcknowledgeAndDma) {
+    LogCapture quiet;
+    const auto path = std::filesystem::temp_directory_path() / "vestrel_cdic_bus_test.bin";
+    {
+        std::ofstream f(path, std::ios::binary);
+        for (uint32_t lba = 0; lba < 20; ++lba) {
+            const RawSector s = make_sector(lba, {.file = 1, .chan = static_cast<uint8_t>(lba % 4)});
+            f.write(reinterpret_cast<const char*>(s.data()), static_cast<std::streamsize>(s.size()));
+        }
+    }
+    Bus bus;
+    ASSERT_TRUE(bus.insert_disc(path).has_value());
+    constexpr uint32_t kRegs = 0x303C00;
+    bus.write_word(kRegs + reg::kTimeHigh, 0x0002);  // 00:02:00 = LBA 0
+    bus.write_word(kRegs + reg::kTimeLow, 0x0000);
+    bus.write_word(kRegs + reg::kFile, 0x0100);
+    bus.write_word(kRegs + reg::kChannelLow, 0x0004);  // channel 2 only
+    bus.write_word(kRegs + reg::kCommand, 0x002A);
+    bus.write_word(kRegs + reg::kDbuf, 0xC000);
+
+    // Only the sectors of channel 2 (LBAs 2, 6, 10, ...) raise the interrupt.
+    std::vector<uint32_t> arrived;
+    for (int line = 0; line < 209 * 12 && arrived.size() < 3; ++line) {
+        bus.cdic.cdic_tick(993, bus.disc);
+        if (bus.cdic.irq_pending) {
+            EXPECT_EQ(bus.acknowledge_interrupt(Cdic::kIrqLevel), 15);  // interrupt_vector 0x000F
+            EXPECT_EQ(bus.read_word(kRegs + reg::kXbuf), 0x8000);
+            EXPECT_FALSE(bus.cdic.irq_pending);
+            arrived.push_back(bus.cdic.curr_lba - 1);
+        }
+    }
+    EXPECT_EQ(arrived, (std::vector<uint32_t>{2, 6, 10}));
+
+    // LBA 10 went to the buffer DBUF bit 0 names: copy it to RAM at 0x1000 with channel 0.
+    const uint16_t dbuf = bus.read_word(kRegs + reg::kDbuf);
+    const uint16_t source = (dbuf & 1) ? 0x0A08 : 0x0008;
+    constexpr uint32_t kDma0 = 0x80004000;
+    bus.write_word(kDma0 + 0x04, 0x0080);  // OCR bit 7: device to memory
+    bus.write_word(kDma0 + 0x0A, 2'332 / 2);
+    bus.write_word(kDma0 + 0x0C, 0x0000);
+    bus.write_word(kDma0 + 0x0E, 0x1000);
+    bus.write_word(kRegs + reg::kDmaControl, source);
+    EXPECT_FALSE(bus.cdic.dma_requested);
+    const RawSector lba10 = make_sector(10, {.file = 1, .chan = 2});
+    for (uint32_t i = 0; i < 2'332; ++i) ASSERT_EQ(bus.read_byte(0x1000 + i), lba10[20 + i]) << i;
+    EXPECT_EQ(bus.read_word(kDma0 + 0x0A), 0);
+    EXPECT_EQ(bus.read_word(kDma0 + 0x0E), 0x1000 + 2'332);
+    EXPECT_EQ(bus.read_word(kDma0 + 0x00) & 0x8000, 0x8000);
+
+    // And back: four bytes of RAM into an audio-map buffer.
+    bus.write_word(0x2000, 0xFF01);
+    bus.write_word(0x2002, 0x0203);
+    bus.write_word(kDma0 + 0x04, 0x0000);
+    bus.write_word(kDma0 + 0x0A, 2);
+    bus.write_word(kDma0 + 0x0E, 0x2000);
+    bus.write_word(kRegs + reg::kDmaControl, 0x2800 + 10);
+    EXPECT_EQ(bus.cdic.read_ram_word(0x2800 + 10), 0xFF01);
+    EXPECT_EQ(bus.cdic.read_ram_word(0x2800 + 12), 0x0203);
+
+    // A byte write of ABUF's high byte reads the word first, clearing its bit 15.
+    bus.write_word(kRegs + reg::kAbuf, 0x8055);
+    EXPECT_TRUE(bus.cdic.irq_pending);
+    bus.write_byte(kRegs + reg::kAbuf, 0x12);
+    EXPECT_EQ(bus.cdic.abuf, 0x1255);
+    EXPECT_FALSE(bus.cdic.irq_pending);
+
+    // Cancel through DBUF; the clock stops.
+    bus.write_word(kRegs + reg::kDbuf, 0x0000);
+    EXPECT_EQ(bus.cdic.active_command, 0);
+    bus.cdic.cdic_tick(10 * kCyclesPerSector, bus.disc);
+    EXPECT_FALSE(bus.cdic.irq_pending);
     std::filesystem::remove(path);
 }
 
