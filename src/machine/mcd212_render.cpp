@@ -6,6 +6,7 @@
 // below them are branch-light and work on stack buffers only.
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "machine/mcd212.hpp"
 
@@ -45,6 +46,21 @@ constexpr uint32_t kCursorBlinkInvert = 1u << 22;
 constexpr uint32_t kCursorHighResolution = 1u << 15;
 constexpr uint32_t kColourMask = 0xFCFCFC;
 
+// The mixer's two steps as tables: a weighed component (lifted out of the 16-235 range,
+// times the weight / 64, capped at 255) and the expansion of the capped sum back to 0-255.
+constexpr std::array<std::array<uint8_t, 256>, 256> kWeighed = [] {
+    std::array<std::array<uint8_t, 256>, 256> t{};
+    for (uint32_t w = 0; w < 256; ++w) {
+        for (uint32_t c = 0; c < 256; ++c) t[w][c] = static_cast<uint8_t>(std::min<uint32_t>(((c > 16 ? c - 16 : 0) * w) >> 6, 255));
+    }
+    return t;
+}();
+constexpr std::array<uint8_t, 511> kExpanded = [] {
+    std::array<uint8_t, 511> t{};
+    for (uint32_t s = 0; s < t.size(); ++s) t[s] = static_cast<uint8_t>(std::min<uint32_t>((std::min<uint32_t>(s, 239) * 298 + 128) >> 8, 255));
+    return t;
+}();
+
 enum class FileType : uint8_t { Normal, RunLength, Mosaic };
 
 // One pixel pair decoded from a source byte: d for even pixels, t for odd ones, and the RGB555
@@ -74,6 +90,15 @@ inline uint32_t yuv_to_rgb(uint32_t y, uint32_t u, uint32_t v) {
 template <FileType kFile, typename Lookup>
 uint32_t decode_runs(const uint8_t* bank, uint32_t address, uint32_t mosaic_run, Lookup lookup,
                      Line& line, Flags& flags) {
+    if constexpr (kFile == FileType::Normal) {
+        for (uint32_t n = 0; n < W / 2; ++n) {
+            const PixelPair pair = lookup(bank[(address + n) & Mcd212::kBankMask], n);
+            line[2 * n] = pair.d;
+            line[2 * n + 1] = pair.t;
+            flags[2 * n] = flags[2 * n + 1] = pair.flag;
+        }
+        return W / 2;
+    }
     uint32_t pos = 0;
     uint32_t x = 0;
     while (x < W) {
@@ -308,14 +333,27 @@ void apply_hold(Line& line, uint32_t hold) {
     }
 }
 
-inline uint32_t weigh(uint32_t component, uint32_t weight) {
-    const uint32_t lifted = component > 16 ? component - 16 : 0;
-    return std::min<uint32_t>((lifted * weight) >> 6, 255);
+// True when every byte of the line is non-zero (flags hold 0 or 1).
+bool all_set(const Flags& flags) {
+    uint64_t all = ~uint64_t{0};
+    for (uint32_t x = 0; x < W; x += 8) {
+        uint64_t word;
+        std::memcpy(&word, flags.data() + x, sizeof word);
+        all &= word;
+    }
+    return all == 0x0101010101010101ull;
 }
 
-inline uint32_t mix_component(uint32_t a, uint32_t wa, uint32_t b, uint32_t wb) {
-    const uint32_t s = std::min<uint32_t>(weigh(a, wa) + weigh(b, wb), 239);
-    return std::min<uint32_t>((s * 298 + 128) >> 8, 255);
+// True when every pixel of the line has the same weight.
+bool uniform(const std::array<uint8_t, W>& weights) {
+    return std::all_of(weights.begin() + 1, weights.end(), [&](uint8_t w) { return w == weights[0]; });
+}
+
+inline uint32_t mix_pixel(uint32_t a, const uint8_t* wa, uint32_t b, const uint8_t* wb) {
+    const uint32_t r = kExpanded[wa[(a >> 16) & 0xFF] + wb[(b >> 16) & 0xFF]];
+    const uint32_t g = kExpanded[wa[(a >> 8) & 0xFF] + wb[(b >> 8) & 0xFF]];
+    const uint32_t bl = kExpanded[wa[a & 0xFF] + wb[b & 0xFF]];
+    return 0xFF000000u | (r << 16) | (g << 8) | bl;
 }
 
 }  // namespace
@@ -331,8 +369,7 @@ void Mcd212::render_scanline(uint64_t line) {
     Flags trans_a;
     Flags trans_b;
     Line out;
-    plane_a.fill(0);
-    plane_b.fill(0);
+    // A disabled plane's line is never read: its pixels are all transparent.
 
     const uint32_t coding_a = image_coding_method & 0xF;
     const uint32_t coding_b = (image_coding_method >> 8) & 0xF;
@@ -357,33 +394,63 @@ void Mcd212::render_scanline(uint64_t line) {
     if (mosaic_a & kMosaicHoldEnable) apply_hold(plane_a, hold_length(mosaic_a, coding_a));
     if (mosaic_b & kMosaicHoldEnable) apply_hold(plane_b, hold_length(mosaic_b, coding_b));
 
-    // Mix.
-    const uint32_t behind = (image_coding_method & kIcmExternalVideo) ? 0 : kBackdrop[backdrop_colour & 0xF];
+    // Mix. Neighbouring pixels are mostly equal (pairs, runs, flat areas), so the last result
+    // is reused when its inputs repeat.
     const bool use_external = (image_coding_method & kIcmExternalVideo) != 0;
-    const bool rear_black = (transparency_control & kTcRearPlaneBlack) != 0;
-    const bool a_is_rear = (plane_order & 1) != 0;
-    for (uint32_t x = 0; x < W; ++x) {
-        const bool ta = trans_a[x] != 0;
-        const bool tb = trans_b[x] != 0;
-        if (ta && tb) {
-            out[x] = use_external ? external_video[x] : behind;
-            continue;
+    const uint32_t behind = kBackdrop[backdrop_colour & 0xF];
+    const bool none_a = all_set(trans_a);
+    const bool none_b = all_set(trans_b);
+    if (none_a && none_b) {
+        if (use_external) {
+            out = external_video;
+        } else {
+            out.fill(behind);
         }
-        uint32_t a = ta ? kPlaneBlack : plane_a[x];
-        uint32_t b = tb ? kPlaneBlack : plane_b[x];
-        if (!ta && !tb && rear_black) {
-            if (a_is_rear) {
-                a = kPlaneBlack;
-            } else {
-                b = kPlaneBlack;
+    } else if ((none_a || none_b) && uniform(none_a ? weight_b : weight_a)) {
+        // One plane over nothing at one weight: each component maps through one table.
+        const Line& shown = none_a ? plane_b : plane_a;
+        const Flags& hidden = none_a ? trans_b : trans_a;
+        const auto& weighed = kWeighed[none_a ? weight_b[0] : weight_a[0]];
+        std::array<uint8_t, 256> component;
+        for (uint32_t c = 0; c < 256; ++c) component[c] = kExpanded[weighed[c]];
+        for (uint32_t x = 0; x < W; ++x) {
+            const uint32_t p = shown[x];
+            const uint32_t mixed = 0xFF000000u | (uint32_t{component[(p >> 16) & 0xFF]} << 16) |
+                                   (uint32_t{component[(p >> 8) & 0xFF]} << 8) | component[p & 0xFF];
+            out[x] = hidden[x] ? (use_external ? external_video[x] : behind) : mixed;
+        }
+    } else {
+        const bool rear_black = (transparency_control & kTcRearPlaneBlack) != 0;
+        const bool a_is_rear = (plane_order & 1) != 0;
+        uint32_t last_a = 0;
+        uint32_t last_b = 0;
+        uint32_t last_weights = ~0u;  // matches no weight pair
+        uint32_t last_out = 0;
+        for (uint32_t x = 0; x < W; ++x) {
+            const bool ta = trans_a[x] != 0;
+            const bool tb = trans_b[x] != 0;
+            if (ta && tb) {
+                out[x] = use_external ? external_video[x] : behind;
+                continue;
             }
+            uint32_t a = ta ? kPlaneBlack : plane_a[x];
+            uint32_t b = tb ? kPlaneBlack : plane_b[x];
+            if (!ta && !tb && rear_black) {
+                if (a_is_rear) {
+                    a = kPlaneBlack;
+                } else {
+                    b = kPlaneBlack;
+                }
+            }
+            const uint32_t weights = weight_a[x] | (uint32_t{weight_b[x]} << 8);
+            if (a != last_a || b != last_b || weights != last_weights) {
+                last_out = mix_pixel(a, kWeighed[weight_a[x]].data(), b, kWeighed[weight_b[x]].data());
+                last_a = a;
+                last_b = b;
+                last_weights = weights;
+            }
+            out[x] = last_out;
         }
-        const uint32_t wa = weight_a[x];
-        const uint32_t wb = weight_b[x];
-        const uint32_t r = mix_component((a >> 16) & 0xFF, wa, (b >> 16) & 0xFF, wb);
-        const uint32_t g = mix_component((a >> 8) & 0xFF, wa, (b >> 8) & 0xFF, wb);
-        const uint32_t bl = mix_component(a & 0xFF, wa, b & 0xFF, wb);
-        out[x] = 0xFF000000u | (r << 16) | (g << 8) | bl;
     }
 
     // Cursor.
