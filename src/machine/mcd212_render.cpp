@@ -45,6 +45,7 @@ constexpr uint32_t kCursorEnable = 1u << 23;
 constexpr uint32_t kCursorBlinkInvert = 1u << 22;
 constexpr uint32_t kCursorHighResolution = 1u << 15;
 constexpr uint32_t kColourMask = 0xFCFCFC;
+constexpr uint32_t kPlaneBlackColour = Mcd212::kPlaneBlack;
 
 // The mixer's two steps as tables: a weighed component (lifted out of the 16-235 range,
 // times the weight / 64, capped at 255) and the expansion of the capped sum back to 0-255.
@@ -71,10 +72,8 @@ struct PixelPair {
     uint8_t flag;
 };
 
-inline uint32_t clamp_component(int32_t s) {
-    const int32_t index = std::clamp(s + 256, 0, 767);
-    return Mcd212::clamp[static_cast<uint32_t>(index)];
-}
+// The same as looking up Mcd212::clamp at s + 256 with the index limited to 0-767.
+inline uint32_t clamp_component(int32_t s) { return static_cast<uint32_t>(std::clamp(s, 0, 255)); }
 
 inline uint32_t yuv_to_rgb(uint32_t y, uint32_t u, uint32_t v) {
     const auto yi = static_cast<int32_t>(y);
@@ -344,9 +343,9 @@ bool all_set(const Flags& flags) {
     return all == 0x0101010101010101ull;
 }
 
-// True when every pixel of the line has the same weight.
+// True when every pixel of the line has the same weight (each equals its right neighbour).
 bool uniform(const std::array<uint8_t, W>& weights) {
-    return std::all_of(weights.begin() + 1, weights.end(), [&](uint8_t w) { return w == weights[0]; });
+    return std::memcmp(weights.data(), weights.data() + 1, W - 1) == 0;
 }
 
 inline uint32_t mix_pixel(uint32_t a, const uint8_t* wa, uint32_t b, const uint8_t* wb) {
@@ -354,6 +353,62 @@ inline uint32_t mix_pixel(uint32_t a, const uint8_t* wa, uint32_t b, const uint8
     const uint32_t g = kExpanded[wa[(a >> 8) & 0xFF] + wb[(b >> 8) & 0xFF]];
     const uint32_t bl = kExpanded[wa[a & 0xFF] + wb[b & 0xFF]];
     return 0xFF000000u | (r << 16) | (g << 8) | bl;
+}
+
+struct MixInputs {
+    const Line& plane_a;
+    const Line& plane_b;
+    const Flags& trans_a;
+    const Flags& trans_b;
+    const std::array<uint8_t, W>& weight_a;
+    const std::array<uint8_t, W>& weight_b;
+    const std::array<uint32_t, W>& external;
+    uint32_t behind;
+    bool use_external;
+    bool rear_black;
+    bool a_is_rear;
+};
+
+// The general mix of both planes. The last result is reused while its inputs repeat, which
+// they do for every second pixel of most codings and across flat areas.
+template <bool kUniformWeights>
+void mix_line(const MixInputs& in, Line& out) {
+    const uint8_t* row_a = kWeighed[in.weight_a[0]].data();
+    const uint8_t* row_b = kWeighed[in.weight_b[0]].data();
+    uint32_t last_a = 0;
+    uint32_t last_b = 0;
+    uint32_t last_weights = ~0u;  // matches no weight pair
+    uint32_t last_out = 0;
+    for (uint32_t x = 0; x < W; ++x) {
+        const bool ta = in.trans_a[x] != 0;
+        const bool tb = in.trans_b[x] != 0;
+        if (ta && tb) {
+            out[x] = in.use_external ? in.external[x] : in.behind;
+            continue;
+        }
+        uint32_t a = ta ? kPlaneBlackColour : in.plane_a[x];
+        uint32_t b = tb ? kPlaneBlackColour : in.plane_b[x];
+        if (!ta && !tb && in.rear_black) {
+            if (in.a_is_rear) {
+                a = kPlaneBlackColour;
+            } else {
+                b = kPlaneBlackColour;
+            }
+        }
+        uint32_t weights = 0;
+        if constexpr (!kUniformWeights) weights = in.weight_a[x] | (uint32_t{in.weight_b[x]} << 8);
+        if (a != last_a || b != last_b || weights != last_weights) {
+            if constexpr (!kUniformWeights) {
+                row_a = kWeighed[in.weight_a[x]].data();
+                row_b = kWeighed[in.weight_b[x]].data();
+            }
+            last_out = mix_pixel(a, row_a, b, row_b);
+            last_a = a;
+            last_b = b;
+            last_weights = weights;
+        }
+        out[x] = last_out;
+    }
 }
 
 }  // namespace
@@ -413,43 +468,25 @@ void Mcd212::render_scanline(uint64_t line) {
         const auto& weighed = kWeighed[none_a ? weight_b[0] : weight_a[0]];
         std::array<uint8_t, 256> component;
         for (uint32_t c = 0; c < 256; ++c) component[c] = kExpanded[weighed[c]];
-        for (uint32_t x = 0; x < W; ++x) {
-            const uint32_t p = shown[x];
-            const uint32_t mixed = 0xFF000000u | (uint32_t{component[(p >> 16) & 0xFF]} << 16) |
-                                   (uint32_t{component[(p >> 8) & 0xFF]} << 8) | component[p & 0xFF];
-            out[x] = hidden[x] ? (use_external ? external_video[x] : behind) : mixed;
+        auto convert = [&](uint32_t p) {
+            return 0xFF000000u | (uint32_t{component[(p >> 16) & 0xFF]} << 16) |
+                   (uint32_t{component[(p >> 8) & 0xFF]} << 8) | component[p & 0xFF];
+        };
+        for (uint32_t x = 0; x < W; x += 2) {  // most codings repeat each pixel twice
+            const uint32_t p0 = shown[x];
+            const uint32_t p1 = shown[x + 1];
+            const uint32_t m0 = convert(p0);
+            const uint32_t m1 = p1 == p0 ? m0 : convert(p1);
+            out[x] = hidden[x] ? (use_external ? external_video[x] : behind) : m0;
+            out[x + 1] = hidden[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
         }
     } else {
-        const bool rear_black = (transparency_control & kTcRearPlaneBlack) != 0;
-        const bool a_is_rear = (plane_order & 1) != 0;
-        uint32_t last_a = 0;
-        uint32_t last_b = 0;
-        uint32_t last_weights = ~0u;  // matches no weight pair
-        uint32_t last_out = 0;
-        for (uint32_t x = 0; x < W; ++x) {
-            const bool ta = trans_a[x] != 0;
-            const bool tb = trans_b[x] != 0;
-            if (ta && tb) {
-                out[x] = use_external ? external_video[x] : behind;
-                continue;
-            }
-            uint32_t a = ta ? kPlaneBlack : plane_a[x];
-            uint32_t b = tb ? kPlaneBlack : plane_b[x];
-            if (!ta && !tb && rear_black) {
-                if (a_is_rear) {
-                    a = kPlaneBlack;
-                } else {
-                    b = kPlaneBlack;
-                }
-            }
-            const uint32_t weights = weight_a[x] | (uint32_t{weight_b[x]} << 8);
-            if (a != last_a || b != last_b || weights != last_weights) {
-                last_out = mix_pixel(a, kWeighed[weight_a[x]].data(), b, kWeighed[weight_b[x]].data());
-                last_a = a;
-                last_b = b;
-                last_weights = weights;
-            }
-            out[x] = last_out;
+        const MixInputs in{plane_a, plane_b, trans_a, trans_b, weight_a, weight_b, external_video, behind,
+                           use_external, (transparency_control & kTcRearPlaneBlack) != 0, (plane_order & 1) != 0};
+        if (uniform(weight_a) && uniform(weight_b)) {
+            mix_line<true>(in, out);
+        } else {
+            mix_line<false>(in, out);
         }
     }
 
