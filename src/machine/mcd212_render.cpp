@@ -8,6 +8,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "machine/mcd212.hpp"
 
 namespace vestrel {
@@ -46,21 +50,6 @@ constexpr uint32_t kCursorBlinkInvert = 1u << 22;
 constexpr uint32_t kCursorHighResolution = 1u << 15;
 constexpr uint32_t kColourMask = 0xFCFCFC;
 constexpr uint32_t kPlaneBlackColour = Mcd212::kPlaneBlack;
-
-// The mixer's two steps as tables: a weighed component (lifted out of the 16-235 range,
-// times the weight / 64, capped at 255) and the expansion of the capped sum back to 0-255.
-constexpr std::array<std::array<uint8_t, 256>, 256> kWeighed = [] {
-    std::array<std::array<uint8_t, 256>, 256> t{};
-    for (uint32_t w = 0; w < 256; ++w) {
-        for (uint32_t c = 0; c < 256; ++c) t[w][c] = static_cast<uint8_t>(std::min<uint32_t>(((c > 16 ? c - 16 : 0) * w) >> 6, 255));
-    }
-    return t;
-}();
-constexpr std::array<uint8_t, 511> kExpanded = [] {
-    std::array<uint8_t, 511> t{};
-    for (uint32_t s = 0; s < t.size(); ++s) t[s] = static_cast<uint8_t>(std::min<uint32_t>((std::min<uint32_t>(s, 239) * 298 + 128) >> 8, 255));
-    return t;
-}();
 
 enum class FileType : uint8_t { Normal, RunLength, Mosaic };
 
@@ -343,18 +332,6 @@ bool all_set(const Flags& flags) {
     return all == 0x0101010101010101ull;
 }
 
-// True when every pixel of the line has the same weight (each equals its right neighbour).
-bool uniform(const std::array<uint8_t, W>& weights) {
-    return std::memcmp(weights.data(), weights.data() + 1, W - 1) == 0;
-}
-
-inline uint32_t mix_pixel(uint32_t a, const uint8_t* wa, uint32_t b, const uint8_t* wb) {
-    const uint32_t r = kExpanded[wa[(a >> 16) & 0xFF] + wb[(b >> 16) & 0xFF]];
-    const uint32_t g = kExpanded[wa[(a >> 8) & 0xFF] + wb[(b >> 8) & 0xFF]];
-    const uint32_t bl = kExpanded[wa[a & 0xFF] + wb[b & 0xFF]];
-    return 0xFF000000u | (r << 16) | (g << 8) | bl;
-}
-
 struct MixInputs {
     const Line& plane_a;
     const Line& plane_b;
@@ -369,16 +346,80 @@ struct MixInputs {
     bool a_is_rear;
 };
 
-// The general mix of both planes. The last result is reused while its inputs repeat, which
-// they do for every second pixel of most codings and across flat areas.
-template <bool kUniformWeights>
+// The per-pixel rule: for each component, max(c - 16, 0) x weight >> 6 capped at 255 for each
+// plane, the sum capped at 239, then (s x 298 + 128) >> 8 capped at 255.
+inline uint32_t mix_pixel(uint32_t a, uint32_t wa, uint32_t b, uint32_t wb) {
+    uint32_t out = 0xFF000000u;
+    for (uint32_t shift = 0; shift < 24; shift += 8) {
+        const uint32_t ca = (a >> shift) & 0xFF;
+        const uint32_t cb = (b >> shift) & 0xFF;
+        const uint32_t pa = std::min<uint32_t>(((ca > 16 ? ca - 16 : 0) * wa) >> 6, 255);
+        const uint32_t pb = std::min<uint32_t>(((cb > 16 ? cb - 16 : 0) * wb) >> 6, 255);
+        const uint32_t sum = std::min<uint32_t>(pa + pb, 239);
+        out |= std::min<uint32_t>((sum * 298 + 128) >> 8, 255) << shift;
+    }
+    return out;
+}
+
+#if defined(__SSE2__)
+// Four pixels at a time. (s x 298 + 128) >> 8 is computed as s + ((s x 42 + 128) >> 8) to stay
+// within 16-bit lanes; every component takes the same path, so the alpha byte is forced after.
+inline __m128i spread4(const uint8_t* p) {  // each of four bytes repeated four times
+    int32_t word;
+    std::memcpy(&word, p, sizeof word);
+    const __m128i v = _mm_cvtsi32_si128(word);
+    const __m128i pairs = _mm_unpacklo_epi8(v, v);
+    return _mm_unpacklo_epi16(pairs, pairs);
+}
+
+inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+inline __m128i weighed_sum(__m128i la, __m128i wa, __m128i lb, __m128i wb) {
+    const __m128i cap = _mm_set1_epi16(255);
+    const __m128i pa = _mm_min_epi16(_mm_srli_epi16(_mm_mullo_epi16(la, wa), 6), cap);
+    const __m128i pb = _mm_min_epi16(_mm_srli_epi16(_mm_mullo_epi16(lb, wb), 6), cap);
+    const __m128i s = _mm_min_epi16(_mm_add_epi16(pa, pb), _mm_set1_epi16(239));
+    const __m128i fraction = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(s, _mm_set1_epi16(42)), _mm_set1_epi16(128)), 8);
+    return _mm_add_epi16(s, fraction);  // at most 278; the pack saturates to 255
+}
+
 void mix_line(const MixInputs& in, Line& out) {
-    const uint8_t* row_a = kWeighed[in.weight_a[0]].data();
-    const uint8_t* row_b = kWeighed[in.weight_b[0]].data();
-    uint32_t last_a = 0;
-    uint32_t last_b = 0;
-    uint32_t last_weights = ~0u;  // matches no weight pair
-    uint32_t last_out = 0;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i black = _mm_set1_epi32(static_cast<int32_t>(kPlaneBlackColour));
+    const __m128i behind = _mm_set1_epi32(static_cast<int32_t>(in.behind));
+    const __m128i alpha = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
+    const __m128i sixteen = _mm_set1_epi8(16);
+    for (uint32_t x = 0; x < W; x += 4) {
+        const __m128i ta = _mm_cmpgt_epi8(spread4(&in.trans_a[x]), zero);  // all ones: transparent
+        const __m128i tb = _mm_cmpgt_epi8(spread4(&in.trans_b[x]), zero);
+        __m128i a = select(ta, black, _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_a[x])));
+        __m128i b = select(tb, black, _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_b[x])));
+        if (in.rear_black) {
+            const __m128i both = _mm_andnot_si128(_mm_or_si128(ta, tb), _mm_set1_epi32(-1));
+            if (in.a_is_rear) {
+                a = select(both, black, a);
+            } else {
+                b = select(both, black, b);
+            }
+        }
+        const __m128i la = _mm_subs_epu8(a, sixteen);
+        const __m128i lb = _mm_subs_epu8(b, sixteen);
+        const __m128i wa = spread4(&in.weight_a[x]);
+        const __m128i wb = spread4(&in.weight_b[x]);
+        const __m128i low = weighed_sum(_mm_unpacklo_epi8(la, zero), _mm_unpacklo_epi8(wa, zero),
+                                        _mm_unpacklo_epi8(lb, zero), _mm_unpacklo_epi8(wb, zero));
+        const __m128i high = weighed_sum(_mm_unpackhi_epi8(la, zero), _mm_unpackhi_epi8(wa, zero),
+                                         _mm_unpackhi_epi8(lb, zero), _mm_unpackhi_epi8(wb, zero));
+        const __m128i mixed = _mm_or_si128(_mm_packus_epi16(low, high), alpha);
+        const __m128i background =
+            in.use_external ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.external[x])) : behind;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), select(_mm_and_si128(ta, tb), background, mixed));
+    }
+}
+#else
+void mix_line(const MixInputs& in, Line& out) {
     for (uint32_t x = 0; x < W; ++x) {
         const bool ta = in.trans_a[x] != 0;
         const bool tb = in.trans_b[x] != 0;
@@ -388,28 +429,11 @@ void mix_line(const MixInputs& in, Line& out) {
         }
         uint32_t a = ta ? kPlaneBlackColour : in.plane_a[x];
         uint32_t b = tb ? kPlaneBlackColour : in.plane_b[x];
-        if (!ta && !tb && in.rear_black) {
-            if (in.a_is_rear) {
-                a = kPlaneBlackColour;
-            } else {
-                b = kPlaneBlackColour;
-            }
-        }
-        uint32_t weights = 0;
-        if constexpr (!kUniformWeights) weights = in.weight_a[x] | (uint32_t{in.weight_b[x]} << 8);
-        if (a != last_a || b != last_b || weights != last_weights) {
-            if constexpr (!kUniformWeights) {
-                row_a = kWeighed[in.weight_a[x]].data();
-                row_b = kWeighed[in.weight_b[x]].data();
-            }
-            last_out = mix_pixel(a, row_a, b, row_b);
-            last_a = a;
-            last_b = b;
-            last_weights = weights;
-        }
-        out[x] = last_out;
+        if (!ta && !tb && in.rear_black) (in.a_is_rear ? a : b) = kPlaneBlackColour;
+        out[x] = mix_pixel(a, in.weight_a[x], b, in.weight_b[x]);
     }
 }
+#endif
 
 }  // namespace
 
@@ -449,45 +473,19 @@ void Mcd212::render_scanline(uint64_t line) {
     if (mosaic_a & kMosaicHoldEnable) apply_hold(plane_a, hold_length(mosaic_a, coding_a));
     if (mosaic_b & kMosaicHoldEnable) apply_hold(plane_b, hold_length(mosaic_b, coding_b));
 
-    // Mix. Neighbouring pixels are mostly equal (pairs, runs, flat areas), so the last result
-    // is reused when its inputs repeat.
+    // Mix.
     const bool use_external = (image_coding_method & kIcmExternalVideo) != 0;
     const uint32_t behind = kBackdrop[backdrop_colour & 0xF];
-    const bool none_a = all_set(trans_a);
-    const bool none_b = all_set(trans_b);
-    if (none_a && none_b) {
+    if (all_set(trans_a) && all_set(trans_b)) {
         if (use_external) {
             out = external_video;
         } else {
             out.fill(behind);
         }
-    } else if ((none_a || none_b) && uniform(none_a ? weight_b : weight_a)) {
-        // One plane over nothing at one weight: each component maps through one table.
-        const Line& shown = none_a ? plane_b : plane_a;
-        const Flags& hidden = none_a ? trans_b : trans_a;
-        const auto& weighed = kWeighed[none_a ? weight_b[0] : weight_a[0]];
-        std::array<uint8_t, 256> component;
-        for (uint32_t c = 0; c < 256; ++c) component[c] = kExpanded[weighed[c]];
-        auto convert = [&](uint32_t p) {
-            return 0xFF000000u | (uint32_t{component[(p >> 16) & 0xFF]} << 16) |
-                   (uint32_t{component[(p >> 8) & 0xFF]} << 8) | component[p & 0xFF];
-        };
-        for (uint32_t x = 0; x < W; x += 2) {  // most codings repeat each pixel twice
-            const uint32_t p0 = shown[x];
-            const uint32_t p1 = shown[x + 1];
-            const uint32_t m0 = convert(p0);
-            const uint32_t m1 = p1 == p0 ? m0 : convert(p1);
-            out[x] = hidden[x] ? (use_external ? external_video[x] : behind) : m0;
-            out[x + 1] = hidden[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
-        }
     } else {
-        const MixInputs in{plane_a, plane_b, trans_a, trans_b, weight_a, weight_b, external_video, behind,
-                           use_external, (transparency_control & kTcRearPlaneBlack) != 0, (plane_order & 1) != 0};
-        if (uniform(weight_a) && uniform(weight_b)) {
-            mix_line<true>(in, out);
-        } else {
-            mix_line<false>(in, out);
-        }
+        mix_line({plane_a, plane_b, trans_a, trans_b, weight_a, weight_b, external_video, behind, use_external,
+                  (transparency_control & kTcRearPlaneBlack) != 0, (plane_order & 1) != 0},
+                 out);
     }
 
     // Cursor.
