@@ -178,17 +178,24 @@ void fill_key(Flags& flags, const Mcd212& m, const Line& line, const PlaneSetup&
     }
 }
 
+constexpr uint32_t kDyuvBytesRead = kDyuvBytesPerLine + 2;  // the next pair is read for the chroma
+
 void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
     uint8_t y = static_cast<uint8_t>(p.dyuv_start >> 16);
     uint8_t u = static_cast<uint8_t>(p.dyuv_start >> 8);
     uint8_t v = static_cast<uint8_t>(p.dyuv_start);
-    const uint8_t* bank = p.bank;
-    auto byte_at = [&](uint32_t offset) { return bank[(address + offset) & Mcd212::kBankMask]; };
+    // Read straight from the bank unless the line wraps past its end.
+    std::array<uint8_t, kDyuvBytesRead> wrapped;
+    const uint8_t* src = p.bank + (address & Mcd212::kBankMask);
+    if ((address & Mcd212::kBankMask) + kDyuvBytesRead > Mcd212::kBankSize) {
+        for (uint32_t n = 0; n < kDyuvBytesRead; ++n) wrapped[n] = p.bank[(address + n) & Mcd212::kBankMask];
+        src = wrapped.data();
+    }
+    uint8_t b0 = src[0];
+    uint8_t b1 = src[1];
     for (uint32_t j = 0; j < W / 4; ++j) {
-        const uint8_t b0 = byte_at(2 * j);
-        const uint8_t b1 = byte_at(2 * j + 1);
-        const uint8_t b2 = byte_at(2 * j + 2);
-        const uint8_t b3 = byte_at(2 * j + 3);
+        const uint8_t b2 = src[2 * j + 2];
+        const uint8_t b3 = src[2 * j + 3];
         const auto y0 = static_cast<uint8_t>(y + Mcd212::dyuv_delta_lower[b0]);
         u = static_cast<uint8_t>(u + Mcd212::dyuv_delta_upper[b0]);
         v = static_cast<uint8_t>(v + Mcd212::dyuv_delta_upper[b1]);
@@ -202,6 +209,8 @@ void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
         line[4 * j] = line[4 * j + 1] = first;
         line[4 * j + 2] = line[4 * j + 3] = second;
         y = y1;
+        b0 = b2;
+        b1 = b3;
     }
 }
 

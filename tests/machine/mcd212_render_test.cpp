@@ -312,6 +312,17 @@ TEST_F(Render, DyuvDecoding) {
             EXPECT_EQ(on_b ? address_b() : address_a(), (on_b ? kAddressB : kAddressA) + 384u) << c.name;
         }
     }
+    // A line that wraps past the bank end reads on from its start.
+    m = std::make_unique<Mcd212>();
+    plane_a(5, 0x7FFFE);
+    m->dyuv_start_a = 0x108080;
+    bytes_a({0x38, 0x21}, 0x7FFFE);
+    bytes_a({0x20, 0x30}, 0);
+    m->render_scanline(32);
+    EXPECT_EQ(px(0, 0), shown(0xFF958B9F));
+    EXPECT_EQ(px(0, 2), shown(0xFF9B89A4));
+    EXPECT_EQ(px(0, 4), shown(0xFFA284A7));
+    EXPECT_EQ(address_a(), 0x7FFFEu + 384);
     // DYUV ignores the file type: a run-length DDR still takes 384 bytes.
     m = std::make_unique<Mcd212>();
     plane_a(5);
