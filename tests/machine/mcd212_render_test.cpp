@@ -157,6 +157,23 @@ TEST_F(Render, MixingWorkedByHand) {
     }
 }
 
+TEST_F(Render, RegionWeightsApplyPerPixel) {
+    plane_a(1);
+    plane_b(3);
+    m->clut[0] = 0xFF505050;
+    m->clut[128] = 0xFF303030;
+    m->load_control_plane_a(0xDB, 20);
+    m->load_control_plane_b(0xDC, 40);
+    m->load_control_plane_a(0xD0, 0x0040FC65);  // X 101: plane A weight 63
+    m->load_control_plane_a(0xD1, 0x00600066);  // X 102: plane B weight 0
+    m->render_scanline(32);
+    EXPECT_EQ(px(0, 100), 0xFF2F2F2Fu);  // 20 + 20 = 40 -> 47
+    // 64 x 63 >> 6 = 63; + 20 = 83 -> (83 x 298 + 128) >> 8 = 97.
+    EXPECT_EQ(px(0, 101), 0xFF616161u);
+    EXPECT_EQ(px(0, 102), 0xFF494949u);  // 63 -> 73
+    EXPECT_EQ(px(1, 767), 0xFF494949u);
+}
+
 TEST_F(Render, ColourLookupCodings) {
     struct Case {
         const char* name;
