@@ -60,8 +60,8 @@ std::unique_ptr<Mcd212> make(int64_t setup) {
     return m;
 }
 
-void BM_RenderScanline(benchmark::State& state) {
-    auto m = make(state.range(0));
+void BM_RenderScanline(benchmark::State& state, Setup setup) {
+    auto m = make(setup);
     const uint16_t dcr1 = m->dcr1;
     const uint16_t dcr2 = m->dcr2;
     uint64_t line = 32;
@@ -82,8 +82,8 @@ void BM_RenderScanline(benchmark::State& state) {
 }
 
 // Both the per-frame work of the display programs (two 512 KB bank copies) and 312 lines.
-void BM_Frame(benchmark::State& state) {
-    auto m = make(state.range(0));
+void BM_Frame(benchmark::State& state, Setup setup) {
+    auto m = make(setup);
     for (auto _ : state) {
         for (uint64_t line = 0; line < 312; ++line) {
             m->run_display_programs(line);
@@ -98,14 +98,14 @@ void BM_Frame(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_RenderScanline)
-    ->ArgName("setup")
-    ->Arg(kClut8)
-    ->Arg(kClut7)
-    ->Arg(kClut4)
-    ->Arg(kRunLength7)
-    ->Arg(kDyuv)
-    ->Arg(kRgb555)
-    ->Arg(kClut8OverDyuvKeyed)
-    ->Arg(kBothOff);
-BENCHMARK(BM_Frame)->ArgName("setup")->Arg(kClut7)->Arg(kDyuv)->Arg(kRgb555);
+BENCHMARK_CAPTURE(BM_RenderScanline, clut8_plane_a, kClut8);
+BENCHMARK_CAPTURE(BM_RenderScanline, clut7_both_planes, kClut7);
+BENCHMARK_CAPTURE(BM_RenderScanline, clut4_both_planes, kClut4);
+BENCHMARK_CAPTURE(BM_RenderScanline, rl7_plane_a, kRunLength7);
+BENCHMARK_CAPTURE(BM_RenderScanline, dyuv_both_planes, kDyuv);
+BENCHMARK_CAPTURE(BM_RenderScanline, clut8_a_rgb555_b, kRgb555);
+BENCHMARK_CAPTURE(BM_RenderScanline, keyed_clut8_a_over_dyuv_b, kClut8OverDyuvKeyed);
+BENCHMARK_CAPTURE(BM_RenderScanline, both_planes_off, kBothOff);
+BENCHMARK_CAPTURE(BM_Frame, clut7_both_planes, kClut7);
+BENCHMARK_CAPTURE(BM_Frame, dyuv_both_planes, kDyuv);
+BENCHMARK_CAPTURE(BM_Frame, clut8_a_rgb555_b, kRgb555);

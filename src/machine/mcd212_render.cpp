@@ -341,6 +341,11 @@ bool all_set(const Flags& flags) {
     return all == 0x0101010101010101ull;
 }
 
+// True when every pixel of the line has the same weight (each equals its right neighbour).
+bool uniform(const std::array<uint8_t, W>& weights) {
+    return std::memcmp(weights.data(), weights.data() + 1, W - 1) == 0;
+}
+
 struct MixInputs {
     const Line& plane_a;
     const Line& plane_b;
@@ -485,11 +490,36 @@ void Mcd212::render_scanline(uint64_t line) {
     // Mix.
     const bool use_external = (image_coding_method & kIcmExternalVideo) != 0;
     const uint32_t behind = kBackdrop[backdrop_colour & 0xF];
-    if (all_set(trans_a) && all_set(trans_b)) {
+    const bool none_a = all_set(trans_a);
+    const bool none_b = all_set(trans_b);
+    if (none_a && none_b) {
         if (use_external) {
             out = external_video;
         } else {
             out.fill(behind);
+        }
+    } else if ((none_a || none_b) && uniform(none_a ? weight_b : weight_a)) {
+        // One plane over nothing at one weight: each component maps through one table, and the
+        // second pixel of a repeated pair reuses the first one's result.
+        const Line& shown = none_a ? plane_b : plane_a;
+        const Flags& hidden = none_a ? trans_b : trans_a;
+        const uint32_t weight = none_a ? weight_b[0] : weight_a[0];
+        std::array<uint8_t, 256> component;
+        for (uint32_t c = 0; c < 256; ++c) {
+            const uint32_t weighed = std::min<uint32_t>(((c > 16 ? c - 16 : 0) * weight) >> 6, 255);
+            component[c] = static_cast<uint8_t>(std::min<uint32_t>((std::min<uint32_t>(weighed, 239) * 298 + 128) >> 8, 255));
+        }
+        auto convert = [&](uint32_t p) {
+            return 0xFF000000u | (uint32_t{component[(p >> 16) & 0xFF]} << 16) |
+                   (uint32_t{component[(p >> 8) & 0xFF]} << 8) | component[p & 0xFF];
+        };
+        for (uint32_t x = 0; x < W; x += 2) {
+            const uint32_t p0 = shown[x];
+            const uint32_t p1 = shown[x + 1];
+            const uint32_t m0 = convert(p0);
+            const uint32_t m1 = p1 == p0 ? m0 : convert(p1);
+            out[x] = hidden[x] ? (use_external ? external_video[x] : behind) : m0;
+            out[x + 1] = hidden[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
         }
     } else {
         mix_line({plane_a, plane_b, trans_a, trans_b, weight_a, weight_b, external_video, behind, use_external,

@@ -531,6 +531,31 @@ TEST_F(Render, ExternalVideoBehindTransparentPlanes) {
     }
 }
 
+TEST_F(Render, ExternalVideoWhereKeyedPixelsLeaveBothPlanesClear) {
+    for (bool with_b : {false, true}) {
+        m = std::make_unique<Mcd212>();
+        SetUp();
+        for (uint32_t x = 0; x < 768; ++x) m->external_video[x] = 0xFF000000u | (x << 8);
+        plane_a(1);
+        bytes_a({40, 44});  // colours that differ in their top six bits
+        m->transparent_colour_a = m->clut[40] & 0xFCFCFC;
+        m->transparency_control = 0x01;  // plane A: colour key
+        if (with_b) {                    // plane B keyed on the same pixels, at uneven weights
+            plane_b(3);
+            bytes_b({40, 44});
+            m->transparent_colour_b = m->clut[168] & 0xFCFCFC;
+            m->transparency_control = 0x0101;  // both planes keyed
+            m->weight_b[700] = 10;
+        }
+        m->image_coding_method |= 0x10;
+        m->render_scanline(32);
+        EXPECT_EQ(px(0, 1), 0xFF000100u) << with_b;
+        const uint32_t expected = with_b ? mix(m->clut[44], 64, m->clut[172], 64) : shown(m->clut[44]);
+        EXPECT_EQ(px(0, 2), expected) << with_b;
+        EXPECT_EQ(px(1, 3), expected) << with_b;
+    }
+}
+
 TEST_F(Render, EmptyPlaneAndWriteBack) {
     // Coding 0 or address 0: plane black, uniform transparency, nothing written back.
     struct Case {
