@@ -346,6 +346,17 @@ bool uniform(const std::array<uint8_t, W>& weights) {
     return std::memcmp(weights.data(), weights.data() + 1, W - 1) == 0;
 }
 
+// True when every odd byte equals the even byte before it.
+bool pair_equal(const std::array<uint8_t, W>& bytes) {
+    uint64_t differ = 0;
+    for (uint32_t x = 0; x < W; x += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes.data() + x, sizeof word);
+        differ |= (word ^ (word >> 8)) & 0x00FF00FF00FF00FFull;
+    }
+    return differ == 0;
+}
+
 struct MixInputs {
     const Line& plane_a;
     const Line& plane_b;
@@ -399,17 +410,51 @@ inline __m128i weighed_sum(__m128i la, __m128i wa, __m128i lb, __m128i wb) {
     return _mm_add_epi16(s, fraction);  // at most 278; the pack saturates to 255
 }
 
+// Bytes 0, 2, 4 and 6 from `p`, each repeated four times (the even pixels of eight).
+inline __m128i spread_even4(const uint8_t* p) {
+    int64_t word;
+    std::memcpy(&word, p, sizeof word);
+    const __m128i v = _mm_and_si128(_mm_cvtsi64_si128(word), _mm_set1_epi16(0x00FF));
+    const __m128i even = _mm_packus_epi16(v, v);
+    const __m128i pairs = _mm_unpacklo_epi8(even, even);
+    return _mm_unpacklo_epi16(pairs, pairs);
+}
+
+inline __m128i even_pixels(const uint32_t* p) {
+    const __m128 first = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    const __m128 second = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4)));
+    return _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(2, 0, 2, 0)));
+}
+
+// With kPairs every odd pixel's inputs equal its even neighbour's (the caller checked), so
+// only the even pixels are mixed and each result fills its pair.
+template <bool kPairs>
 void mix_line(const MixInputs& in, Line& out) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i black = _mm_set1_epi32(static_cast<int32_t>(kPlaneBlackColour));
     const __m128i behind = _mm_set1_epi32(static_cast<int32_t>(in.behind));
     const __m128i alpha = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
     const __m128i sixteen = _mm_set1_epi8(16);
-    for (uint32_t x = 0; x < W; x += 4) {
-        const __m128i ta = _mm_cmpgt_epi8(spread4(&in.trans_a[x]), zero);  // all ones: transparent
-        const __m128i tb = _mm_cmpgt_epi8(spread4(&in.trans_b[x]), zero);
-        __m128i a = select(ta, black, _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_a[x])));
-        __m128i b = select(tb, black, _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_b[x])));
+    constexpr uint32_t kStep = kPairs ? 8 : 4;
+    for (uint32_t x = 0; x < W; x += kStep) {
+        __m128i ta, tb, a, b, wa, wb;
+        if constexpr (kPairs) {
+            ta = _mm_cmpgt_epi8(spread_even4(&in.trans_a[x]), zero);
+            tb = _mm_cmpgt_epi8(spread_even4(&in.trans_b[x]), zero);
+            a = even_pixels(&in.plane_a[x]);
+            b = even_pixels(&in.plane_b[x]);
+            wa = spread_even4(&in.weight_a[x]);
+            wb = spread_even4(&in.weight_b[x]);
+        } else {
+            ta = _mm_cmpgt_epi8(spread4(&in.trans_a[x]), zero);  // all ones: transparent
+            tb = _mm_cmpgt_epi8(spread4(&in.trans_b[x]), zero);
+            a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_a[x]));
+            b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_b[x]));
+            wa = spread4(&in.weight_a[x]);
+            wb = spread4(&in.weight_b[x]);
+        }
+        a = select(ta, black, a);
+        b = select(tb, black, b);
         if (in.rear_black) {
             const __m128i both = _mm_andnot_si128(_mm_or_si128(ta, tb), _mm_set1_epi32(-1));
             if (in.a_is_rear) {
@@ -420,20 +465,32 @@ void mix_line(const MixInputs& in, Line& out) {
         }
         const __m128i la = _mm_subs_epu8(a, sixteen);
         const __m128i lb = _mm_subs_epu8(b, sixteen);
-        const __m128i wa = spread4(&in.weight_a[x]);
-        const __m128i wb = spread4(&in.weight_b[x]);
         const __m128i low = weighed_sum(_mm_unpacklo_epi8(la, zero), _mm_unpacklo_epi8(wa, zero),
                                         _mm_unpacklo_epi8(lb, zero), _mm_unpacklo_epi8(wb, zero));
         const __m128i high = weighed_sum(_mm_unpackhi_epi8(la, zero), _mm_unpackhi_epi8(wa, zero),
                                          _mm_unpackhi_epi8(lb, zero), _mm_unpackhi_epi8(wb, zero));
         const __m128i mixed = _mm_or_si128(_mm_packus_epi16(low, high), alpha);
-        const __m128i background =
-            in.use_external ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.external[x])) : behind;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), select(_mm_and_si128(ta, tb), background, mixed));
+        if constexpr (kPairs) {  // no external video here: it varies per pixel
+            const __m128i result = select(_mm_and_si128(ta, tb), behind, mixed);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), _mm_unpacklo_epi32(result, result));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x + 4]), _mm_unpackhi_epi32(result, result));
+        } else {
+            const __m128i background =
+                in.use_external ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.external[x])) : behind;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), select(_mm_and_si128(ta, tb), background, mixed));
+        }
+    }
+}
+
+void mix_line(const MixInputs& in, bool pairs, Line& out) {
+    if (pairs) {
+        mix_line<true>(in, out);
+    } else {
+        mix_line<false>(in, out);
     }
 }
 #else
-void mix_line(const MixInputs& in, Line& out) {
+void mix_line(const MixInputs& in, bool /*pairs*/, Line& out) {
     for (uint32_t x = 0; x < W; ++x) {
         const bool ta = in.trans_a[x] != 0;
         const bool tb = in.trans_b[x] != 0;
@@ -522,9 +579,14 @@ void Mcd212::render_scanline(uint64_t line) {
             out[x + 1] = hidden[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
         }
     } else {
+        // Every coding but CLUT4 repeats each decoded value over a pixel pair, and so do the
+        // pixel-hold mosaics of those codings; regions at odd positions can still split a pair.
+        const bool pairs = !use_external && coding_a != kCodingClut4 && coding_b != kCodingClut4 &&
+                           pair_equal(trans_a) && pair_equal(trans_b) && pair_equal(weight_a) &&
+                           pair_equal(weight_b);
         mix_line({plane_a, plane_b, trans_a, trans_b, weight_a, weight_b, external_video, behind, use_external,
                   (transparency_control & kTcRearPlaneBlack) != 0, (plane_order & 1) != 0},
-                 out);
+                 pairs, out);
     }
 
     // Cursor.

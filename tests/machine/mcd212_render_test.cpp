@@ -174,6 +174,18 @@ TEST_F(Render, RegionWeightsApplyPerPixel) {
     EXPECT_EQ(px(1, 767), 0xFF494949u);
 }
 
+TEST_F(Render, TwoPlanesKeepEveryPixelOfClut4) {
+    plane_a(11);
+    plane_b(3);
+    bytes_a({0x1F, 0xE2});
+    bytes_b({0x05, 0x06});
+    m->render_scanline(32);
+    EXPECT_EQ(px(0, 0), mix(m->clut[1], 64, m->clut[133], 64));
+    EXPECT_EQ(px(0, 1), mix(m->clut[15], 64, m->clut[133], 64));
+    EXPECT_EQ(px(0, 2), mix(m->clut[14], 64, m->clut[134], 64));
+    EXPECT_EQ(px(0, 3), mix(m->clut[2], 64, m->clut[134], 64));
+}
+
 TEST_F(Render, ColourLookupCodings) {
     struct Case {
         const char* name;
