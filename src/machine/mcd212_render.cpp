@@ -371,21 +371,6 @@ struct MixInputs {
     bool a_is_rear;
 };
 
-// The per-pixel rule: for each component, max(c - 16, 0) x weight >> 6 capped at 255 for each
-// plane, the sum capped at 239, then (s x 298 + 128) >> 8 capped at 255.
-inline uint32_t mix_pixel(uint32_t a, uint32_t wa, uint32_t b, uint32_t wb) {
-    uint32_t out = 0xFF000000u;
-    for (uint32_t shift = 0; shift < 24; shift += 8) {
-        const uint32_t ca = (a >> shift) & 0xFF;
-        const uint32_t cb = (b >> shift) & 0xFF;
-        const uint32_t pa = std::min<uint32_t>(((ca > 16 ? ca - 16 : 0) * wa) >> 6, 255);
-        const uint32_t pb = std::min<uint32_t>(((cb > 16 ? cb - 16 : 0) * wb) >> 6, 255);
-        const uint32_t sum = std::min<uint32_t>(pa + pb, 239);
-        out |= std::min<uint32_t>((sum * 298 + 128) >> 8, 255) << shift;
-    }
-    return out;
-}
-
 #if defined(__SSE2__)
 // Four pixels at a time. (s x 298 + 128) >> 8 is computed as s + ((s x 42 + 128) >> 8) to stay
 // within 16-bit lanes; every component takes the same path, so the alpha byte is forced after.
@@ -490,6 +475,21 @@ void mix_line(const MixInputs& in, bool pairs, Line& out) {
     }
 }
 #else
+// The per-pixel rule: for each component, max(c - 16, 0) x weight >> 6 capped at 255 for each
+// plane, the sum capped at 239, then (s x 298 + 128) >> 8 capped at 255.
+inline uint32_t mix_pixel(uint32_t a, uint32_t wa, uint32_t b, uint32_t wb) {
+    uint32_t out = 0xFF000000u;
+    for (uint32_t shift = 0; shift < 24; shift += 8) {
+        const uint32_t ca = (a >> shift) & 0xFF;
+        const uint32_t cb = (b >> shift) & 0xFF;
+        const uint32_t pa = std::min<uint32_t>(((ca > 16 ? ca - 16 : 0) * wa) >> 6, 255);
+        const uint32_t pb = std::min<uint32_t>(((cb > 16 ? cb - 16 : 0) * wb) >> 6, 255);
+        const uint32_t sum = std::min<uint32_t>(pa + pb, 239);
+        out |= std::min<uint32_t>((sum * 298 + 128) >> 8, 255) << shift;
+    }
+    return out;
+}
+
 void mix_line(const MixInputs& in, bool /*pairs*/, Line& out) {
     for (uint32_t x = 0; x < W; ++x) {
         const bool ta = in.trans_a[x] != 0;
