@@ -27,7 +27,7 @@ SdlGamepads::~SdlGamepads() {
     SDL_QuitSubSystem(SDL_INIT_GAMECONTROLLER);
 }
 
-std::vector<GamepadState> SdlGamepads::poll() {
+std::vector<GamepadState> SdlGamepads::poll(const std::function<void(const SDL_Event&)>& other) {
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         if (event.type == SDL_CONTROLLERDEVICEADDED) {
@@ -41,6 +41,8 @@ std::vector<GamepadState> SdlGamepads::poll() {
                 SDL_GameControllerClose(it->second);
                 pads_->open.erase(it);
             }
+        } else if (other) {
+            other(event);
         }
     }
     std::vector<GamepadState> states;

@@ -2,6 +2,9 @@
 // into the input snapshot's gamepad states.
 #pragma once
 
+#include <SDL.h>
+
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -17,9 +20,9 @@ public:
     SdlGamepads(const SdlGamepads&) = delete;
     SdlGamepads& operator=(const SdlGamepads&) = delete;
 
-    // Takes every pending SDL event (opening and closing controllers), then reads each
-    // connected controller.
-    std::vector<GamepadState> poll();
+    // Takes every pending SDL event (opening and closing controllers; every other event goes
+    // to `other`), then reads each connected controller.
+    std::vector<GamepadState> poll(const std::function<void(const SDL_Event&)>& other = {});
 
     struct Pads;
 

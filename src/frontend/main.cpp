@@ -5,11 +5,13 @@
 
 #include "common/log.hpp"
 #include "frontend/gamepad_sdl.hpp"
+#include "frontend/host_audio_sdl.hpp"
 #include "frontend/input.hpp"
 #include "frontend/platform.hpp"
 #include "frontend/startup.hpp"
 #include "frontend/telemetry.hpp"
 #include "frontend/window_gtk.hpp"
+#include "machine/audio.hpp"
 #include "machine/slave.hpp"
 
 namespace vestrel {
@@ -61,10 +63,11 @@ public:
     void remove_dvc() override {}
     bool wait_states() const override { return waits_; }
     void set_wait_states(bool on) override { waits_ = on; }
-    float volume() const override { return volume_; }
-    void set_volume(float v) override { volume_ = v; }
-    bool muted() const override { return muted_; }
-    void set_muted(bool m) override { muted_ = m; }
+    float volume() const override { return audio_.volume; }
+    void set_volume(float v) override { audio_.volume = v; }
+    bool muted() const override { return audio_.muted; }
+    void set_muted(bool m) override { audio_.muted = m; }
+    AudioOutput& audio_out() { return audio_; }
     Slave& slave() override { return slave_; }
     void run_emulated_frame(uint64_t&) override {}
 
@@ -76,8 +79,7 @@ private:
     VideoMode mode_ = VideoMode::Pal;
     bool disc_ = false;
     bool waits_ = true;
-    bool muted_ = false;
-    float volume_ = 1.0f;
+    AudioOutput audio_;
 };
 
 // Before the window exists nothing asks for it; this answers anyway.
@@ -97,8 +99,8 @@ public:
 // The window and the gamepads as the frame loop sees them.
 class ProgramFrameHost final : public FrameHost {
 public:
-    ProgramFrameHost(GtkWindowHost& window, SdlGamepads* gamepads)
-        : window_(window), gamepads_(gamepads) {
+    ProgramFrameHost(GtkWindowHost& window, SdlGamepads* gamepads, const HostAudioStream* audio)
+        : window_(window), gamepads_(gamepads), audio_(audio) {
         refresh();
     }
     bool is_open() const override { return window_.is_open(); }
@@ -112,12 +114,17 @@ public:
     // Input at the start of the run, and after every frame's pump.
     void refresh() {
         snapshot_ = window_.input_snapshot();
-        if (gamepads_ != nullptr) snapshot_.gamepads = gamepads_->poll();
+        if (gamepads_ != nullptr) {
+            snapshot_.gamepads = gamepads_->poll([this](const SDL_Event& event) {
+                if (audio_ != nullptr) audio_->handle_event(event);
+            });
+        }
     }
 
 private:
     GtkWindowHost& window_;
     SdlGamepads* gamepads_;
+    const HostAudioStream* audio_;
     InputSnapshot snapshot_;
 };
 
@@ -151,6 +158,9 @@ int run(int argc, char** argv) {
     load_controls(state.controls);
     (*window)->attach_menu(state.controls.profile, PointerDevice::Gamepad, console->video_mode());
 
+    std::optional<HostAudioStream> audio =
+        init_host_audio(console->audio_out().queue, console->audio_out().source_rate);
+
     std::unique_ptr<SdlGamepads> gamepads = SdlGamepads::create();
     if (gamepads) LOG_INFO(kLog, "Driver Gamepad USB attivo (Xbox / PlayStation / Generico USB)");
 
@@ -160,7 +170,7 @@ int run(int argc, char** argv) {
     Frontend f{state, *console, **window, clock};
     telemetry_start(state.telemetry, clock.now(), console->plane_starts());
     {
-        ProgramFrameHost host(**window, gamepads.get());
+        ProgramFrameHost host(**window, gamepads.get(), audio ? &*audio : nullptr);
         while (run_host_frame(f, host, command_queue())) {
         }
     }
@@ -169,6 +179,7 @@ int run(int argc, char** argv) {
     platform_end_timer_resolution();
     log_emulation_stopped(console->pc());
     gamepads.reset();
+    audio.reset();
     window->reset();
     console.reset();
     return 0;

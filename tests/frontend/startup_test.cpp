@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log.hpp"
+#include "frontend/input.hpp"
 #include "fake_console.hpp"
 
 namespace vestrel {
@@ -446,6 +447,78 @@ TEST_F(CommandTest, ScreenshotCommandWritesTheFrame) {
     const fs::path shot = "screenshots_hotel_mario/screenshot_frame_1234.bmp";
     ASSERT_TRUE(fs::exists(shot));
     EXPECT_EQ(fs::file_size(shot), kBmpFileSize);
+}
+
+}  // namespace
+}  // namespace vestrel
+
+namespace vestrel {
+namespace {
+
+class FakeFrameHost final : public FrameHost {
+public:
+    bool is_open() const override { return open; }
+    const InputSnapshot& input() override { return snapshot; }
+    void present(std::span<const uint32_t> fb) override {
+        ++presents;
+        last_size = fb.size();
+    }
+    bool open = true;
+    InputSnapshot snapshot;
+    int presents = 0;
+    size_t last_size = 0;
+};
+
+class FrameLoopTest : public ::testing::Test {
+protected:
+    void SetUp() override { telemetry_start(state_.telemetry, clock_.now(), {}); }
+    LoopState state_;
+    FakeConsole console_;
+    FakeUi ui_;
+    StillClock clock_;
+    Frontend f_{state_, console_, ui_, clock_};
+    FakeFrameHost host_;
+    CommandQueue queue_;
+};
+
+TEST_F(FrameLoopTest, FramesCountPresentAndRetitleEveryInterval) {
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(run_host_frame(f_, host_, queue_));
+    EXPECT_EQ(console_.frames_run, 50);
+    EXPECT_EQ(host_.presents, 50);
+    EXPECT_EQ(host_.last_size, kScreenPixels);
+    EXPECT_EQ(state_.frame_counter, 50u);
+    EXPECT_EQ(state_.instructions_executed, 50'000u);
+    ASSERT_EQ(ui_.titles.size(), 2u);  // at frames 25 and 50
+    EXPECT_EQ(ui_.titles[1].rfind("Vestrel \u2013 Nessun disco (BIOS Standalone) | 100% (50.0 FPS "
+                                  "50Hz (PAL))",
+                                  0),
+              0u)
+        << ui_.titles[1];
+    // Paced to the grid: the first frame's deadline is the start, then one period per frame.
+    EXPECT_EQ(clock_.t - Instant{std::chrono::seconds(100)}, std::chrono::milliseconds(49 * 20));
+}
+
+TEST_F(FrameLoopTest, EscapeClosedWindowAndExitEndTheLoopBeforeTheFrame) {
+    host_.snapshot.press(Key::Escape);  // whether or not the window has the focus
+    EXPECT_FALSE(run_host_frame(f_, host_, queue_));
+    host_.snapshot = {};
+    host_.open = false;
+    EXPECT_FALSE(run_host_frame(f_, host_, queue_));
+    host_.open = true;
+    queue_.push(Command::make(CommandTag::Exit));
+    EXPECT_FALSE(run_host_frame(f_, host_, queue_));
+    EXPECT_EQ(console_.frames_run, 0);
+}
+
+TEST_F(FrameLoopTest, CommandsComeFirstAndAutoBootOnlyWithADisc) {
+    console_.set_long(0x5172, 2);
+    run_host_frame(f_, host_, queue_);
+    EXPECT_TRUE(console_.reads.empty());  // no disc: no auto-boot step
+    queue_.push(Command::with_path(CommandTag::InsertDisc, "game.chd"));
+    run_host_frame(f_, host_, queue_);
+    EXPECT_EQ(console_.machine_resets, 1);
+    EXPECT_EQ(state_.auto_boot_counter, 1u);  // the step ran after the load's reset
+    EXPECT_EQ(state_.frame_counter, 1u);
 }
 
 }  // namespace

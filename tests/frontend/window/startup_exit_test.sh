@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The program's start-up failures, no display needed:
+#   startup_exit_test.sh VESTREL
+set -uo pipefail
+vestrel=$(realpath "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+fail() { echo "FAIL: $*"; cat err.txt; exit 1; }
+
+# No system ROM: fatal, status 101, the message on standard error.
+env -u DISPLAY -u WAYLAND_DISPLAY "$vestrel" --bios 2>err.txt
+status=$?
+[ "$status" = 101 ] || fail "missing ROM gave status $status"
+grep -qx "BIOS cdi220b.rom non trovato" err.txt || fail "missing ROM message"
+
+# A ROM but no display: "Error: ..." and status 1, after the start-up lines.
+mkdir bios
+printf '\x00\x00\x10\x00\x00\x40\x00\x08\x60\xfe' > bios/cdi220b.rom
+# (GTK's one-time allocations are not leaks of ours.)
+ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" env -u DISPLAY -u WAYLAND_DISPLAY "$vestrel" 2>err.txt
+status=$?
+[ "$status" = 1 ] || fail "no display gave status $status"
+grep -q "^Error: " err.txt || fail "no Error line"
+grep -q "CPU SCC68070 reimpostata - PC: 0x00400008" err.txt || fail "start-up lines missing"
+echo PASS
