@@ -74,8 +74,8 @@ inline uint32_t yuv_to_rgb(uint32_t y, uint32_t u, uint32_t v) {
 
 // Decodes run-coded bytes from `bank` starting at `address` until the line is full; returns the
 // number of bytes consumed. `lookup(byte, index)` maps a colour byte (the index-th byte read) to
-// its pixel pair.
-template <FileType kFile, typename Lookup>
+// its pixel pair; only RGB555 (kFlags) keeps the pair's transparency bit in `flags`.
+template <FileType kFile, bool kFlags, typename Lookup>
 uint32_t decode_runs(const uint8_t* bank, uint32_t address, uint32_t mosaic_run, Lookup lookup,
                      Line& line, Flags& flags) {
     if constexpr (kFile == FileType::Normal) {
@@ -83,7 +83,7 @@ uint32_t decode_runs(const uint8_t* bank, uint32_t address, uint32_t mosaic_run,
             const PixelPair pair = lookup(bank[(address + n) & Mcd212::kBankMask], n);
             line[2 * n] = pair.d;
             line[2 * n + 1] = pair.t;
-            flags[2 * n] = flags[2 * n + 1] = pair.flag;
+            if constexpr (kFlags) flags[2 * n] = flags[2 * n + 1] = pair.flag;
         }
         return W / 2;
     }
@@ -107,29 +107,29 @@ uint32_t decode_runs(const uint8_t* bank, uint32_t address, uint32_t mosaic_run,
         for (; x + 1 < end; x += 2) {
             line[x] = pair.d;
             line[x + 1] = pair.t;
-            flags[x] = flags[x + 1] = pair.flag;
+            if constexpr (kFlags) flags[x] = flags[x + 1] = pair.flag;
         }
         if (x < end) {  // runs are even, so this only guards the line end
             line[x] = pair.d;
-            flags[x] = pair.flag;
+            if constexpr (kFlags) flags[x] = pair.flag;
             ++x;
         }
     }
     return pos;
 }
 
-template <typename Lookup>
+template <bool kFlags, typename Lookup>
 uint32_t decode_file(FileType file, const uint8_t* bank, uint32_t address, uint32_t mosaic_run,
                      Lookup lookup, Line& line, Flags& flags) {
     switch (file) {
         case FileType::RunLength:
-            return decode_runs<FileType::RunLength>(bank, address, mosaic_run, lookup, line, flags);
+            return decode_runs<FileType::RunLength, kFlags>(bank, address, mosaic_run, lookup, line, flags);
         case FileType::Mosaic:
-            return decode_runs<FileType::Mosaic>(bank, address, mosaic_run, lookup, line, flags);
+            return decode_runs<FileType::Mosaic, kFlags>(bank, address, mosaic_run, lookup, line, flags);
         case FileType::Normal:
             break;
     }
-    return decode_runs<FileType::Normal>(bank, address, mosaic_run, lookup, line, flags);
+    return decode_runs<FileType::Normal, kFlags>(bank, address, mosaic_run, lookup, line, flags);
 }
 
 // Per-plane inputs of one line.
@@ -248,19 +248,19 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
     if (!p.plane_b && (p.coding == kCodingClut8 || p.coding == kCodingClut7 || p.coding == kCodingClut77)) {
         const uint32_t mask = p.coding == kCodingClut8 ? 0xFF : 0x7F;
         const uint32_t high = (p.coding == kCodingClut77 && (m.image_coding_method & kIcmClut77High)) ? 0x80 : 0;
-        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
+        consumed = decode_file<false>(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
             const uint32_t c = clut[(byte & mask) | high];
             return PixelPair{c, c, 0};
         }, line, flags);
     } else if (p.plane_b && p.coding == kCodingClut7) {
-        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
+        consumed = decode_file<false>(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
             const uint32_t c = clut[128 + (byte & 0x7F)];
             return PixelPair{c, c, 0};
         }, line, flags);
     } else if (p.coding == kCodingClut4) {
         const uint32_t mask = file == FileType::RunLength ? 0x7 : 0xF;
         const uint32_t base = p.plane_b ? 128 : 0;
-        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
+        consumed = decode_file<false>(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
             return PixelPair{clut[base + ((byte >> 4) & mask)], clut[base + (byte & mask)], 0};
         }, line, flags);
     } else if (p.plane_b && p.coding == kCodingClut8) {
@@ -268,7 +268,7 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
         rgb555 = true;
         const uint8_t* high_bank = m.bank0_copy.data();
         const uint32_t high_address = line_address(m.dcr1, m.vsr1);
-        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t low, uint32_t index) {
+        consumed = decode_file<true>(file, p.bank, address, mosaic_run, [&](uint8_t low, uint32_t index) {
             const uint8_t high = high_bank[(high_address + index) & Mcd212::kBankMask];
             const uint32_t r = (high & 0x7Cu) << 1;
             const uint32_t g = ((uint32_t{low} >> 2) | (uint32_t{high} << 6)) & 0xF8u;
@@ -279,7 +279,7 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
         write_back_address(m.dcr1, m.vsr1, high_address + consumed);
     } else {
         const uint32_t c = clut[0];
-        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t, uint32_t) {
+        consumed = decode_file<false>(file, p.bank, address, mosaic_run, [&](uint8_t, uint32_t) {
             return PixelPair{c, c, 0};
         }, line, flags);
     }
