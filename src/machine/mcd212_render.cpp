@@ -6,6 +6,11 @@
 // below them are branch-light and work on stack buffers only.
 #include <algorithm>
 #include <array>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "machine/mcd212.hpp"
 
@@ -44,6 +49,7 @@ constexpr uint32_t kCursorEnable = 1u << 23;
 constexpr uint32_t kCursorBlinkInvert = 1u << 22;
 constexpr uint32_t kCursorHighResolution = 1u << 15;
 constexpr uint32_t kColourMask = 0xFCFCFC;
+constexpr uint32_t kPlaneBlackColour = Mcd212::kPlaneBlack;
 
 enum class FileType : uint8_t { Normal, RunLength, Mosaic };
 
@@ -55,10 +61,8 @@ struct PixelPair {
     uint8_t flag;
 };
 
-inline uint32_t clamp_component(int32_t s) {
-    const int32_t index = std::clamp(s + 256, 0, 767);
-    return Mcd212::clamp[static_cast<uint32_t>(index)];
-}
+// The same as looking up Mcd212::clamp at s + 256 with the index limited to 0-767.
+inline uint32_t clamp_component(int32_t s) { return static_cast<uint32_t>(std::clamp(s, 0, 255)); }
 
 inline uint32_t yuv_to_rgb(uint32_t y, uint32_t u, uint32_t v) {
     const auto yi = static_cast<int32_t>(y);
@@ -70,10 +74,19 @@ inline uint32_t yuv_to_rgb(uint32_t y, uint32_t u, uint32_t v) {
 
 // Decodes run-coded bytes from `bank` starting at `address` until the line is full; returns the
 // number of bytes consumed. `lookup(byte, index)` maps a colour byte (the index-th byte read) to
-// its pixel pair.
-template <FileType kFile, typename Lookup>
+// its pixel pair; only RGB555 (kFlags) keeps the pair's transparency bit in `flags`.
+template <FileType kFile, bool kFlags, typename Lookup>
 uint32_t decode_runs(const uint8_t* bank, uint32_t address, uint32_t mosaic_run, Lookup lookup,
                      Line& line, Flags& flags) {
+    if constexpr (kFile == FileType::Normal) {
+        for (uint32_t n = 0; n < W / 2; ++n) {
+            const PixelPair pair = lookup(bank[(address + n) & Mcd212::kBankMask], n);
+            line[2 * n] = pair.d;
+            line[2 * n + 1] = pair.t;
+            if constexpr (kFlags) flags[2 * n] = flags[2 * n + 1] = pair.flag;
+        }
+        return W / 2;
+    }
     uint32_t pos = 0;
     uint32_t x = 0;
     while (x < W) {
@@ -94,29 +107,29 @@ uint32_t decode_runs(const uint8_t* bank, uint32_t address, uint32_t mosaic_run,
         for (; x + 1 < end; x += 2) {
             line[x] = pair.d;
             line[x + 1] = pair.t;
-            flags[x] = flags[x + 1] = pair.flag;
+            if constexpr (kFlags) flags[x] = flags[x + 1] = pair.flag;
         }
         if (x < end) {  // runs are even, so this only guards the line end
             line[x] = pair.d;
-            flags[x] = pair.flag;
+            if constexpr (kFlags) flags[x] = pair.flag;
             ++x;
         }
     }
     return pos;
 }
 
-template <typename Lookup>
+template <bool kFlags, typename Lookup>
 uint32_t decode_file(FileType file, const uint8_t* bank, uint32_t address, uint32_t mosaic_run,
                      Lookup lookup, Line& line, Flags& flags) {
     switch (file) {
         case FileType::RunLength:
-            return decode_runs<FileType::RunLength>(bank, address, mosaic_run, lookup, line, flags);
+            return decode_runs<FileType::RunLength, kFlags>(bank, address, mosaic_run, lookup, line, flags);
         case FileType::Mosaic:
-            return decode_runs<FileType::Mosaic>(bank, address, mosaic_run, lookup, line, flags);
+            return decode_runs<FileType::Mosaic, kFlags>(bank, address, mosaic_run, lookup, line, flags);
         case FileType::Normal:
             break;
     }
-    return decode_runs<FileType::Normal>(bank, address, mosaic_run, lookup, line, flags);
+    return decode_runs<FileType::Normal, kFlags>(bank, address, mosaic_run, lookup, line, flags);
 }
 
 // Per-plane inputs of one line.
@@ -165,17 +178,24 @@ void fill_key(Flags& flags, const Mcd212& m, const Line& line, const PlaneSetup&
     }
 }
 
+constexpr uint32_t kDyuvBytesRead = kDyuvBytesPerLine + 2;  // the next pair is read for the chroma
+
 void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
     uint8_t y = static_cast<uint8_t>(p.dyuv_start >> 16);
     uint8_t u = static_cast<uint8_t>(p.dyuv_start >> 8);
     uint8_t v = static_cast<uint8_t>(p.dyuv_start);
-    const uint8_t* bank = p.bank;
-    auto byte_at = [&](uint32_t offset) { return bank[(address + offset) & Mcd212::kBankMask]; };
+    // Read straight from the bank unless the line wraps past its end.
+    std::array<uint8_t, kDyuvBytesRead> wrapped;
+    const uint8_t* src = p.bank + (address & Mcd212::kBankMask);
+    if ((address & Mcd212::kBankMask) + kDyuvBytesRead > Mcd212::kBankSize) {
+        for (uint32_t n = 0; n < kDyuvBytesRead; ++n) wrapped[n] = p.bank[(address + n) & Mcd212::kBankMask];
+        src = wrapped.data();
+    }
+    uint8_t b0 = src[0];
+    uint8_t b1 = src[1];
     for (uint32_t j = 0; j < W / 4; ++j) {
-        const uint8_t b0 = byte_at(2 * j);
-        const uint8_t b1 = byte_at(2 * j + 1);
-        const uint8_t b2 = byte_at(2 * j + 2);
-        const uint8_t b3 = byte_at(2 * j + 3);
+        const uint8_t b2 = src[2 * j + 2];
+        const uint8_t b3 = src[2 * j + 3];
         const auto y0 = static_cast<uint8_t>(y + Mcd212::dyuv_delta_lower[b0]);
         u = static_cast<uint8_t>(u + Mcd212::dyuv_delta_upper[b0]);
         v = static_cast<uint8_t>(v + Mcd212::dyuv_delta_upper[b1]);
@@ -189,6 +209,8 @@ void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
         line[4 * j] = line[4 * j + 1] = first;
         line[4 * j + 2] = line[4 * j + 3] = second;
         y = y1;
+        b0 = b2;
+        b1 = b3;
     }
 }
 
@@ -226,19 +248,19 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
     if (!p.plane_b && (p.coding == kCodingClut8 || p.coding == kCodingClut7 || p.coding == kCodingClut77)) {
         const uint32_t mask = p.coding == kCodingClut8 ? 0xFF : 0x7F;
         const uint32_t high = (p.coding == kCodingClut77 && (m.image_coding_method & kIcmClut77High)) ? 0x80 : 0;
-        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
+        consumed = decode_file<false>(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
             const uint32_t c = clut[(byte & mask) | high];
             return PixelPair{c, c, 0};
         }, line, flags);
     } else if (p.plane_b && p.coding == kCodingClut7) {
-        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
+        consumed = decode_file<false>(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
             const uint32_t c = clut[128 + (byte & 0x7F)];
             return PixelPair{c, c, 0};
         }, line, flags);
     } else if (p.coding == kCodingClut4) {
         const uint32_t mask = file == FileType::RunLength ? 0x7 : 0xF;
         const uint32_t base = p.plane_b ? 128 : 0;
-        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
+        consumed = decode_file<false>(file, p.bank, address, mosaic_run, [&](uint8_t byte, uint32_t) {
             return PixelPair{clut[base + ((byte >> 4) & mask)], clut[base + (byte & mask)], 0};
         }, line, flags);
     } else if (p.plane_b && p.coding == kCodingClut8) {
@@ -246,7 +268,7 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
         rgb555 = true;
         const uint8_t* high_bank = m.bank0_copy.data();
         const uint32_t high_address = line_address(m.dcr1, m.vsr1);
-        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t low, uint32_t index) {
+        consumed = decode_file<true>(file, p.bank, address, mosaic_run, [&](uint8_t low, uint32_t index) {
             const uint8_t high = high_bank[(high_address + index) & Mcd212::kBankMask];
             const uint32_t r = (high & 0x7Cu) << 1;
             const uint32_t g = ((uint32_t{low} >> 2) | (uint32_t{high} << 6)) & 0xF8u;
@@ -257,7 +279,7 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
         write_back_address(m.dcr1, m.vsr1, high_address + consumed);
     } else {
         const uint32_t c = clut[0];
-        consumed = decode_file(file, p.bank, address, mosaic_run, [&](uint8_t, uint32_t) {
+        consumed = decode_file<false>(file, p.bank, address, mosaic_run, [&](uint8_t, uint32_t) {
             return PixelPair{c, c, 0};
         }, line, flags);
     }
@@ -308,15 +330,181 @@ void apply_hold(Line& line, uint32_t hold) {
     }
 }
 
-inline uint32_t weigh(uint32_t component, uint32_t weight) {
-    const uint32_t lifted = component > 16 ? component - 16 : 0;
-    return std::min<uint32_t>((lifted * weight) >> 6, 255);
+// True when every byte of the line is non-zero (flags hold 0 or 1).
+bool all_set(const Flags& flags) {
+    uint64_t all = ~uint64_t{0};
+    for (uint32_t x = 0; x < W; x += 8) {
+        uint64_t word;
+        std::memcpy(&word, flags.data() + x, sizeof word);
+        all &= word;
+    }
+    return all == 0x0101010101010101ull;
 }
 
-inline uint32_t mix_component(uint32_t a, uint32_t wa, uint32_t b, uint32_t wb) {
-    const uint32_t s = std::min<uint32_t>(weigh(a, wa) + weigh(b, wb), 239);
-    return std::min<uint32_t>((s * 298 + 128) >> 8, 255);
+// True when every pixel of the line has the same weight (each equals its right neighbour).
+bool uniform(const std::array<uint8_t, W>& weights) {
+    return std::memcmp(weights.data(), weights.data() + 1, W - 1) == 0;
 }
+
+// True when every odd byte equals the even byte before it.
+bool pair_equal(const std::array<uint8_t, W>& bytes) {
+    uint64_t differ = 0;
+    for (uint32_t x = 0; x < W; x += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes.data() + x, sizeof word);
+        differ |= (word ^ (word >> 8)) & 0x00FF00FF00FF00FFull;
+    }
+    return differ == 0;
+}
+
+struct MixInputs {
+    const Line& plane_a;
+    const Line& plane_b;
+    const Flags& trans_a;
+    const Flags& trans_b;
+    const std::array<uint8_t, W>& weight_a;
+    const std::array<uint8_t, W>& weight_b;
+    const std::array<uint32_t, W>& external;
+    uint32_t behind;
+    bool use_external;
+    bool rear_black;
+    bool a_is_rear;
+};
+
+#if defined(__SSE2__)
+// Four pixels at a time. (s x 298 + 128) >> 8 is computed as s + ((s x 42 + 128) >> 8) to stay
+// within 16-bit lanes; every component takes the same path, so the alpha byte is forced after.
+inline __m128i spread4(const uint8_t* p) {  // each of four bytes repeated four times
+    int32_t word;
+    std::memcpy(&word, p, sizeof word);
+    const __m128i v = _mm_cvtsi32_si128(word);
+    const __m128i pairs = _mm_unpacklo_epi8(v, v);
+    return _mm_unpacklo_epi16(pairs, pairs);
+}
+
+inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+inline __m128i weighed_sum(__m128i la, __m128i wa, __m128i lb, __m128i wb) {
+    const __m128i cap = _mm_set1_epi16(255);
+    const __m128i pa = _mm_min_epi16(_mm_srli_epi16(_mm_mullo_epi16(la, wa), 6), cap);
+    const __m128i pb = _mm_min_epi16(_mm_srli_epi16(_mm_mullo_epi16(lb, wb), 6), cap);
+    const __m128i s = _mm_min_epi16(_mm_add_epi16(pa, pb), _mm_set1_epi16(239));
+    const __m128i fraction = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(s, _mm_set1_epi16(42)), _mm_set1_epi16(128)), 8);
+    return _mm_add_epi16(s, fraction);  // at most 278; the pack saturates to 255
+}
+
+// Bytes 0, 2, 4 and 6 from `p`, each repeated four times (the even pixels of eight).
+inline __m128i spread_even4(const uint8_t* p) {
+    int64_t word;
+    std::memcpy(&word, p, sizeof word);
+    const __m128i v = _mm_and_si128(_mm_cvtsi64_si128(word), _mm_set1_epi16(0x00FF));
+    const __m128i even = _mm_packus_epi16(v, v);
+    const __m128i pairs = _mm_unpacklo_epi8(even, even);
+    return _mm_unpacklo_epi16(pairs, pairs);
+}
+
+inline __m128i even_pixels(const uint32_t* p) {
+    const __m128 first = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    const __m128 second = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4)));
+    return _mm_castps_si128(_mm_shuffle_ps(first, second, _MM_SHUFFLE(2, 0, 2, 0)));
+}
+
+// With kPairs every odd pixel's inputs equal its even neighbour's (the caller checked), so
+// only the even pixels are mixed and each result fills its pair.
+template <bool kPairs>
+void mix_line(const MixInputs& in, Line& out) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i black = _mm_set1_epi32(static_cast<int32_t>(kPlaneBlackColour));
+    const __m128i behind = _mm_set1_epi32(static_cast<int32_t>(in.behind));
+    const __m128i alpha = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
+    const __m128i sixteen = _mm_set1_epi8(16);
+    constexpr uint32_t kStep = kPairs ? 8 : 4;
+    for (uint32_t x = 0; x < W; x += kStep) {
+        __m128i ta, tb, a, b, wa, wb;
+        if constexpr (kPairs) {
+            ta = _mm_cmpgt_epi8(spread_even4(&in.trans_a[x]), zero);
+            tb = _mm_cmpgt_epi8(spread_even4(&in.trans_b[x]), zero);
+            a = even_pixels(&in.plane_a[x]);
+            b = even_pixels(&in.plane_b[x]);
+            wa = spread_even4(&in.weight_a[x]);
+            wb = spread_even4(&in.weight_b[x]);
+        } else {
+            ta = _mm_cmpgt_epi8(spread4(&in.trans_a[x]), zero);  // all ones: transparent
+            tb = _mm_cmpgt_epi8(spread4(&in.trans_b[x]), zero);
+            a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_a[x]));
+            b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_b[x]));
+            wa = spread4(&in.weight_a[x]);
+            wb = spread4(&in.weight_b[x]);
+        }
+        a = select(ta, black, a);
+        b = select(tb, black, b);
+        if (in.rear_black) {
+            const __m128i both = _mm_andnot_si128(_mm_or_si128(ta, tb), _mm_set1_epi32(-1));
+            if (in.a_is_rear) {
+                a = select(both, black, a);
+            } else {
+                b = select(both, black, b);
+            }
+        }
+        const __m128i la = _mm_subs_epu8(a, sixteen);
+        const __m128i lb = _mm_subs_epu8(b, sixteen);
+        const __m128i low = weighed_sum(_mm_unpacklo_epi8(la, zero), _mm_unpacklo_epi8(wa, zero),
+                                        _mm_unpacklo_epi8(lb, zero), _mm_unpacklo_epi8(wb, zero));
+        const __m128i high = weighed_sum(_mm_unpackhi_epi8(la, zero), _mm_unpackhi_epi8(wa, zero),
+                                         _mm_unpackhi_epi8(lb, zero), _mm_unpackhi_epi8(wb, zero));
+        const __m128i mixed = _mm_or_si128(_mm_packus_epi16(low, high), alpha);
+        if constexpr (kPairs) {  // no external video here: it varies per pixel
+            const __m128i result = select(_mm_and_si128(ta, tb), behind, mixed);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), _mm_unpacklo_epi32(result, result));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x + 4]), _mm_unpackhi_epi32(result, result));
+        } else {
+            const __m128i background =
+                in.use_external ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.external[x])) : behind;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), select(_mm_and_si128(ta, tb), background, mixed));
+        }
+    }
+}
+
+void mix_line(const MixInputs& in, bool pairs, Line& out) {
+    if (pairs) {
+        mix_line<true>(in, out);
+    } else {
+        mix_line<false>(in, out);
+    }
+}
+#else
+// The per-pixel rule: for each component, max(c - 16, 0) x weight >> 6 capped at 255 for each
+// plane, the sum capped at 239, then (s x 298 + 128) >> 8 capped at 255.
+inline uint32_t mix_pixel(uint32_t a, uint32_t wa, uint32_t b, uint32_t wb) {
+    uint32_t out = 0xFF000000u;
+    for (uint32_t shift = 0; shift < 24; shift += 8) {
+        const uint32_t ca = (a >> shift) & 0xFF;
+        const uint32_t cb = (b >> shift) & 0xFF;
+        const uint32_t pa = std::min<uint32_t>(((ca > 16 ? ca - 16 : 0) * wa) >> 6, 255);
+        const uint32_t pb = std::min<uint32_t>(((cb > 16 ? cb - 16 : 0) * wb) >> 6, 255);
+        const uint32_t sum = std::min<uint32_t>(pa + pb, 239);
+        out |= std::min<uint32_t>((sum * 298 + 128) >> 8, 255) << shift;
+    }
+    return out;
+}
+
+void mix_line(const MixInputs& in, bool /*pairs*/, Line& out) {
+    for (uint32_t x = 0; x < W; ++x) {
+        const bool ta = in.trans_a[x] != 0;
+        const bool tb = in.trans_b[x] != 0;
+        if (ta && tb) {
+            out[x] = in.use_external ? in.external[x] : in.behind;
+            continue;
+        }
+        uint32_t a = ta ? kPlaneBlackColour : in.plane_a[x];
+        uint32_t b = tb ? kPlaneBlackColour : in.plane_b[x];
+        if (!ta && !tb && in.rear_black) (in.a_is_rear ? a : b) = kPlaneBlackColour;
+        out[x] = mix_pixel(a, in.weight_a[x], b, in.weight_b[x]);
+    }
+}
+#endif
 
 }  // namespace
 
@@ -331,8 +519,7 @@ void Mcd212::render_scanline(uint64_t line) {
     Flags trans_a;
     Flags trans_b;
     Line out;
-    plane_a.fill(0);
-    plane_b.fill(0);
+    // A disabled plane's line is never read: its pixels are all transparent.
 
     const uint32_t coding_a = image_coding_method & 0xF;
     const uint32_t coding_b = (image_coding_method >> 8) & 0xF;
@@ -358,32 +545,48 @@ void Mcd212::render_scanline(uint64_t line) {
     if (mosaic_b & kMosaicHoldEnable) apply_hold(plane_b, hold_length(mosaic_b, coding_b));
 
     // Mix.
-    const uint32_t behind = (image_coding_method & kIcmExternalVideo) ? 0 : kBackdrop[backdrop_colour & 0xF];
     const bool use_external = (image_coding_method & kIcmExternalVideo) != 0;
-    const bool rear_black = (transparency_control & kTcRearPlaneBlack) != 0;
-    const bool a_is_rear = (plane_order & 1) != 0;
-    for (uint32_t x = 0; x < W; ++x) {
-        const bool ta = trans_a[x] != 0;
-        const bool tb = trans_b[x] != 0;
-        if (ta && tb) {
-            out[x] = use_external ? external_video[x] : behind;
-            continue;
+    const uint32_t behind = kBackdrop[backdrop_colour & 0xF];
+    const bool none_a = all_set(trans_a);
+    const bool none_b = all_set(trans_b);
+    if (none_a && none_b) {
+        if (use_external) {
+            out = external_video;
+        } else {
+            out.fill(behind);
         }
-        uint32_t a = ta ? kPlaneBlack : plane_a[x];
-        uint32_t b = tb ? kPlaneBlack : plane_b[x];
-        if (!ta && !tb && rear_black) {
-            if (a_is_rear) {
-                a = kPlaneBlack;
-            } else {
-                b = kPlaneBlack;
-            }
+    } else if ((none_a || none_b) && uniform(none_a ? weight_b : weight_a)) {
+        // One plane over nothing at one weight: each component maps through one table, and the
+        // second pixel of a repeated pair reuses the first one's result.
+        const Line& shown = none_a ? plane_b : plane_a;
+        const Flags& hidden = none_a ? trans_b : trans_a;
+        const uint32_t weight = none_a ? weight_b[0] : weight_a[0];
+        std::array<uint8_t, 256> component;
+        for (uint32_t c = 0; c < 256; ++c) {
+            const uint32_t weighed = std::min<uint32_t>(((c > 16 ? c - 16 : 0) * weight) >> 6, 255);
+            component[c] = static_cast<uint8_t>(std::min<uint32_t>((std::min<uint32_t>(weighed, 239) * 298 + 128) >> 8, 255));
         }
-        const uint32_t wa = weight_a[x];
-        const uint32_t wb = weight_b[x];
-        const uint32_t r = mix_component((a >> 16) & 0xFF, wa, (b >> 16) & 0xFF, wb);
-        const uint32_t g = mix_component((a >> 8) & 0xFF, wa, (b >> 8) & 0xFF, wb);
-        const uint32_t bl = mix_component(a & 0xFF, wa, b & 0xFF, wb);
-        out[x] = 0xFF000000u | (r << 16) | (g << 8) | bl;
+        auto convert = [&](uint32_t p) {
+            return 0xFF000000u | (uint32_t{component[(p >> 16) & 0xFF]} << 16) |
+                   (uint32_t{component[(p >> 8) & 0xFF]} << 8) | component[p & 0xFF];
+        };
+        for (uint32_t x = 0; x < W; x += 2) {
+            const uint32_t p0 = shown[x];
+            const uint32_t p1 = shown[x + 1];
+            const uint32_t m0 = convert(p0);
+            const uint32_t m1 = p1 == p0 ? m0 : convert(p1);
+            out[x] = hidden[x] ? (use_external ? external_video[x] : behind) : m0;
+            out[x + 1] = hidden[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
+        }
+    } else {
+        // Every coding but CLUT4 repeats each decoded value over a pixel pair, and so do the
+        // pixel-hold mosaics of those codings; regions at odd positions can still split a pair.
+        const bool pairs = !use_external && coding_a != kCodingClut4 && coding_b != kCodingClut4 &&
+                           pair_equal(trans_a) && pair_equal(trans_b) && pair_equal(weight_a) &&
+                           pair_equal(weight_b);
+        mix_line({plane_a, plane_b, trans_a, trans_b, weight_a, weight_b, external_video, behind, use_external,
+                  (transparency_control & kTcRearPlaneBlack) != 0, (plane_order & 1) != 0},
+                 pairs, out);
     }
 
     // Cursor.

@@ -2,6 +2,7 @@
 // indexing, the RGB555 bit layout, the DYUV delta coding with its chroma coefficients, the
 // run-length forms) and from the mixing formula worked by hand, never from a run of the code.
 #include "machine/mcd212.hpp"
+#include "machine/bus.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -154,6 +155,35 @@ TEST_F(Render, MixingWorkedByHand) {
             EXPECT_EQ(mix(c.a, c.wa, c.b ? c.b : kBlack, c.b ? c.wb : 0), c.expected) << c.name;
         }
     }
+}
+
+TEST_F(Render, RegionWeightsApplyPerPixel) {
+    plane_a(1);
+    plane_b(3);
+    m->clut[0] = 0xFF505050;
+    m->clut[128] = 0xFF303030;
+    m->load_control_plane_a(0xDB, 20);
+    m->load_control_plane_b(0xDC, 40);
+    m->load_control_plane_a(0xD0, 0x0040FC65);  // X 101: plane A weight 63
+    m->load_control_plane_a(0xD1, 0x00600066);  // X 102: plane B weight 0
+    m->render_scanline(32);
+    EXPECT_EQ(px(0, 100), 0xFF2F2F2Fu);  // 20 + 20 = 40 -> 47
+    // 64 x 63 >> 6 = 63; + 20 = 83 -> (83 x 298 + 128) >> 8 = 97.
+    EXPECT_EQ(px(0, 101), 0xFF616161u);
+    EXPECT_EQ(px(0, 102), 0xFF494949u);  // 63 -> 73
+    EXPECT_EQ(px(1, 767), 0xFF494949u);
+}
+
+TEST_F(Render, TwoPlanesKeepEveryPixelOfClut4) {
+    plane_a(11);
+    plane_b(3);
+    bytes_a({0x1F, 0xE2});
+    bytes_b({0x05, 0x06});
+    m->render_scanline(32);
+    EXPECT_EQ(px(0, 0), mix(m->clut[1], 64, m->clut[133], 64));
+    EXPECT_EQ(px(0, 1), mix(m->clut[15], 64, m->clut[133], 64));
+    EXPECT_EQ(px(0, 2), mix(m->clut[14], 64, m->clut[134], 64));
+    EXPECT_EQ(px(0, 3), mix(m->clut[2], 64, m->clut[134], 64));
 }
 
 TEST_F(Render, ColourLookupCodings) {
@@ -311,6 +341,17 @@ TEST_F(Render, DyuvDecoding) {
             EXPECT_EQ(on_b ? address_b() : address_a(), (on_b ? kAddressB : kAddressA) + 384u) << c.name;
         }
     }
+    // A line that wraps past the bank end reads on from its start.
+    m = std::make_unique<Mcd212>();
+    plane_a(5, 0x7FFFE);
+    m->dyuv_start_a = 0x108080;
+    bytes_a({0x38, 0x21}, 0x7FFFE);
+    bytes_a({0x20, 0x30}, 0);
+    m->render_scanline(32);
+    EXPECT_EQ(px(0, 0), shown(0xFF958B9F));
+    EXPECT_EQ(px(0, 2), shown(0xFF9B89A4));
+    EXPECT_EQ(px(0, 4), shown(0xFFA284A7));
+    EXPECT_EQ(address_a(), 0x7FFFEu + 384);
     // DYUV ignores the file type: a run-length DDR still takes 384 bytes.
     m = std::make_unique<Mcd212>();
     plane_a(5);
@@ -502,6 +543,31 @@ TEST_F(Render, ExternalVideoBehindTransparentPlanes) {
     }
 }
 
+TEST_F(Render, ExternalVideoWhereKeyedPixelsLeaveBothPlanesClear) {
+    for (bool with_b : {false, true}) {
+        m = std::make_unique<Mcd212>();
+        SetUp();
+        for (uint32_t x = 0; x < 768; ++x) m->external_video[x] = 0xFF000000u | (x << 8);
+        plane_a(1);
+        bytes_a({40, 44});  // colours that differ in their top six bits
+        m->transparent_colour_a = m->clut[40] & 0xFCFCFC;
+        m->transparency_control = 0x01;  // plane A: colour key
+        if (with_b) {                    // plane B keyed on the same pixels, at uneven weights
+            plane_b(3);
+            bytes_b({40, 44});
+            m->transparent_colour_b = m->clut[168] & 0xFCFCFC;
+            m->transparency_control = 0x0101;  // both planes keyed
+            m->weight_b[700] = 10;
+        }
+        m->image_coding_method |= 0x10;
+        m->render_scanline(32);
+        EXPECT_EQ(px(0, 1), 0xFF000100u) << with_b;
+        const uint32_t expected = with_b ? mix(m->clut[44], 64, m->clut[172], 64) : shown(m->clut[44]);
+        EXPECT_EQ(px(0, 2), expected) << with_b;
+        EXPECT_EQ(px(1, 3), expected) << with_b;
+    }
+}
+
 TEST_F(Render, EmptyPlaneAndWriteBack) {
     // Coding 0 or address 0: plane black, uniform transparency, nothing written back.
     struct Case {
@@ -642,6 +708,103 @@ TEST_F(Render, ActiveLinesBordersAndFieldParity) {
             EXPECT_EQ(px(39, 0), 0x12345678u);
         }
     }
+}
+
+// ---- A whole display built through the display control programs, as a program would ----
+// The same writes as tests/fixtures/video/display_bars.s: CLUT8 colour bars on plane A and a
+// flat DYUV picture on plane B, mixed at weight 32 each.
+struct Write {
+    uint32_t address;
+    uint32_t value;
+};
+
+// The ICAs (both field entries: 0x400 is a no-op falling into 0x404), the channel-1 DCA that
+// reloads the bar line every active line, and the picture data.
+std::vector<Write> display_bars_program() {
+    std::vector<Write> w;
+    auto ica = [&](uint32_t bank_base, const std::vector<uint32_t>& words) {
+        uint32_t a = bank_base + 0x400;
+        w.push_back({a, 0x10000000});  // even-field entry: no-op
+        for (uint32_t v : words) w.push_back({a += 4, v});
+    };
+    ica(0x000000, {0xC3000000,                                        // plane A CLUT bank 0
+                   0x80B4B4B4, 0x81B4B410, 0x8210B4B4, 0x8310B410,    // white yellow cyan green
+                   0x84B410B4, 0x85B41010, 0x861010B4, 0x87101010,    // magenta red blue black
+                   0xC0000501,                                        // A CLUT8, B DYUV
+                   0xC1000808,                                        // both planes opaque
+                   0xDB000020,                                        // weight A 32
+                   0xD8000001,                                        // backdrop (hidden)
+                   0x20001000,                                        // DCA at 0x1000
+                   0x50002000});                                      // plane A line, stop
+    ica(0x200000, {0xCB64965A,   // DYUV start Y 100, U 150, V 90
+                   0xDC000020,   // weight B 32
+                   0x50002000}); // plane B line, stop
+    w.push_back({0x1000, 0x40002000});  // DCA: line address 0x2000 ...
+    w.push_back({0x1004, 0x30001000});  // ... and the same DCA next line, stop
+    for (uint32_t bar = 0; bar < 8; ++bar) {  // 48 bytes (96 pixels) per bar
+        for (uint32_t n = 0; n < 48; n += 4) w.push_back({0x2000 + bar * 48 + n, bar * 0x01010101u});
+    }
+    return w;
+}
+
+TEST(Mcd212Display, ColourBarsOverDyuvThroughTheBus) {
+    auto bus = std::make_unique<Bus>();
+    for (const auto& [address, value] : display_bars_program()) bus->write_long(address, value);
+    bus->write_word(0x4FFFE2, 0x8200);  // DCR2: display, ICA
+    bus->write_word(0x4FFFF2, 0x8300);  // DCR1: display, ICA, DCA
+    for (int frame = 0; frame < 2; ++frame) {
+        for (uint64_t line = 0; line < 312; ++line) {
+            bus->step_scanline(line);
+            bus->mcd212.render_scanline(line);
+        }
+    }
+    // Plane B: (100, 150, 90) gives R 100 - 52, G 100 - 7 + 26, B 100 + 38 = (48, 119, 138).
+    // White bar 180: R (164 x 32 >> 6) + (32 x 32 >> 6) = 82 + 16 = 98 -> (98 x 298 + 128) >> 8 = 114;
+    // G 82 + 51 = 133 -> 155; B 82 + 61 = 143 -> 166.
+    // Red bar: R 114; G 0 + 51 -> 59; B 0 + 61 -> 71. Black bar 16: R 0 + 16 -> 19.
+    struct Sample {
+        uint32_t row, x, colour;
+    };
+    const Sample samples[] = {
+        {0, 0, 0xFF729BA6},   {0, 95, 0xFF729BA6}, {1, 50, 0xFF729BA6}, {300, 5 * 96, 0xFF723B47},
+        {559, 7 * 96 + 95, 0xFF133B47}, {280, 5 * 96 + 47, 0xFF723B47},
+    };
+    for (const auto& s : samples) {
+        EXPECT_EQ(bus->mcd212.frame_pixels()[s.row * Mcd212::kFrameStride + s.x], s.colour)
+            << "row " << s.row << " x " << s.x;
+    }
+    // Every bar, from the formula: bar colour and the DYUV colour at weight 32 each.
+    const uint32_t bars[8] = {0xFFB4B4B4, 0xFFB4B410, 0xFF10B4B4, 0xFF10B410,
+                              0xFFB410B4, 0xFFB41010, 0xFF1010B4, 0xFF101010};
+    for (uint32_t bar = 0; bar < 8; ++bar) {
+        EXPECT_EQ(bus->mcd212.frame_pixels()[200 * Mcd212::kFrameStride + bar * 96 + 10],
+                  mix(bars[bar], 32, 0xFF30778A, 32))
+            << "bar " << bar;
+    }
+}
+
+TEST(Mcd212Display, OneVideoInterruptPerFrameFromEitherEntry) {
+    auto bus = std::make_unique<Bus>();
+    // 0x400: no-op, 0x404: interrupt, 0x408: stop. Both field entries meet the interrupt once.
+    bus->write_long(0x400, 0x10000000);
+    bus->write_long(0x404, 0x60000000);
+    bus->write_long(0x408, 0x00000000);
+    bus->write_word(0x4FFFF2, 0x8200);
+    uint32_t interrupts = 0;
+    for (int frame = 0; frame < 6; ++frame) {
+        for (uint64_t line = 0; line < 312; ++line) {
+            bus->step_scanline(line);
+            if (bus->mcd212.irq_request) {  // the frontend's latch, then the handler's CSR2R read
+                bus->mcd212.irq_request = false;
+                ++interrupts;
+                EXPECT_EQ(line, 0u);
+                EXPECT_EQ(bus->read_word(0x4FFFE0) & 0x06, 0x04);
+            }
+            bus->mcd212.render_scanline(line);
+        }
+    }
+    EXPECT_EQ(interrupts, 6u);
+    EXPECT_EQ(bus->mcd212.csr1r & Mcd212::kCsr1rFieldParity, 0) << "six fields: parity back to even";
 }
 
 }  // namespace
