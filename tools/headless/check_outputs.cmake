@@ -1,0 +1,17 @@
+# Runs vestrel-headless with --bmp and --wav and checks the files it leaves.
+file(MAKE_DIRECTORY ${OUT})
+file(REMOVE ${OUT}/shot.bmp ${OUT}/sound.wav)
+execute_process(COMMAND ${HEADLESS} --rom ${ROM} --frames 2 --bmp ${OUT}/shot.bmp --wav ${OUT}/sound.wav
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "vestrel-headless failed (${rc}): ${out}")
+endif()
+file(SIZE ${OUT}/shot.bmp bmp_size)
+if(NOT bmp_size EQUAL 1720374)
+  message(FATAL_ERROR "screenshot has ${bmp_size} bytes, expected 1720374")
+endif()
+file(READ ${OUT}/sound.wav wav_head LIMIT 4)
+file(SIZE ${OUT}/sound.wav wav_size)
+if(NOT wav_head STREQUAL "RIFF" OR wav_size LESS 44)
+  message(FATAL_ERROR "sound.wav is not a WAV file (${wav_size} bytes)")
+endif()
