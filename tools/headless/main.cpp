@@ -1,0 +1,304 @@
+// vestrel-headless: runs the machine for a number of frames with no window, no audio device
+// and no pacing, for end-to-end tests and benchmarks. The UART bytes go to standard output as
+// in the program; the run ends with one summary line.
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "common/log.hpp"
+#include "frontend/scheduler.hpp"
+#include "frontend/telemetry.hpp"
+#include "machine/bus.hpp"
+
+#ifdef VESTREL_HAVE_CPU_CORE
+namespace vestrel {
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 1;
+constexpr uint64_t kDefaultFrames = 50;
+
+struct PointerEvent {
+    int32_t x = 0;
+    int32_t y = 0;
+    uint8_t buttons = 0;
+    uint64_t frame = 0;
+};
+
+struct Options {
+    std::filesystem::path rom;
+    std::optional<std::filesystem::path> disc;
+    std::optional<std::filesystem::path> nvram;
+    std::optional<std::filesystem::path> cartridge;
+    std::optional<std::filesystem::path> bmp;
+    std::optional<std::filesystem::path> wav;
+    uint64_t frames = kDefaultFrames;
+    bool ntsc = false;
+    std::vector<PointerEvent> pointer;
+};
+
+constexpr std::string_view kUsage =
+    "usage: vestrel-headless --rom FILE [--disc FILE] [--nvram FILE] [--cartridge FILE]\n"
+    "                        [--frames N] [--ntsc] [--bmp OUT.bmp] [--wav OUT.wav]\n"
+    "                        [--pointer X,Y,BUTTONS@FRAME ...]\n";
+
+template <class T>
+bool parse_number(std::string_view text, T& out) {
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc{} && ptr == end;
+}
+
+// "X,Y,BUTTONS@FRAME", all decimal.
+std::optional<PointerEvent> parse_pointer(std::string_view text) {
+    const size_t at = text.find('@');
+    if (at == std::string_view::npos) return std::nullopt;
+    const std::string_view pos = text.substr(0, at);
+    const size_t c1 = pos.find(',');
+    const size_t c2 = c1 == std::string_view::npos ? c1 : pos.find(',', c1 + 1);
+    if (c2 == std::string_view::npos) return std::nullopt;
+    PointerEvent e;
+    uint32_t buttons = 0;
+    if (!parse_number(pos.substr(0, c1), e.x) || !parse_number(pos.substr(c1 + 1, c2 - c1 - 1), e.y) ||
+        !parse_number(pos.substr(c2 + 1), buttons) || !parse_number(text.substr(at + 1), e.frame) ||
+        buttons > 3) {
+        return std::nullopt;
+    }
+    e.buttons = static_cast<uint8_t>(buttons);
+    return e;
+}
+
+std::optional<Options> parse_options(int argc, char** argv, std::string& error) {
+    Options o;
+    bool have_rom = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&]() -> std::optional<std::string_view> {
+            if (i + 1 >= argc) {
+                error = fmt::format("{} needs a value", arg);
+                return std::nullopt;
+            }
+            return std::string_view(argv[++i]);
+        };
+        if (arg == "--ntsc") {
+            o.ntsc = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            error.clear();
+            return std::nullopt;
+        }
+        const auto v = value();
+        if (!v) return std::nullopt;
+        if (arg == "--rom") {
+            o.rom = *v;
+            have_rom = true;
+        } else if (arg == "--disc") {
+            o.disc = std::filesystem::path(*v);
+        } else if (arg == "--nvram") {
+            o.nvram = std::filesystem::path(*v);
+        } else if (arg == "--cartridge") {
+            o.cartridge = std::filesystem::path(*v);
+        } else if (arg == "--bmp") {
+            o.bmp = std::filesystem::path(*v);
+        } else if (arg == "--wav") {
+            o.wav = std::filesystem::path(*v);
+        } else if (arg == "--frames") {
+            if (!parse_number(*v, o.frames)) {
+                error = fmt::format("--frames: not a frame count: {}", *v);
+                return std::nullopt;
+            }
+        } else if (arg == "--pointer") {
+            // One or more events follow until the next option.
+            auto e = parse_pointer(*v);
+            if (!e) {
+                error = fmt::format("--pointer: expected X,Y,BUTTONS@FRAME, got {}", *v);
+                return std::nullopt;
+            }
+            o.pointer.push_back(*e);
+            while (i + 1 < argc && std::string_view(argv[i + 1]).substr(0, 2) != "--") {
+                e = parse_pointer(argv[++i]);
+                if (!e) {
+                    error = fmt::format("--pointer: expected X,Y,BUTTONS@FRAME, got {}", argv[i]);
+                    return std::nullopt;
+                }
+                o.pointer.push_back(*e);
+            }
+        } else {
+            error = fmt::format("unknown option {}", arg);
+            return std::nullopt;
+        }
+    }
+    if (!have_rom) {
+        error = "--rom FILE is required";
+        return std::nullopt;
+    }
+    return o;
+}
+
+std::optional<std::vector<uint8_t>> read_file(const std::filesystem::path& path, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = fmt::format("cannot open {}", path.string());
+        return std::nullopt;
+    }
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        error = fmt::format("cannot read {}", path.string());
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+bool write_file(const std::filesystem::path& path, std::span<const uint8_t> bytes, std::string& error) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+        error = fmt::format("cannot write {}", path.string());
+        return false;
+    }
+    return true;
+}
+
+void put_le(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// 16-bit stereo PCM at the queue's source rate.
+std::vector<uint8_t> encode_wav(const std::vector<StereoPair>& pairs) {
+    constexpr uint32_t kChannels = 2;
+    constexpr uint32_t kBytesPerSample = 2;
+    const uint32_t data_bytes = static_cast<uint32_t>(pairs.size() * kChannels * kBytesPerSample);
+    std::vector<uint8_t> out;
+    out.reserve(44 + data_bytes);
+    for (char c : std::string_view("RIFF")) out.push_back(static_cast<uint8_t>(c));
+    put_le(out, 36 + data_bytes, 4);
+    for (char c : std::string_view("WAVEfmt ")) out.push_back(static_cast<uint8_t>(c));
+    put_le(out, 16, 4);
+    put_le(out, 1, 2);  // PCM
+    put_le(out, kChannels, 2);
+    put_le(out, kSourceRate, 4);
+    put_le(out, kSourceRate * kChannels * kBytesPerSample, 4);
+    put_le(out, kChannels * kBytesPerSample, 2);
+    put_le(out, 16, 2);
+    for (char c : std::string_view("data")) out.push_back(static_cast<uint8_t>(c));
+    put_le(out, data_bytes, 4);
+    auto sample = [](float v) {
+        const float clamped = std::clamp(v, -1.0f, 1.0f);
+        return static_cast<uint32_t>(static_cast<uint16_t>(static_cast<int16_t>(clamped * 32767.0f)));
+    };
+    for (const StereoPair& p : pairs) {
+        put_le(out, sample(p.left), 2);
+        put_le(out, sample(p.right), 2);
+    }
+    return out;
+}
+
+void drain_audio(Bus& bus, std::vector<StereoPair>& into) {
+    AudioQueue& q = *bus.cdic.audio_out.queue;
+    std::lock_guard lock(q.mutex);
+    while (!q.pairs.empty()) into.push_back(q.pairs.pop_front());
+}
+
+int fail(const std::string& message, int code = kExitFailure) {
+    std::fprintf(stderr, "vestrel-headless: %s\n", message.c_str());
+    return code;
+}
+
+int run(int argc, char** argv) {
+    log_init_from_env();
+    std::string error;
+    const auto options = parse_options(argc, argv, error);
+    if (!options) {
+        if (error.empty()) {
+            std::fputs(kUsage.data(), stdout);
+            return 0;
+        }
+        std::fputs(kUsage.data(), stderr);
+        return fail(error, kExitUsage);
+    }
+    const Options& o = *options;
+
+    auto bus = std::make_unique<Bus>();
+    const auto rom = read_file(o.rom, error);
+    if (!rom) return fail(error);
+    if (rom->size() < 8) return fail(fmt::format("{}: too short for a system ROM ({} bytes)", o.rom.string(), rom->size()));
+    if (rom->size() > Bus::kRomSize)
+        std::fprintf(stderr, "vestrel-headless: %s: only the first %u bytes are used\n", o.rom.string().c_str(),
+                     Bus::kRomSize);
+    bus->load_system_rom(*rom);
+    if (o.nvram) {
+        const auto nv = read_file(*o.nvram, error);
+        if (!nv) return fail(error);
+        bus->load_nvram(*nv);
+    }
+    if (o.cartridge) {
+        const auto cart = read_file(*o.cartridge, error);
+        if (!cart) return fail(error);
+        std::vector<uint8_t> image(Dvc::kRomSize, 0);
+        std::copy_n(cart->begin(), std::min(cart->size(), image.size()), image.begin());
+        bus->dvc.rom = std::move(image);
+    }
+    if (o.disc) {
+        const auto inserted = bus->insert_disc(*o.disc);
+        if (!inserted) return fail(fmt::format("{}: {}", o.disc->string(), inserted.error().message));
+    }
+    if (o.ntsc) {
+        bus->mcd212.video_mode = VideoMode::Ntsc;
+        bus->slave.video_mode = VideoMode::Ntsc;
+    }
+    bus->copy_reset_vectors();
+
+    m68k::Cpu cpu;
+    reset_cpu_from_vectors(cpu, *bus);
+    bus->scc.wait_states_on = true;
+
+    std::vector<StereoPair> audio;
+    uint64_t instructions = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (uint64_t frame = 0; frame < o.frames; ++frame) {
+        for (const PointerEvent& e : o.pointer)
+            if (e.frame == frame) bus->slave.send_pointer_report(e.x, e.y, e.buttons);
+        run_emulated_frame(cpu, *bus, instructions);
+        if (o.wav) drain_audio(*bus, audio);
+    }
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    if (o.bmp && !write_file(*o.bmp, encode_screenshot_bmp(bus->mcd212.frame_pixels()), error)) return fail(error);
+    if (o.wav && !write_file(*o.wav, encode_wav(audio), error)) return fail(error);
+
+    const double emulated = double(o.frames) / (bus->mcd212.video_mode == VideoMode::Ntsc ? 60.0 : 50.0);
+    const double speed = wall > 0 ? emulated / wall : 0.0;
+    const double mips = wall > 0 ? double(instructions) / wall / 1e6 : 0.0;
+    std::fflush(stdout);
+    std::fputs(fmt::format("frames={} emulated_s={:.3f} wall_s={:.3f} speed={:.1f} instructions={} mips={:.2f}\n",
+                           o.frames, emulated, wall, speed, instructions, mips)
+                   .c_str(),
+               stdout);
+    return 0;
+}
+
+}  // namespace
+}  // namespace vestrel
+
+int main(int argc, char** argv) { return vestrel::run(argc, argv); }
+#else
+int main() {
+    std::fputs("vestrel-headless: the CPU core is not implemented in this build\n", stderr);
+    return 1;
+}
+#endif

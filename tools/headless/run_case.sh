@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# run_case.sh PATTERN [--bmp-size FILE BYTES] [--wav FILE] -- COMMAND...
+# Runs one vestrel-headless case and checks its standard output against PATTERN (an extended
+# regular expression over the whole output; "\n" stands for a line break) and the files it
+# wrote. While the CPU core still lacks an instruction the ROM uses, the run stops at the core's
+# stub message; the case is then skipped (exit 77) rather than failed.
+set -u
+pattern=${1//\\n/$'\n'}
+shift
+bmp_file="" bmp_size="" wav_file=""
+while [[ $# -gt 0 && $1 != "--" ]]; do
+    case $1 in
+        --bmp-size) bmp_file=$2; bmp_size=$3; shift 3 ;;
+        --wav) wav_file=$2; shift 2 ;;
+        *) echo "run_case.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+done
+shift
+err=$(mktemp)
+trap 'rm -f "$err"' EXIT
+[[ -n $bmp_file ]] && rm -f "$bmp_file"
+[[ -n $wav_file ]] && rm -f "$wav_file"
+out=$("$@" 2>"$err")
+rc=$?
+if grep -q "is not implemented" "$err"; then
+    echo "skipped: $(grep -m1 'is not implemented' "$err")"
+    exit 77
+fi
+cat "$err" >&2
+printf '%s\n' "$out"
+if [[ $rc -ne 0 ]]; then
+    echo "run_case.sh: exit status $rc" >&2
+    exit 1
+fi
+if ! [[ $out =~ $pattern ]]; then
+    echo "run_case.sh: output does not match: $pattern" >&2
+    exit 1
+fi
+if [[ -n $bmp_file ]]; then
+    size=$(stat -c %s "$bmp_file" 2>/dev/null || echo 0)
+    if [[ $size -ne $bmp_size ]]; then
+        echo "run_case.sh: $bmp_file has $size bytes, expected $bmp_size" >&2
+        exit 1
+    fi
+fi
+if [[ -n $wav_file ]]; then
+    if [[ $(head -c 4 "$wav_file" 2>/dev/null) != "RIFF" || $(stat -c %s "$wav_file") -lt 44 ]]; then
+        echo "run_case.sh: $wav_file is not a WAV file" >&2
+        exit 1
+    fi
+fi
+exit 0
