@@ -7,80 +7,16 @@
 #include "frontend/gamepad_sdl.hpp"
 #include "frontend/host_audio_sdl.hpp"
 #include "frontend/input.hpp"
+#include "frontend/machine_console.hpp"
 #include "frontend/platform.hpp"
 #include "frontend/startup.hpp"
 #include "frontend/telemetry.hpp"
 #include "frontend/window_gtk.hpp"
-#include "machine/audio.hpp"
-#include "machine/slave.hpp"
 
 namespace vestrel {
 namespace {
 
 LogTarget kLog{"vestrel"};
-
-// The console as far as the program has it: the system ROM's vectors, the picture and the
-// slave, without a running CPU.
-class RomOnlyConsole final : public Console {
-public:
-    void load_system_rom(std::span<const uint8_t> bytes) override {
-        rom_.assign(bytes.begin(), bytes.end());
-    }
-    void load_nvram(std::span<const uint8_t>) override {}
-    std::expected<void, std::string> insert_disc(const std::filesystem::path& path) override {
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(path, ec)) {
-            return std::unexpected(std::string("not a disc image file"));
-        }
-        disc_ = true;
-        slave_.set_disc_inserted(true);
-        return {};
-    }
-    bool disc_in_slot() const override { return disc_; }
-    void eject_disc() override {
-        slave_.set_disc_inserted(false);
-        disc_ = false;
-    }
-    void reset_machine() override { slave_.reset(disc_); }
-    void reset_cpu() override {
-        pc_ = rom_.size() >= 8 ? (uint32_t{rom_[4]} << 24 | uint32_t{rom_[5]} << 16 |
-                                  uint32_t{rom_[6]} << 8 | rom_[7])
-                               : 0;
-    }
-    uint32_t pc() const override { return pc_; }
-    uint16_t read_word(uint32_t) override { return 0; }
-    VideoMode video_mode() const override { return mode_; }
-    void set_video_mode(VideoMode m) override {
-        mode_ = m;
-        slave_.video_mode = m;
-    }
-    void fill_frame_buffer(uint32_t pixel) override { fb_.assign(kScreenPixels, pixel); }
-    std::span<const uint32_t> frame_buffer() const override { return fb_; }
-    std::array<uint32_t, 2> plane_starts() const override { return {}; }
-    uint32_t curr_lba() const override { return 0; }
-    bool dvc_fitted() const override { return false; }
-    bool load_dvc_rom(const std::filesystem::path&) override { return false; }
-    void remove_dvc() override {}
-    bool wait_states() const override { return waits_; }
-    void set_wait_states(bool on) override { waits_ = on; }
-    float volume() const override { return audio_.volume; }
-    void set_volume(float v) override { audio_.volume = v; }
-    bool muted() const override { return audio_.muted; }
-    void set_muted(bool m) override { audio_.muted = m; }
-    AudioOutput& audio_out() { return audio_; }
-    Slave& slave() override { return slave_; }
-    void run_emulated_frame(uint64_t&) override {}
-
-private:
-    std::vector<uint8_t> rom_;
-    std::vector<uint32_t> fb_ = std::vector<uint32_t>(kScreenPixels, kBlackPixel);
-    Slave slave_;
-    uint32_t pc_ = 0;
-    VideoMode mode_ = VideoMode::Pal;
-    bool disc_ = false;
-    bool waits_ = true;
-    AudioOutput audio_;
-};
 
 // Before the window exists nothing asks for it; this answers anyway.
 class NoUi final : public HostUi {
@@ -132,7 +68,7 @@ int run(int argc, char** argv) {
     log_init_from_env();
     platform_begin_timer_resolution();
 
-    auto console = std::make_unique<RomOnlyConsole>();
+    auto console = std::make_unique<MachineConsole>();
     LoopState state;
     SteadyPacingClock clock;
     NoUi no_ui;
@@ -159,7 +95,8 @@ int run(int argc, char** argv) {
     (*window)->attach_menu(state.controls.profile, PointerDevice::Gamepad, console->video_mode());
 
     std::optional<HostAudioStream> audio =
-        init_host_audio(console->audio_out().queue, console->audio_out().source_rate);
+        init_host_audio(console->bus().cdic.audio_out.queue,
+                        console->bus().cdic.audio_out.source_rate);
 
     std::unique_ptr<SdlGamepads> gamepads = SdlGamepads::create();
     if (gamepads) LOG_INFO(kLog, "Driver Gamepad USB attivo (Xbox / PlayStation / Generico USB)");

@@ -8,7 +8,7 @@ vestrel=$(realpath "$1")
 out=$(realpath -m "$2")
 rom=${3:-}
 
-for tool in xdotool xprop import python3; do
+for tool in xdotool xprop xwininfo import convert python3; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
     exit 77
