@@ -398,12 +398,14 @@ int32_t fpu_unimplemented_ea(Cpu& cpu, CpuBus& bus, uint32_t mode, uint32_t reg)
 
 int32_t fpu_general(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const CpuType type = cpu.cpu_type;
-    if (type == CpuType::M68EC040 || type == CpuType::M68LC040) return kSentinelLineF;
+    if (is_68000_class(type) || type == CpuType::M68EC040 || type == CpuType::M68LC040) return kSentinelLineF;
     if (type == CpuType::M68060 && (cpu.pcr & kPcrFpuDisabled) != 0) {
         take_fpu_disabled_fline(cpu, bus);
         return kTrapCycles;
     }
     const auto command = static_cast<uint16_t>(read_data_word(cpu, bus, cpu.pc));
+    // A fault on the command word has taken its exception; fetching on would skew the stream.
+    if (cpu.aborted) return kMoveCycles;
     cpu.fpu_null_state = false;
     const uint32_t opclass = command >> 13;
     if (opclass == 1) return kSentinelLineF;
