@@ -8,6 +8,7 @@
 #include "core/exceptions.hpp"
 #include "fpu/instructions.hpp"
 #include "fpu/operations.hpp"
+#include "fpu/packed.hpp"
 #include "fpu/softfloat.hpp"
 #include "m68k/cpu.hpp"
 #include "support/test_bus.hpp"
@@ -261,6 +262,32 @@ TEST(FpuGeneral, DestinationAddressing) {
         const Cpu before = rig.cpu;
         EXPECT_EQ(rig.run({words.first, words.second}).status(), StepStatus::LineF);
         EXPECT_EQ(rig.cpu.addr_regs, before.addr_regs);
+    }
+}
+
+// The k-factor is a signed 7-bit field, static in the command or the low bits of Dn.
+TEST(FpuGeneral, PackedKFactor) {
+    struct Case {
+        uint16_t command;  // FMOVE.P FP0,(A0){k}
+        uint32_t d1;
+        int k;
+    };
+    const Case cases[] = {
+        {0x6C7E, 0, -2},            // static -2
+        {0x6C05, 0, 5},             // static 5
+        {0x7C10, 0xFFFFFF82u, 2},   // dynamic D1: only bits 6-0 count
+        {0x7C10, 0x0000007Fu, -1},  // dynamic D1: -1
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.cpu.fp[0] = fx(1234.5678);
+        rig.cpu.data_regs[1] = c.d1;
+        rig.cpu.addr_regs[0] = kData;
+        ASSERT_EQ(rig.run({0xF210, c.command}).status(), StepStatus::Ok);
+        uint8_t flags = 0;
+        const PackedDecimal expected = fx80_to_packed(fx(1234.5678), c.k, flags);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(rig.bus.peek_long(kData + 4 * i), expected.longs[i]) << c.k;
+        EXPECT_EQ(rig.cpu.fpsr, 0u);
     }
 }
 
