@@ -87,6 +87,15 @@ TEST(SystemControl, GatingPerTypeAndMode) {
     }
 }
 
+// An exception taken inside the step is scaled like any count on the SCC68070: 34 becomes 22.
+TEST(SystemControl, PrivilegeViolationCountsPerType) {
+    Rig scc(CpuType::Scc68070, {0x46C0}, true);
+    EXPECT_EQ(scc.run().cycles(), 22u);
+    Rig m68k(CpuType::M68000, {0x46C0}, true);
+    EXPECT_EQ(m68k.run().cycles(), 34u);
+    EXPECT_EQ(m68k.bus.peek_long(m68k.cpu.addr_regs[7] + 2), kCode) << "stacked PC at the instruction";
+}
+
 TEST(SystemControl, MoveFromSrKeepsTheUpperWordAndCounts) {
     Rig r(CpuType::Scc68070, {0x40C0}, true);
     r.cpu.data_regs[0] = 0xABCD0000;

@@ -344,9 +344,10 @@ int32_t op_jsr(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint32_t ret = cpu.pc;
     // The 68000 class fetches at the target before it pushes: an odd target faults (at the
     // next opcode fetch here) with nothing pushed.
-    if (!(cpu.odd_address_rule && (target & 1))) push_return(cpu, bus, ret);
     cpu.pc = target;
-    reload_queue(cpu, bus);
+    prefetch_fill_first(cpu, bus);
+    if (!(cpu.odd_address_rule && (target & 1))) push_return(cpu, bus, ret);
+    prefetch_fill_second(cpu, bus);
     return cpu.cpu_type == CpuType::M68000 ? jmp_cycles_68000(kind) + 8 : 16;
 }
 

@@ -63,7 +63,8 @@ int32_t op_move_to_ccr(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint8_t kind = ea_kind_from_mode(opcode >> 3, opcode);
     const uint32_t word = read_ea(cpu, bus, kind, opcode & 7, kSizeWord);
     if (cpu.aborted == 0) cpu.set_ccr(static_cast<uint8_t>(word));
-    prefetch_fill(cpu, bus);
+    prefetch_fill_first(cpu, bus);
+    prefetch_fill_second(cpu, bus);
     return cpu.cpu_type == CpuType::M68000 ? 12 + ea_timing_68000(kind, kSizeWord) : 12;
 }
 
@@ -73,7 +74,8 @@ int32_t op_move_to_sr(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint32_t word = read_ea(cpu, bus, kind, opcode & 7, kSizeWord);
     if (cpu.aborted) return kFaultCycles;
     cpu.set_sr(static_cast<uint16_t>(word));
-    prefetch_fill(cpu, bus);
+    prefetch_fill_first(cpu, bus);
+    prefetch_fill_second(cpu, bus);
     return cpu.cpu_type == CpuType::M68000 ? 12 + ea_timing_68000(kind, kSizeWord) : 12;
 }
 
