@@ -1,7 +1,5 @@
 #include "frontend/scheduler.hpp"
 
-#ifdef VESTREL_HAVE_CPU_CORE
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -463,5 +461,3 @@ TEST(SchedulerRoms, IcaWatchLine) {
 
 }  // namespace
 }  // namespace vestrel
-
-#endif  // VESTREL_HAVE_CPU_CORE
