@@ -39,9 +39,9 @@ demo: build
 	  if [ -f "$(DEMO_DISC)" ]; then cp "$(DEMO_DISC)" $(DEMO_DIR)/demo_disc.bin; disc=demo_disc.bin; fi; \
 	else \
 	  echo "make demo: no demo system ROM was built, so the console starts from a stand-in ROM"; \
-	  echo "that only holds reset vectors: the window, its menu and the hotkeys work, the picture"; \
+	  echo "that only holds reset vectors and a line-F loop: the window, its menu and the hotkeys work, the picture"; \
 	  echo "stays black. Put a real player ROM at $(DEMO_DIR)/bios/cdi220b.rom to run the BIOS."; \
-	  [ -f $(DEMO_DIR)/bios/cdi220b.rom ] || printf '\000\000\020\000\000\100\000\010\140\376' > $(DEMO_DIR)/bios/cdi220b.rom; \
+	  [ -f $(DEMO_DIR)/bios/cdi220b.rom ] || printf '\000\000\000\060\000\100\000\010\360\000' > $(DEMO_DIR)/bios/cdi220b.rom; \
 	fi; \
 	cd $(DEMO_DIR); \
 	if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \

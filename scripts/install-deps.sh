@@ -7,7 +7,7 @@ packages=(
   libgtk-3-dev libsdl2-dev libmpg123-dev libspdlog-dev libfmt-dev
   zlib1g-dev liblzma-dev libzstd-dev libflac-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  binutils-m68k-linux-gnu
+  binutils-m68k-linux-gnu clang-14 libclang-rt-14-dev
   xvfb xauth xdotool x11-utils x11-apps imagemagick
 )
 

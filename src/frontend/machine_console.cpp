@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "common/log.hpp"
+#include "frontend/scheduler.hpp"
 #include "frontend/telemetry.hpp"
 
 namespace vestrel {
@@ -38,13 +39,9 @@ void MachineConsole::eject_disc() {
 }
 
 void MachineConsole::reset_cpu() {
-    // The reset vectors, read as the CPU reads them: two words per long, high word first.
-    const auto read_long = [this](uint32_t address) {
-        const uint32_t high = bus_->read_word(address);
-        return (high << 16) | bus_->read_word(address + 2);
-    };
-    sp_ = read_long(0);
-    pc_ = read_long(4);
+    reset_cpu_from_vectors(cpu_, *bus_);
+    // Taken off the slice budget as the reset's cost; the next slice sets its own budget.
+    cpu_.slice_budget -= static_cast<int32_t>(cpu_.reset_cycles);
 }
 
 void MachineConsole::set_video_mode(VideoMode mode) {
@@ -84,7 +81,7 @@ bool MachineConsole::load_dvc_rom(const std::filesystem::path& path) {
 }
 
 void MachineConsole::run_emulated_frame(uint64_t& instructions_executed) {
-    (void)instructions_executed;
+    vestrel::run_emulated_frame(cpu_, *bus_, instructions_executed);
 }
 
 }  // namespace vestrel

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "frontend/startup.hpp"
+#include "m68k/cpu.hpp"
 #include "machine/bus.hpp"
 
 namespace vestrel {
@@ -20,7 +21,7 @@ public:
     void eject_disc() override;
     void reset_machine() override { bus_->reset_machine(); }
     void reset_cpu() override;
-    uint32_t pc() const override { return pc_; }
+    uint32_t pc() const override { return cpu_.pc; }
     uint16_t read_word(uint32_t address) override { return bus_->read_word(address); }
     VideoMode video_mode() const override { return bus_->mcd212.video_mode; }
     void set_video_mode(VideoMode mode) override;
@@ -41,12 +42,12 @@ public:
     void run_emulated_frame(uint64_t& instructions_executed) override;
 
     Bus& bus() { return *bus_; }
+    m68k::Cpu& cpu() { return cpu_; }
 
 private:
     // The Bus is large (memories by value): it lives on the heap.
     std::unique_ptr<Bus> bus_;
-    uint32_t pc_ = 0;
-    uint32_t sp_ = 0;
+    m68k::Cpu cpu_;
 };
 
 }  // namespace vestrel

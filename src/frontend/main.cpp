@@ -33,9 +33,9 @@ public:
 };
 
 // The window and the gamepads as the frame loop sees them.
-class ProgramFrameHost final : public FrameHost {
+class ProgramWindowIo final : public WindowFrameIo {
 public:
-    ProgramFrameHost(GtkWindowHost& window, SdlGamepads* gamepads, const HostAudioStream* audio)
+    ProgramWindowIo(GtkWindowHost& window, SdlGamepads* gamepads, const HostAudioStream* audio)
         : window_(window), gamepads_(gamepads), audio_(audio) {
         refresh();
     }
@@ -107,7 +107,7 @@ int run(int argc, char** argv) {
     Frontend f{state, *console, **window, clock};
     telemetry_start(state.telemetry, clock.now(), console->plane_starts());
     {
-        ProgramFrameHost host(**window, gamepads.get(), audio ? &*audio : nullptr);
+        ProgramWindowIo host(**window, gamepads.get(), audio ? &*audio : nullptr);
         while (run_host_frame(f, host, command_queue())) {
         }
     }

@@ -1,7 +1,5 @@
 #include "frontend/scheduler.hpp"
 
-#ifdef VESTREL_HAVE_CPU_CORE
-
 #include <algorithm>
 
 namespace vestrel {
@@ -151,5 +149,3 @@ bool run_frame(m68k::Cpu& cpu, Bus& bus, uint64_t& instructions_executed, FrameH
 }
 
 }  // namespace vestrel
-
-#endif  // VESTREL_HAVE_CPU_CORE

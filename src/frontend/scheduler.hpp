@@ -4,10 +4,6 @@
 // runner and the tests all run the same code.
 #pragma once
 
-// The CPU library's Cpu arrives separately; a build without it has no scheduler.
-#if __has_include("m68k/cpu.hpp")
-#define VESTREL_HAVE_CPU_CORE 1
-
 #include <cstdint>
 
 #include "m68k/cpu.hpp"
@@ -75,5 +71,3 @@ public:
 bool run_frame(m68k::Cpu& cpu, Bus& bus, uint64_t& instructions_executed, FrameHost& host);
 
 }  // namespace vestrel
-
-#endif  // __has_include("m68k/cpu.hpp")

@@ -433,7 +433,7 @@ bool drain_commands(Frontend& f, CommandQueue& queue) {
     }
 }
 
-bool run_host_frame(Frontend& f, FrameHost& host, CommandQueue& queue) {
+bool run_host_frame(Frontend& f, WindowFrameIo& host, CommandQueue& queue) {
     LoopState& s = f.state;
     if (!host.is_open() || host.input().held(Key::Escape)) return false;
     if (!drain_commands(f, queue)) return false;

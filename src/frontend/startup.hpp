@@ -284,9 +284,9 @@ void set_video_mode(Frontend& f, VideoMode mode);
 void toggle_fullscreen(Frontend& f);
 
 // The window side of one host frame: open state, input, presentation.
-class FrameHost {
+class WindowFrameIo {
 public:
-    virtual ~FrameHost() = default;
+    virtual ~WindowFrameIo() = default;
     virtual bool is_open() const = 0;
     // Keys, mouse and focus from the window, gamepads added.
     virtual const InputSnapshot& input() = 0;
@@ -296,7 +296,7 @@ public:
 // One host frame: leave on a closed window or Escape, the queued commands, the auto-boot
 // step, the emulated lines, the rendered-frame detector, input, present, pacing, and the
 // statistics. False when the loop must end.
-bool run_host_frame(Frontend& f, FrameHost& host, CommandQueue& queue);
+bool run_host_frame(Frontend& f, WindowFrameIo& host, CommandQueue& queue);
 
 // The last log line of a run.
 void log_emulation_stopped(uint32_t pc);

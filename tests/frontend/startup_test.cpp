@@ -455,7 +455,7 @@ TEST_F(CommandTest, ScreenshotCommandWritesTheFrame) {
 namespace vestrel {
 namespace {
 
-class FakeFrameHost final : public FrameHost {
+class FakeWindowFrameIo final : public WindowFrameIo {
 public:
     bool is_open() const override { return open; }
     const InputSnapshot& input() override { return snapshot; }
@@ -477,7 +477,7 @@ protected:
     FakeUi ui_;
     StillClock clock_;
     Frontend f_{state_, console_, ui_, clock_};
-    FakeFrameHost host_;
+    FakeWindowFrameIo host_;
     CommandQueue queue_;
 };
 

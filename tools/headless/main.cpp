@@ -23,7 +23,6 @@
 #include "frontend/telemetry.hpp"
 #include "machine/bus.hpp"
 
-#ifdef VESTREL_HAVE_CPU_CORE
 namespace vestrel {
 namespace {
 
@@ -296,9 +295,3 @@ int run(int argc, char** argv) {
 }  // namespace vestrel
 
 int main(int argc, char** argv) { return vestrel::run(argc, argv); }
-#else
-int main() {
-    std::fputs("vestrel-headless: the CPU core is not implemented in this build\n", stderr);
-    return 1;
-}
-#endif

@@ -20,14 +20,16 @@ err=$(mktemp)
 trap 'rm -f "$err"' EXIT
 [[ -n $bmp_file ]] && rm -f "$bmp_file"
 [[ -n $wav_file ]] && rm -f "$wav_file"
-out=$("$@" 2>"$err")
+# The sentinel keeps the output's final line break, which $(...) would strip.
+out=$("$@" 2>"$err"; rc=$?; echo x; exit $rc)
 rc=$?
+out=${out%x}
 if grep -q "is not implemented" "$err"; then
     echo "skipped: $(grep -m1 'is not implemented' "$err")"
     exit 77
 fi
 cat "$err" >&2
-printf '%s\n' "$out"
+printf '%s' "$out"
 if [[ $rc -ne 0 ]]; then
     echo "run_case.sh: exit status $rc" >&2
     exit 1

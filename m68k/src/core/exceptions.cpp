@@ -247,9 +247,10 @@ void take_address_error(Cpu& cpu, CpuBus& bus, uint32_t address, bool write, boo
 
 void take_bus_error(Cpu& cpu, CpuBus& bus, uint32_t address, bool write, bool instruction, uint32_t size,
                     uint8_t status) {
-    const uint16_t old_sr = enter_supervisor(cpu);
+    // The function code of the faulting access: its mode, from before the supervisor entry.
     const uint32_t fc = cpu.alt_fc_access ? cpu.alt_fc
                                           : ((cpu.sr_s ? 4u : 0u) | (instruction ? 2u : 1u));
+    const uint16_t old_sr = enter_supervisor(cpu);
     cpu.alt_fc_access = false;
     const CpuType t = cpu.cpu_type;
     if (t == CpuType::M68030) {

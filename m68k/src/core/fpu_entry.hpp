@@ -1,6 +1,5 @@
-// The FPU routines the 68020-class F-line decoder calls. They are defined by the FPU under
-// m68k/src/fpu; until then core/fpu_entry_stubs.cpp holds loud stubs (delete it when the FPU
-// defines them).
+// The FPU routines the 68020-class F-line decoder calls. They are defined under m68k/src/fpu:
+// fpu_general and fpu_unimplemented_ea in fpu/instructions.cpp, the rest in fpu/conditional.cpp.
 #pragma once
 
 #include <cstdint>

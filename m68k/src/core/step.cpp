@@ -92,7 +92,10 @@ StepResult step(Cpu& cpu, CpuBus& bus) {
     const bool t0 = (cpu.sr_at_start & 0x4000) != 0;
     const bool flow = cpu.flow_changed;
     cpu.flow_changed = false;
-    if (t1 || (t0 && flow)) {
+    // A 68000-class jump to an odd address faults at its own prefetch, before any trace: the
+    // next opcode fetch takes that address error.
+    const bool odd_target = cpu.odd_address_rule && (cpu.pc & 1) != 0;
+    if ((t1 || (t0 && flow)) && !odd_target) {
         cpu.stopped &= ~1u;
         const int32_t c2 = take_exception_format2(cpu, bus, kVectorTrace);
         // An odd stack faulted the trace frame: continue at the address-error handler.

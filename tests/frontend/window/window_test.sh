@@ -33,8 +33,10 @@ mkdir -p bios
 if [ -n "$rom" ]; then
   cp "$rom" bios/cdi220b.rom
 else
-  # Vectors (stack 0x1000, start 0x400008) and a branch to itself.
-  printf '\x00\x00\x10\x00\x00\x40\x00\x08\x60\xfe' > bios/cdi220b.rom
+  # Reset vectors and one line-F opcode: the CPU loops through line-F exceptions for good
+  # (the stack starts just above the line-F vector, so the first frame points it back at the
+  # opcode), needing no instruction beyond exception entry.
+  printf '\x00\x00\x00\x30\x00\x40\x00\x08\xf0\x00' > bios/cdi220b.rom
 fi
 
 fail() {

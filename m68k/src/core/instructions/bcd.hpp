@@ -8,6 +8,11 @@
 
 namespace m68k {
 
+// Decimal sum and difference of two bytes with X (destination - source for sbcd_core); set X, C,
+// Z (only cleared), and N and V by the type's rule. Invalid digits follow the same formulas.
+uint32_t abcd_core(Cpu& cpu, uint32_t source, uint32_t destination);
+uint32_t sbcd_core(Cpu& cpu, uint32_t source, uint32_t destination);
+
 int32_t op_abcd_register(Cpu& cpu, CpuBus& bus, uint16_t opcode);
 int32_t op_abcd_memory(Cpu& cpu, CpuBus& bus, uint16_t opcode);
 int32_t op_sbcd_register(Cpu& cpu, CpuBus& bus, uint16_t opcode);
