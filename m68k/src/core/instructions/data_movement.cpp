@@ -1,5 +1,7 @@
 #include "core/instructions/data_movement.hpp"
 
+#include <bit>
+
 #include "core/ea.hpp"
 #include "core/exceptions.hpp"
 #include "core/handler.hpp"
@@ -156,8 +158,8 @@ int32_t op_movem_to_memory(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
         const uint32_t start = cpu.addr_regs[reg];
         uint32_t address = start;
         const bool m68000 = is_m68000(cpu);
-        for (int bit = 0; bit < 16; ++bit) {
-            if (!(mask & (1u << bit))) continue;
+        for (uint32_t bits = mask; bits != 0; bits &= bits - 1) {
+            const int bit = std::countr_zero(bits);
             ++count;
             address -= step_bytes;
             // Bit 0 is A7 and bit 15 is D0 in this mode.
@@ -177,8 +179,8 @@ int32_t op_movem_to_memory(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     } else {
         const Operand op = compute_ea(cpu, bus, kind, reg, size);
         uint32_t address = op.value;
-        for (int r = 0; r < 16; ++r) {
-            if (!(mask & (1u << r))) continue;
+        for (uint32_t bits = mask; bits != 0; bits &= bits - 1) {
+            const int r = std::countr_zero(bits);
             ++count;
             const uint32_t value = r < 8 ? cpu.data_regs[r] : cpu.addr_regs[r - 8];
             if (size == kSizeWord) {
@@ -202,8 +204,8 @@ int32_t op_movem_to_registers(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint32_t step_bytes = movem_step(size);
     uint32_t address = kind == 3 ? cpu.addr_regs[reg] : compute_ea(cpu, bus, kind, reg, size).value;
     int32_t count = 0;
-    for (int r = 0; r < 16; ++r) {
-        if (!(mask & (1u << r))) continue;
+    for (uint32_t bits = mask; bits != 0; bits &= bits - 1) {
+        const int r = std::countr_zero(bits);
         ++count;
         const uint32_t value = size == kSizeWord ? sign_extend_word(read_data_word(cpu, bus, address))
                                                  : read_data_long(cpu, bus, address);
