@@ -5,9 +5,10 @@ namespace {
 
 bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
-// Files whose bus-access order is compared strictly (promoted family by family once they match).
+// Files whose bus-access order is compared strictly: all but MOVE, whose order still differs from
+// the chip's in a few dozen tests (shown with --verbose).
 bool order_gated(const std::string& family) {
-    return family == "NOP" || family == "TRAP" || family == "ILLEGAL_LINEA" || family == "ILLEGAL_LINEF";
+    return family != "MOVE.b" && family != "MOVE.w" && family != "MOVE.l";
 }
 
 // A test that takes an exception on the chip: it reads the vector table in supervisor data space,
