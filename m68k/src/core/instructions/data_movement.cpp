@@ -415,10 +415,9 @@ int32_t op_moves(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
 
 int32_t op_move16(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint32_t y = opcode & 7;
-    const uint32_t form = (opcode >> 3) & 0x1FF;
     uint32_t src;
     uint32_t dst;
-    if (form == (0xF620 >> 3)) {
+    if ((opcode & 0xFFF8) == 0xF620) {
         const uint16_t ext = fetch_word(cpu, bus);
         const uint32_t x = (ext >> 12) & 7;
         src = cpu.addr_regs[y] & ~15u;
