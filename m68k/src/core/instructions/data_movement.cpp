@@ -74,25 +74,24 @@ void move_write_m68000(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t
         }
         return;
     }
-    case 8:
-        if (register_source) {
-            if (cpu.aborted) return;
-            const uint32_t hi = fetch_word(cpu, bus);
-            cpu.fetching_ext = true;
-            const uint32_t lo = fetch_word(cpu, bus);
-            cpu.fetching_ext = false;
-            const uint32_t address = (hi << 16) | lo;
-            if (size == kSizeLong) {
-                write_data_long(cpu, bus, address, value);
-            } else if (size == kSizeWord) {
-                write_data_word(cpu, bus, address, value);
-            } else {
-                write_data_byte(cpu, bus, address, value);
-            }
+    case 8: {
+        // The chip takes both address words from its queue and writes before refilling it,
+        // whatever the source.
+        if (cpu.aborted) return;
+        const uint32_t hi = fetch_word(cpu, bus);
+        cpu.fetching_ext = true;
+        const uint32_t lo = fetch_word(cpu, bus);
+        cpu.fetching_ext = false;
+        const uint32_t address = (hi << 16) | lo;
+        if (size == kSizeLong) {
+            write_data_long(cpu, bus, address, value);
+        } else if (size == kSizeWord) {
+            write_data_word(cpu, bus, address, value);
         } else {
-            write_ea(cpu, bus, kind, reg, size, value);
+            write_data_byte(cpu, bus, address, value);
         }
         return;
+    }
     default: write_ea(cpu, bus, kind, reg, size, value); return;
     }
 }
