@@ -75,11 +75,11 @@ void move_write_m68000(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t
         return;
     }
     case 8: {
-        // The chip takes both address words from its queue and writes before refilling it,
-        // whatever the source.
+        // After a memory source the chip writes before refilling its queue for the second
+        // address word; after a register or immediate source it refills first.
         if (cpu.aborted) return;
         const uint32_t hi = fetch_word(cpu, bus);
-        cpu.fetching_ext = true;
+        cpu.fetching_ext = !register_source;
         const uint32_t lo = fetch_word(cpu, bus);
         cpu.fetching_ext = false;
         const uint32_t address = (hi << 16) | lo;
