@@ -197,3 +197,23 @@ TEST(DataMovement, LeaPeaSwapExgOnScc68070) {
 
 }  // namespace
 }  // namespace m68k
+
+namespace m68k {
+namespace {
+
+TEST(DataMovement, M68010MovesCounts) {
+    struct Case { uint16_t opcode; uint16_t ext; uint32_t cycles; };
+    const Case cases[] = {
+        {0x0E90, 0x8800, 22},  // MOVES.L A0,(A0): 18 + 4
+        {0x0E58, 0x0800, 20},  // MOVES.W D0,(A0)+
+        {0x0E79, 0x0000, 24},  // MOVES.W (xxx).L,D0
+    };
+    for (const auto& c : cases) {
+        Rig r(CpuType::M68010, {c.opcode, c.ext, 0x0000, 0x3000});
+        r.cpu.addr_regs[0] = 0x3000;
+        EXPECT_EQ(r.run().cycles(), c.cycles) << std::hex << c.opcode;
+    }
+}
+
+}  // namespace
+}  // namespace m68k

@@ -231,3 +231,30 @@ TEST(Logical, RegisterBitFieldsWrap) {
 
 }  // namespace
 }  // namespace m68k
+
+namespace m68k {
+namespace {
+
+// The M68010 keeps 68000-style shift counts and the 68000-class memory counts of ORI/EORI and
+// BCHG/BSET, but ANDI and register bit operations have flat counts.
+TEST(Logical, M68010Counts) {
+    struct Case { uint16_t opcode; uint16_t ext; uint32_t d1; uint32_t cycles; };
+    const Case cases[] = {
+        {0xE188, 0x4E71, 0, 24},   // LSL.L #8,D0: 8 + 2 x 8
+        {0xE368, 0x4E71, 40, 86},  // LSL.W D1,D0 by 40: 6 + 2 x 40, unreduced
+        {0x0250, 0x0000, 0, 8},    // ANDI.W #0,(A0)
+        {0x0050, 0x0000, 0, 16},   // ORI.W #0,(A0)
+        {0x0368, 0x0010, 20, 16},  // BCHG D1,(16,A0): 8 + 8
+        {0x0340, 0x4E71, 20, 8},   // BCHG D1,D0, bit 20
+        {0x0340, 0x4E71, 3, 6},    // BCHG D1,D0, bit 3
+    };
+    for (const auto& c : cases) {
+        Rig r(CpuType::M68010, {c.opcode, c.ext});
+        r.cpu.addr_regs[0] = 0x3000;
+        r.cpu.data_regs[1] = c.d1;
+        EXPECT_EQ(r.run().cycles(), c.cycles) << std::hex << c.opcode;
+    }
+}
+
+}  // namespace
+}  // namespace m68k
