@@ -96,7 +96,7 @@ void move_write_m68000(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t
     }
 }
 
-// Stack pointer and the bytes a MOVEM step moves.
+// The bytes one MOVEM register takes.
 constexpr uint32_t movem_step(uint8_t size) { return size == kSizeWord ? 2u : 4u; }
 
 int32_t movem_extra_68000(uint8_t kind) {
@@ -128,13 +128,12 @@ int32_t op_move(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint32_t value = read_ea(cpu, bus, src_kind, src_reg, size);
     const bool register_source = src_kind <= 1 || src_kind == 11;
     if (is_m68000(cpu)) {
-        // The flags land before the destination write: a faulting write stacks the new SR.
-        set_nz(cpu, value, size);
         move_write_m68000(cpu, bus, dst_kind, dst_reg, size, value, register_source);
+        set_nz(cpu, value, size);
         return 4 + ea_timing_68000(src_kind, size) + move_destination_time(dst_kind, size);
     }
-    set_nz(cpu, value, size);
     write_ea(cpu, bus, dst_kind, dst_reg, size, value);
+    set_nz(cpu, value, size);
     if (src_kind <= 1) return 2;
     return size == kSizeLong ? 13 : 9;
 }
