@@ -89,6 +89,10 @@ void BM_Scc68070Mips(benchmark::State& state) {
         }
         steps += kStepsPerIteration;
     }
+    if (cpu.pc < kCode || cpu.pc >= kCode + sizeof(kProgram)) {
+        state.SkipWithError("the benchmark program left its loop");
+        return;
+    }
     benchmark::DoNotOptimize(cycles);
     state.SetItemsProcessed(static_cast<int64_t>(steps));
     state.counters["MIPS"] = benchmark::Counter(static_cast<double>(steps) / 1e6, benchmark::Counter::kIsRate);

@@ -74,30 +74,29 @@ void move_write_m68000(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t
         }
         return;
     }
-    case 8:
-        if (register_source) {
-            if (cpu.aborted) return;
-            const uint32_t hi = fetch_word(cpu, bus);
-            cpu.fetching_ext = true;
-            const uint32_t lo = fetch_word(cpu, bus);
-            cpu.fetching_ext = false;
-            const uint32_t address = (hi << 16) | lo;
-            if (size == kSizeLong) {
-                write_data_long(cpu, bus, address, value);
-            } else if (size == kSizeWord) {
-                write_data_word(cpu, bus, address, value);
-            } else {
-                write_data_byte(cpu, bus, address, value);
-            }
+    case 8: {
+        // After a memory source the chip writes before refilling its queue for the second
+        // address word; after a register or immediate source it refills first.
+        if (cpu.aborted) return;
+        const uint32_t hi = fetch_word(cpu, bus);
+        cpu.fetching_ext = !register_source;
+        const uint32_t lo = fetch_word(cpu, bus);
+        cpu.fetching_ext = false;
+        const uint32_t address = (hi << 16) | lo;
+        if (size == kSizeLong) {
+            write_data_long(cpu, bus, address, value);
+        } else if (size == kSizeWord) {
+            write_data_word(cpu, bus, address, value);
         } else {
-            write_ea(cpu, bus, kind, reg, size, value);
+            write_data_byte(cpu, bus, address, value);
         }
         return;
+    }
     default: write_ea(cpu, bus, kind, reg, size, value); return;
     }
 }
 
-// Stack pointer and the bytes a MOVEM step moves.
+// The bytes one MOVEM register takes.
 constexpr uint32_t movem_step(uint8_t size) { return size == kSizeWord ? 2u : 4u; }
 
 int32_t movem_extra_68000(uint8_t kind) {
@@ -129,13 +128,12 @@ int32_t op_move(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint32_t value = read_ea(cpu, bus, src_kind, src_reg, size);
     const bool register_source = src_kind <= 1 || src_kind == 11;
     if (is_m68000(cpu)) {
-        // The flags land before the destination write: a faulting write stacks the new SR.
-        set_nz(cpu, value, size);
         move_write_m68000(cpu, bus, dst_kind, dst_reg, size, value, register_source);
+        set_nz(cpu, value, size);
         return 4 + ea_timing_68000(src_kind, size) + move_destination_time(dst_kind, size);
     }
-    set_nz(cpu, value, size);
     write_ea(cpu, bus, dst_kind, dst_reg, size, value);
+    set_nz(cpu, value, size);
     if (src_kind <= 1) return 2;
     return size == kSizeLong ? 13 : 9;
 }
@@ -415,10 +413,9 @@ int32_t op_moves(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
 
 int32_t op_move16(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint32_t y = opcode & 7;
-    const uint32_t form = (opcode >> 3) & 0x1FF;
     uint32_t src;
     uint32_t dst;
-    if (form == (0xF620 >> 3)) {
+    if ((opcode & 0xFFF8) == 0xF620) {
         const uint16_t ext = fetch_word(cpu, bus);
         const uint32_t x = (ext >> 12) & 7;
         src = cpu.addr_regs[y] & ~15u;
