@@ -5,11 +5,8 @@ namespace {
 
 bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
-// Files whose bus-access order is compared strictly: all but MOVE, whose order still differs from
-// the chip's in a few dozen tests (shown with --verbose).
-bool order_gated(const std::string& family) {
-    return family != "MOVE.b" && family != "MOVE.w" && family != "MOVE.l";
-}
+// Every file's bus-access order is compared strictly.
+bool order_gated(const std::string&) { return true; }
 
 // A test that takes an exception on the chip: it reads the vector table in supervisor data space,
 // or faults on an address.
