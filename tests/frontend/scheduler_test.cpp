@@ -462,5 +462,45 @@ TEST(SchedulerRoms, IcaWatchLine) {
     EXPECT_EQ(run.ram_long(0x2000), 0x50001234u);
 }
 
+// Two frames of display_bars.s: CLUT8 bars on plane A over a flat DYUV plane B, weight 32 each.
+// Expected colours from the mixing rule, worked by hand in the ROM's header.
+TEST(SchedulerRoms, DisplayBarsThroughTheDisplayPrograms) {
+    RomRun run("display_bars.rom");
+    run.frames(2);
+    SKIP_IF_CPU_LACKS(run.probe);
+    struct Sample {
+        uint32_t row, x, colour;
+    };
+    const Sample samples[] = {
+        {0, 0, 0xFF729BA6},          {0, 95, 0xFF729BA6},         {1, 40, 0xFF729BA6},
+        {279, 5 * 96, 0xFF723B47},   {300, 5 * 96 + 95, 0xFF723B47},
+        {559, 7 * 96, 0xFF133B47},   {559, 767, 0xFF133B47},      {120, 7 * 96 + 50, 0xFF133B47},
+    };
+    const auto pixels = run.bus->mcd212.frame_pixels();
+    for (const auto& s : samples) {
+        EXPECT_EQ(pixels[s.row * Mcd212::kFrameStride + s.x], s.colour) << "row " << s.row << " x " << s.x;
+    }
+    // Neighbouring bars differ at their boundary: the bars are 96 pixels wide, not shifted.
+    EXPECT_NE(pixels[200 * Mcd212::kFrameStride + 95], pixels[200 * Mcd212::kFrameStride + 96]);
+}
+
+// video_irq.s prints one "V" per video interrupt; the channel-1 program raises it once per
+// frame whichever field entry (0x400 or 0x404) the frame starts at. The ROM turns the display
+// on during the first frame, after that frame's program has run, so counting starts after it.
+TEST(SchedulerRoms, OneVideoInterruptPerFrame) {
+    ConsoleCapture out;
+    RomRun run("video_irq.rom");
+    run.frames(1);
+    SKIP_IF_CPU_LACKS(run.probe);
+    const uint32_t before = run.ram_long(0x1000);
+    EXPECT_LE(before, 1u);
+    for (uint32_t frames = 1; frames <= 6; ++frames) {
+        run.frames(1);
+        SKIP_IF_CPU_LACKS(run.probe);
+        EXPECT_EQ(run.ram_long(0x1000), before + frames);
+    }
+    EXPECT_EQ(out.text, std::string(before + 6, 'V'));
+}
+
 }  // namespace
 }  // namespace vestrel
