@@ -565,7 +565,7 @@ TEST(SchedulerRoms, CdicReadsFilteredSectorsAtTheDiscRate) {
     ASSERT_TRUE(run.bus->insert_disc(image).has_value());
     // One sector per 206,700 cycles, the first 36,700 after the command; PAL frames are
     // 309,816 cycles. Read A's sectors end periods 0, 2, 4, 5 and 6 (at 36,700 .. 1,276,900),
-    // B's comes 36,700 later, C's two at 1,350,300 and 1,557,000.
+    // B's comes 36,700 later, C's two at 1,350,300 and 1,557,000; then the cancel, and DMA.
     const std::string expected[] = {
         cdic_line(100, 'D'), cdic_line(102, 'D'), cdic_line(104, 'A'), cdic_line(105, 'D'),
         cdic_line(106, 'D'), cdic_line(10, 'D'),  cdic_line(200, 'D'), cdic_line(201, 'D'),
@@ -574,15 +574,23 @@ TEST(SchedulerRoms, CdicReadsFilteredSectorsAtTheDiscRate) {
     for (size_t frame = 0; frame < std::size(lines_after_frame); ++frame) {
         run.frames(1);
         SKIP_IF_CPU_LACKS(run.probe);
-        EXPECT_EQ(static_cast<size_t>(std::count(out.text.begin(), out.text.end(), '\n')) -
-                      (out.text.find("END") != std::string::npos ? 1 : 0),
-                  lines_after_frame[frame])
+        size_t sectors = 0;  // lines "TTTTTTMM K SSSS"
+        for (size_t at = 0; (at = out.text.find('\n', at)) != std::string::npos; ++at)
+            sectors += at >= 15 && out.text[at - 5] == ' ' && out.text[at - 7] == ' ';
+        EXPECT_EQ(sectors, lines_after_frame[frame])
             << "after frame " << frame + 1 << ":\n"
             << out.text;
     }
     std::string all;
     for (const auto& line : expected) all += line;
-    EXPECT_EQ(out.text, all + "END\n");
+    // Channel 0 copied the last sector (LBA 201) to 0x8000.
+    const std::string sum201 = cdic_line(201, 'D').substr(11);
+    EXPECT_EQ(out.text, all + "DMA " + sum201 + "END\n");
+    const RawSector last = test_disc_sector(201);
+    for (size_t i = 20; i < last.size(); i += 97)
+        EXPECT_EQ(run.bus->read_byte(static_cast<uint32_t>(0x8000 + i - 20)), last[i]) << "byte " << i;
+    EXPECT_EQ(run.bus->read_byte(0x8000 + 2'331), last[2'351]);
+    EXPECT_EQ(run.bus->read_byte(0x8000 + 2'332), 0u) << "DMA ran past its count";
     EXPECT_FALSE(run.bus->cdic.irq_pending);
     EXPECT_EQ(run.bus->cdic.active_command, 0u) << "the cancelled read goes on";
     std::filesystem::remove(image);

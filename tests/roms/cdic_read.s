@@ -8,7 +8,8 @@
 |      end-of-file sector, which ends the read
 |   B  0x23 single sector at LBA 10
 |   C  0x29 data read from LBA 200, cancelled by command 0x2B after two sectors
-| then "END\n".
+| then "DMA SSSS\n": channel 0 copies the last sector's 2,332 bytes from CDIC RAM to 0x8000
+| and SSSS is their sum there; then "END\n".
         .text
         .globl  _start
         .equ    CDIC, 0x303C00
@@ -48,13 +49,43 @@ start:
         move.w  #0x002B, CDIC           | cancel
         move.w  #0xC000, CDIC+0x3FE
 
+        move.w  #8, %d0                 | the last sector's data in CDIC RAM
+        btst    #0, 0x1005
+        beq     3f
+        move.w  #0x0A08, %d0
+3:      move.l  #0x00008000, 0x8000400C | MAR
+        move.w  #1166, 0x8000400A       | MTC: 2,332 bytes
+        move.w  #0x0080, 0x80004004     | OCR bit 7 set: to memory
+        move.w  %d0, CDIC+0x3F8         | dma_control: runs the transfer
+        lea     dmatext(%pc), %a0
+        bsr     print
+        lea     0x8000, %a1
+        bsr     sum
+        swap    %d0
+        moveq   #3, %d4
+        bsr     hexn
+        move.b  #0x0A, UART
+
         lea     done(%pc), %a0
-1:      move.b  (%a0)+, %d0
-        beq     2f
-        move.b  %d0, UART
-        bra     1b
+        bsr     print
 2:      stop    #0x2300
         bra     2b
+
+| Prints the zero-ended text at %a0.
+print:  move.b  (%a0)+, %d0
+        beq     1f
+        move.b  %d0, UART
+        bra     print
+1:      rts
+
+| %d0 = 16-bit sum of the 2,332 bytes at %a1.
+sum:    moveq   #0, %d0
+        moveq   #0, %d3
+        move.w  #2331, %d2
+1:      move.b  (%a1)+, %d3
+        add.w   %d3, %d0
+        dbra    %d2, 1b
+        rts
 
 | Waits until the sector count at 0x1000 reaches %d7.
 await:  cmp.l   0x1000, %d7
@@ -64,6 +95,7 @@ await:  cmp.l   0x1000, %d7
 cdint:  movem.l %d0-%d4/%a0-%a1, -(%sp)
         move.w  CDIC+0x3F6, %d0         | XBUF: clears the request
         move.w  CDIC+0x3FE, %d1         | DBUF: which buffer
+        move.w  %d1, 0x1004
         lea     0x300000, %a0
         btst    #0, %d1
         beq     1f
@@ -80,12 +112,7 @@ cdint:  movem.l %d0-%d4/%a0-%a1, -(%sp)
         moveq   #'A', %d2
 2:      move.b  %d2, UART
         move.b  #' ', UART
-        moveq   #0, %d0
-        moveq   #0, %d3
-        move.w  #2331, %d2
-3:      move.b  (%a1)+, %d3
-        add.w   %d3, %d0
-        dbra    %d2, 3b
+        bsr     sum
         swap    %d0
         moveq   #3, %d4
         bsr     hexn
@@ -102,4 +129,6 @@ hexn:   rol.l   #4, %d0
         dbra    %d4, hexn
         rts
 digits: .ascii  "0123456789ABCDEF"
+dmatext: .ascii "DMA "
+        .byte   0
 done:   .byte   'E', 'N', 'D', 0x0A, 0
