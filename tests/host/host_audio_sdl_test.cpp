@@ -17,29 +17,10 @@
 #include <vector>
 
 #include "common/log.hpp"
+#include "../support/log_capture.hpp"
 
 namespace vestrel {
 namespace {
-
-class LogCapture {
-public:
-    LogCapture() {
-        log_set_filter(LogFilter::parse("trace"));
-        log_capture(&lines_);
-    }
-    ~LogCapture() {
-        log_capture(nullptr);
-        log_set_filter(LogFilter::parse(""));
-    }
-    size_t count_containing(const std::string& text) const {
-        size_t n = 0;
-        for (const auto& l : lines_) n += l.find(text) != std::string::npos;
-        return n;
-    }
-
-private:
-    std::vector<std::string> lines_;
-};
 
 std::vector<uint8_t> read_file(const std::filesystem::path& path) {
     std::ifstream f(path, std::ios::binary);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/log.hpp"
+#include "../support/log_capture.hpp"
 #include "machine/bus.hpp"
 #include "machine/cdic.hpp"
 #include "machine/cdrom.hpp"
@@ -18,27 +19,6 @@ namespace vestrel {
 namespace {
 
 namespace reg = cdic_reg;
-
-class LogCapture {
-public:
-    LogCapture() {
-        log_set_filter(LogFilter::parse("trace"));
-        log_capture(&lines_);
-    }
-    ~LogCapture() {
-        log_capture(nullptr);
-        log_set_filter(LogFilter::parse(""));
-    }
-    size_t count_containing(const std::string& text) const {
-        size_t n = 0;
-        for (const auto& l : lines_) n += l.find(text) != std::string::npos;
-        return n;
-    }
-    void clear() { lines_.clear(); }
-
-private:
-    std::vector<std::string> lines_;
-};
 
 // An in-memory disc; reads beyond its end fail.
 class FakeDisc final : public SectorSource {

@@ -7,32 +7,12 @@
 #include <vector>
 
 #include "common/log.hpp"
+#include "../support/log_capture.hpp"
 
 namespace vestrel {
 namespace {
 
 namespace reg = cdic_reg;
-
-class LogCapture {
-public:
-    LogCapture() {
-        log_set_filter(LogFilter::parse("trace"));
-        log_capture(&lines_);
-    }
-    ~LogCapture() {
-        log_capture(nullptr);
-        log_set_filter(LogFilter::parse(""));
-    }
-    size_t count_containing(const std::string& text) const {
-        size_t n = 0;
-        for (const auto& l : lines_) n += l.find(text) != std::string::npos;
-        return n;
-    }
-    void clear() { lines_.clear(); }
-
-private:
-    std::vector<std::string> lines_;
-};
 
 void start(Cdic& c, uint16_t time_high, uint16_t time_low, uint16_t cmd, uint16_t dbuf = 0xC000) {
     c.cdic_write_register(reg::kTimeHigh, time_high);

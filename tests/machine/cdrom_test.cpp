@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log.hpp"
+#include "../support/log_capture.hpp"
 #include "machine/cue_sheet.hpp"
 
 namespace vestrel {
@@ -33,27 +34,6 @@ public:
 
 private:
     fs::path path_;
-};
-
-class LogCapture {
-public:
-    LogCapture() {
-        log_set_filter(LogFilter::parse("trace"));
-        log_capture(&lines_);
-    }
-    ~LogCapture() {
-        log_capture(nullptr);
-        log_set_filter(LogFilter::parse(""));
-    }
-    bool has_line_ending(const std::string& text) const {
-        for (const auto& l : lines_)
-            if (l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0) return true;
-        return false;
-    }
-    const std::vector<std::string>& lines() const { return lines_; }
-
-private:
-    std::vector<std::string> lines_;
 };
 
 // `sectors` raw sectors whose every byte names its sector (`tag` + lba) and position.

@@ -14,6 +14,7 @@
 
 #include "chd_writer.hpp"
 #include "common/log.hpp"
+#include "../support/log_capture.hpp"
 #include "machine/cdrom.hpp"
 
 namespace vestrel {
@@ -40,26 +41,6 @@ public:
 
 private:
     fs::path path_;
-};
-
-class LogCapture {
-public:
-    LogCapture() {
-        log_set_filter(LogFilter::parse("trace"));
-        log_capture(&lines_);
-    }
-    ~LogCapture() {
-        log_capture(nullptr);
-        log_set_filter(LogFilter::parse(""));
-    }
-    bool has(const std::string& text) const {
-        for (const auto& l : lines_)
-            if (l.find(text) != std::string::npos) return true;
-        return false;
-    }
-
-private:
-    std::vector<std::string> lines_;
 };
 
 // A small deterministic generator so fixtures are the same on every run.

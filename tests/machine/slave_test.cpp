@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log.hpp"
+#include "../support/log_capture.hpp"
 
 namespace vestrel {
 namespace {
@@ -27,30 +28,6 @@ std::vector<uint8_t> drain(Slave& slave, uint32_t offset) {
 void write_bytes(Slave& slave, uint32_t offset, const std::vector<uint8_t>& bytes) {
     for (uint8_t b : bytes) slave.slave_write(offset, b);
 }
-
-// Captures the log at trace level for one test.
-class LogCapture {
-public:
-    LogCapture() {
-        log_set_filter(LogFilter::parse("trace"));
-        log_capture(&lines_);
-    }
-    ~LogCapture() {
-        log_capture(nullptr);
-        log_set_filter(LogFilter::parse(""));
-    }
-    bool has_line_ending(const std::string& text) const {
-        for (const auto& l : lines_) {
-            if (l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0)
-                return true;
-        }
-        return false;
-    }
-    const std::vector<std::string>& lines() const { return lines_; }
-
-private:
-    std::vector<std::string> lines_;
-};
 
 TEST(Slave, StatusChannelCommands) {
     struct Case {

@@ -1,11 +1,197 @@
 #include "core/timing.hpp"
 
-namespace m68k {
+#include <algorithm>
 
-// The 68020-68060 cycle models are their own piece of work; until they land the 68000 count
-// stands on those types.
-int32_t timing_020_030_cycles(Cpu& /*cpu*/, int32_t cycles, bool /*executed*/) { return cycles; }
-int32_t timing_040_cycles(Cpu& /*cpu*/, int32_t cycles) { return cycles; }
-int32_t timing_060_cycles(Cpu& /*cpu*/, int32_t cycles, bool /*executed*/) { return cycles; }
+namespace m68k {
+namespace {
+
+// MOVE on the 68020, cache case: source class (rows) by destination column.
+constexpr int32_t kMove020[10][8] = {
+    {2, 4, 4, 5, 5, 4, 6, 7},  {4, 6, 6, 7, 7, 6, 8, 7},    {6, 8, 8, 9, 9, 8, 10, 9},
+    {6, 7, 7, 7, 7, 7, 9, 9},  {6, 7, 7, 7, 7, 7, 9, 9},    {7, 8, 8, 8, 8, 8, 10, 10},
+    {7, 8, 8, 8, 8, 8, 10, 10}, {6, 7, 7, 7, 7, 7, 9, 9},   {6, 7, 7, 7, 7, 7, 9, 9},
+    {9, 10, 10, 10, 10, 10, 12, 12},
+};
+
+uint32_t move_source_class(uint32_t mode, uint32_t reg, uint8_t size) {
+    switch (mode) {
+    case 0:
+    case 1: return 0;
+    case 2: return 3;
+    case 3: return 4;
+    case 4: return 5;
+    case 5: return 6;
+    case 6: return 9;
+    default:
+        switch (reg) {
+        case 0: return 7;
+        case 1: return 8;
+        case 2: return 6;
+        case 3: return 9;
+        case 4: return size == kSizeLong ? 2 : 1;
+        default: return 0;
+        }
+    }
+}
+
+uint32_t move_destination_column(uint32_t mode, uint32_t reg) {
+    switch (mode) {
+    case 2: return 1;
+    case 3: return 2;
+    case 4: return 3;
+    case 5: return 4;
+    case 6: return 7;
+    case 7: return reg == 0 ? 5 : reg == 1 ? 6 : 0;
+    default: return 0;  // Dn, An
+    }
+}
+
+int32_t move_020(uint16_t op) {
+    const uint32_t line = op >> 12;
+    const uint8_t size = line == 1 ? kSizeByte : line == 2 ? kSizeLong : kSizeWord;
+    const uint32_t row = move_source_class((op >> 3) & 7, op & 7, size);
+    const uint32_t column = move_destination_column((op >> 6) & 7, (op >> 9) & 7);
+    return kMove020[row][column];
+}
+
+int32_t branch_020(const Cpu& cpu, uint16_t op) {
+    const uint32_t condition = (op >> 8) & 0xF;
+    if (condition == 0) return 7;
+    if (condition == 1) return 8;
+    if (cpu.flow_changed) return 7;
+    const uint32_t disp = op & 0xFF;
+    return disp == 0 || disp == 0xFF ? 6 : 4;
+}
+
+bool z_set(const Cpu& cpu) { return cpu.flag_not_z == 0; }
+
+int32_t ea_cost(uint16_t op, uint8_t size) { return timing_020_ea_cost((op >> 3) & 7, op & 7, size); }
+
+bool memory_mode(uint16_t op) { return ((op >> 3) & 7) >= 2; }
+
+// -1: no count here; the caller falls back to the scaling.
+int32_t line0_020(const Cpu& cpu, uint16_t op) {
+    if (op == 0x0CFC || op == 0x0EFC) return 22 + (z_set(cpu) ? 3 : 0);  // CAS2
+    const uint16_t group = op & 0xF9C0;
+    if (group == 0x08C0 && (op & 0x0600) != 0 && memory_mode(op)) {       // CAS
+        const uint32_t s = (op >> 9) & 3;
+        const uint8_t size = s == 1 ? kSizeByte : s == 2 ? kSizeWord : kSizeLong;
+        return 12 + ea_cost(op, size) + (z_set(cpu) ? 3 : 0);
+    }
+    const uint32_t kind = (op >> 9) & 7;
+    const uint32_t s = (op >> 6) & 3;
+    const bool alu = kind == 0 || kind == 1 || kind == 2 || kind == 3 || kind == 5 || kind == 6;
+    if ((op & 0x0100) || !alu || s == 3) return -1;
+    if (((op >> 3) & 7) == 7 && (op & 7) == 4) return -1;  // to CCR / SR
+    const uint8_t size = static_cast<uint8_t>(s);
+    const int32_t immediate = size == kSizeLong ? 4 : 2;
+    if (!memory_mode(op)) return 2 + immediate;
+    return (kind == 6 ? 2 : 4) + immediate + ea_cost(op, size);  // CMPI only reads
+}
+
+int32_t line4_020(uint16_t op) {
+    const uint32_t s = (op >> 6) & 3;
+    if (op == 0x4E71) return 2;  // NOP
+    if ((op & 0xF900) == 0x4000 && s != 3) {  // NEGX, CLR, NEG, NOT
+        return memory_mode(op) ? 4 + ea_cost(op, static_cast<uint8_t>(s)) : 2;
+    }
+    if ((op & 0xFF00) == 0x4A00 && s != 3) return 2 + ea_cost(op, static_cast<uint8_t>(s));  // TST
+    return -1;
+}
+
+int32_t line5_020(uint16_t op) {
+    const uint32_t s = (op >> 6) & 3;
+    if (s == 3) return -1;  // Scc, DBcc, TRAPcc
+    return memory_mode(op) ? 4 + ea_cost(op, static_cast<uint8_t>(s)) : 2;  // ADDQ, SUBQ
+}
+
+// OR, SUB, CMP, EOR, AND, ADD and the word multiplies and divides.
+int32_t alu_line_020(uint16_t op) {
+    const uint32_t line = op >> 12;
+    const uint32_t opmode = (op >> 6) & 7;
+    if (line == 8 && opmode == 3) return 44 + ea_cost(op, kSizeWord);   // DIVU.W
+    if (line == 8 && opmode == 7) return 56 + ea_cost(op, kSizeWord);   // DIVS.W
+    if (line == 12 && (opmode == 3 || opmode == 7)) return 27 + ea_cost(op, kSizeWord);  // MULU.W, MULS.W
+    if (opmode == 3 || opmode == 7) {
+        if (line == 8 || line == 12) return -1;
+        const uint8_t size = opmode == 3 ? kSizeWord : kSizeLong;
+        return (line == 11 ? 4 : 2) + ea_cost(op, size);  // CMPA, SUBA, ADDA
+    }
+    const uint8_t size = static_cast<uint8_t>(opmode & 3);
+    if (opmode < 4) return 2 + ea_cost(op, size);  // <ea>,Dn
+    const uint32_t mode = (op >> 3) & 7;
+    if (line == 11 && mode == 0) return 2;  // EOR Dn,Dn
+    if (mode < 2) return -1;                // SBCD, SUBX, CMPM, ABCD, EXG, ADDX, PACK, UNPK
+    return 4 + ea_cost(op, size);           // Dn,<ea>
+}
+
+}  // namespace
+
+int32_t timing_020_ea_cost(uint32_t mode, uint32_t reg, uint8_t size) {
+    switch (mode & 7) {
+    case 0:
+    case 1: return 0;
+    case 2:
+    case 3: return 4;
+    case 4:
+    case 5: return 5;
+    case 6: return 7;
+    default:
+        switch (reg & 7) {
+        case 0:
+        case 1: return 4;
+        case 2: return 5;
+        case 3: return 7;
+        case 4: return size == kSizeLong ? 4 : 2;
+        default: return 0;
+        }
+    }
+}
+
+int32_t timing_020_030_cycles(Cpu& cpu, int32_t c, bool /*executed*/) {
+    if (cpu.vector_this_step) {
+        const uint32_t v = *cpu.vector_this_step;
+        if (v == 4 || v == 8 || v == 10 || v == 11) return 20;
+        if (v == 7) return 25;
+        return scc68070_cycles(c);
+    }
+    const uint16_t op = cpu.ir;
+    int32_t r = -1;
+    switch (op >> 12) {
+    case 1:
+    case 2:
+    case 3: return move_020(op);
+    case 6: return branch_020(cpu, op);
+    case 7: return 2;
+    case 0: r = line0_020(cpu, op); break;
+    case 4: r = line4_020(op); break;
+    case 5: r = line5_020(op); break;
+    case 8:
+    case 9:
+    case 11:
+    case 12:
+    case 13: r = alu_line_020(op); break;
+    default: break;  // line 14 has no count here yet; lines 10 and 15 never do
+    }
+    return r >= 0 ? r : scc68070_cycles(c);
+}
+
+int32_t timing_040_cycles(Cpu& cpu, int32_t c) {
+    if (cpu.vector_this_step) return scc68070_cycles(c);
+    const uint16_t op = cpu.ir;
+    const uint16_t cls = opcode_class_entry(op);
+    if (cls & kClassBranch) {
+        if (cls & kClassBranchByPc) return 3;
+        return cpu.flow_changed ? 3 : 2;
+    }
+    const int32_t a = c / 4;
+    if (cpu.flow_changed) return std::max(4, a);
+    if ((op & 0xFF00) == 0xF400) return std::max(12, a);  // CINV, CPUSH
+    const uint16_t muldiv = op & 0xF1C0;
+    const bool scaled = muldiv == 0xC0C0 || muldiv == 0xC1C0 || muldiv == 0x80C0 || muldiv == 0x81C0 ||
+                        (op & 0xFF80) == 0x4C00 || (cls & (kClassScaled | kClassScaled2)) != 0;
+    const int32_t base = scaled ? std::max(1, a) : static_cast<int32_t>(class_base_cycles(cls));
+    return base + ((cls & kClassExtraCycle) ? 1 : 0);
+}
 
 }  // namespace m68k

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/ea.hpp"
+#include "core/timing_060.hpp"
 
 namespace m68k {
 
@@ -47,10 +48,15 @@ static_assert(cycles_by_ea_and_count(2, 3, true, 0) == 16);
 static_assert(cycles_by_ea_and_count(5, 0, false, 0) == 12);
 static_assert(cycles_by_ea_and_count(11, 0, false, 5) == 10);
 
-// The 68020-68060 cycle models (their own module); step calls them on the 68020 class.
+// The 68020-68060 cycle models; step calls them on the 68020 class after an instruction that
+// ended Ok. `executed` is unused (step always passes true).
+// 68EC020-68030: the 68020 cache-case counts where the model has them, else the fallback.
 int32_t timing_020_030_cycles(Cpu& cpu, int32_t cycles, bool executed);
+// 68EC040, 68LC040, 68040: from the opcode class table.
 int32_t timing_040_cycles(Cpu& cpu, int32_t cycles);
-int32_t timing_060_cycles(Cpu& cpu, int32_t cycles, bool executed);
+
+// The 68020 cache-case time to fetch an operand: mode and register field, operand size.
+int32_t timing_020_ea_cost(uint32_t mode, uint32_t reg, uint8_t size);
 
 // max(2, (5c + 7) / 8), truncating toward zero.
 constexpr int32_t scc68070_cycles(int32_t c) {

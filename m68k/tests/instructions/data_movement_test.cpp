@@ -153,13 +153,23 @@ TEST(DataMovement, MovesAddressRegisterPostIncrement) {
     EXPECT_EQ(u.bus.peek_long(0x3000), 0u);
 }
 
-TEST(DataMovement, Move16SameRegisterAdvancesOnce) {
+TEST(DataMovement, Move16Forms) {
     Rig r(CpuType::M68040, {0xF620, 0x0000});  // MOVE16 (A0)+,(A0)+
     r.cpu.addr_regs[0] = 0x3008;                // low 4 bits ignored for the transfer
     for (uint32_t i = 0; i < 4; ++i) r.bus.poke_long(0x3000 + 4 * i, 0x01010101u * (i + 1));
     r.run();
     EXPECT_EQ(r.cpu.addr_regs[0], 0x3018u);
     EXPECT_EQ(r.bus.peek_long(0x300C), 0x04040404u);
+    EXPECT_EQ(r.cpu.pc, kCode + 4) << "one extension word, no absolute address";
+
+    Rig two(CpuType::M68040, {0xF621, 0x2000});  // MOVE16 (A1)+,(A2)+
+    two.cpu.addr_regs[1] = 0x3000;
+    two.cpu.addr_regs[2] = 0x4005;
+    for (uint32_t i = 0; i < 4; ++i) two.bus.poke_long(0x3000 + 4 * i, 0x11111111u * (i + 1));
+    two.run();
+    for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(two.bus.peek_long(0x4000 + 4 * i), 0x11111111u * (i + 1));
+    EXPECT_EQ(two.cpu.addr_regs[1], 0x3010u);
+    EXPECT_EQ(two.cpu.addr_regs[2], 0x4015u);
 
     Rig a(CpuType::M68040, {0xF608, 0x0000, 0x4000});  // MOVE16 (0x4000).L,(A0)+
     a.cpu.addr_regs[0] = 0x3000;
@@ -183,6 +193,26 @@ TEST(DataMovement, LeaPeaSwapExgOnScc68070) {
     EXPECT_EQ(r.run().cycles(), 4u);  // EXG: 6 -> 4
     EXPECT_EQ(r.cpu.addr_regs[1], 0x56781234u);
     EXPECT_EQ(r.cpu.data_regs[0], 0x3010u);
+}
+
+}  // namespace
+}  // namespace m68k
+
+namespace m68k {
+namespace {
+
+TEST(DataMovement, M68010MovesCounts) {
+    struct Case { uint16_t opcode; uint16_t ext; uint32_t cycles; };
+    const Case cases[] = {
+        {0x0E90, 0x8800, 22},  // MOVES.L A0,(A0): 18 + 4
+        {0x0E58, 0x0800, 20},  // MOVES.W D0,(A0)+
+        {0x0E79, 0x0000, 24},  // MOVES.W (xxx).L,D0
+    };
+    for (const auto& c : cases) {
+        Rig r(CpuType::M68010, {c.opcode, c.ext, 0x0000, 0x3000});
+        r.cpu.addr_regs[0] = 0x3000;
+        EXPECT_EQ(r.run().cycles(), c.cycles) << std::hex << c.opcode;
+    }
 }
 
 }  // namespace

@@ -83,6 +83,9 @@ TEST(Logical, Scc68070Counts) {
         {0x4AD0, 0x4E71, 3},   // TAS (A0): 4
         {0x0810, 0x0009, 3},   // BTST #9,(A0): 4
         {0x08C0, 0x0011, 5},   // BSET #17,D0: 8
+        {0x4650, 0x4E71, 8},   // NOT.W (A0): 12, the 68000-class count
+        {0x4680, 0x4E71, 4},   // NOT.L D0: 6
+        {0x46B9, 0x0000, 18},  // NOT.L (xxx).L: 28
     };
     for (const auto& c : cases) {
         Rig r(CpuType::Scc68070, {c.opcode, c.ext});
@@ -227,6 +230,54 @@ TEST(Logical, RegisterBitFieldsWrap) {
     e.cpu.data_regs[0] = 0x80000002;
     e.run();
     EXPECT_EQ(e.cpu.data_regs[2], 0xAu);
+}
+
+}  // namespace
+}  // namespace m68k
+
+namespace m68k {
+namespace {
+
+// The M68010 keeps 68000-style shift counts and the 68000-class memory counts of ORI/EORI and
+// BCHG/BSET, but ANDI and register bit operations have flat counts.
+TEST(Logical, M68010Counts) {
+    struct Case { uint16_t opcode; uint16_t ext; uint32_t d1; uint32_t cycles; };
+    const Case cases[] = {
+        {0xE188, 0x4E71, 0, 24},   // LSL.L #8,D0: 8 + 2 x 8
+        {0xE368, 0x4E71, 40, 86},  // LSL.W D1,D0 by 40: 6 + 2 x 40, unreduced
+        {0x0250, 0x0000, 0, 8},    // ANDI.W #0,(A0)
+        {0x0050, 0x0000, 0, 16},   // ORI.W #0,(A0)
+        {0x0368, 0x0010, 20, 16},  // BCHG D1,(16,A0): 8 + 8
+        {0x0340, 0x4E71, 20, 8},   // BCHG D1,D0, bit 20
+        {0x0340, 0x4E71, 3, 6},    // BCHG D1,D0, bit 3
+    };
+    for (const auto& c : cases) {
+        Rig r(CpuType::M68010, {c.opcode, c.ext});
+        r.cpu.addr_regs[0] = 0x3000;
+        r.cpu.data_regs[1] = c.d1;
+        EXPECT_EQ(r.run().cycles(), c.cycles) << std::hex << c.opcode;
+    }
+}
+
+}  // namespace
+}  // namespace m68k
+
+namespace m68k {
+namespace {
+
+// NOT has no vector file: results, flags and the M68000 counts here.
+TEST(Logical, NotOnM68000) {
+    Rig r(CpuType::M68000, {0x4600, 0x4650, 0x4E71, 0x4E71});  // NOT.B D0; NOT.W (A0)
+    r.cpu.data_regs[0] = 0x123456FF;
+    r.cpu.addr_regs[0] = 0x3000;
+    r.bus.poke_word(0x3000, 0x7FFF);
+    r.cpu.set_ccr(0x13);  // X, V, C
+    EXPECT_EQ(r.run().cycles(), 4u);
+    EXPECT_EQ(r.cpu.data_regs[0], 0x12345600u);
+    EXPECT_EQ(r.cpu.get_ccr(), 0x14) << "Z set, V and C cleared, X kept";
+    EXPECT_EQ(r.run().cycles(), 12u);
+    EXPECT_EQ(r.bus.peek_word(0x3000), 0x8000);
+    EXPECT_EQ(r.cpu.get_ccr(), 0x18);
 }
 
 }  // namespace

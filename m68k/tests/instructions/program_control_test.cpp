@@ -373,5 +373,47 @@ TEST(ProgramControlMisc, ResetAndTrapv) {
     EXPECT_EQ(set.bus.peek_long(set.cpu.addr_regs[7] + 2), kCode + 2) << "stacked PC is the next instruction";
 }
 
+// A short SCC68070 program across the families: BSR/RTS around a MOVEM save and restore, a DBcc
+// loop of ABCD adding two 8-digit decimal numbers, DIVU and a shift, ending in STOP.
+TEST(ProgramControlProgram, Scc68070DecimalAddSubroutine) {
+    Rig r(CpuType::Scc68070, {
+                                 0x41F8, 0x2004,          // lea     (0x2004).w,a0
+                                 0x43F8, 0x2014,          // lea     (0x2014).w,a1
+                                 0x6114,                  // bsr.s   add_bcd
+                                 0x2A38, 0x2010,          // move.l  (0x2010).w,d5
+                                 0x223C, 0x0001, 0x86A0,  // move.l  #100000,d1
+                                 0x82FC, 0x0007,          // divu.w  #7,d1
+                                 0xE98D,                  // lsl.l   #4,d5
+                                 0x4E72, 0x2700,          // stop    #0x2700
+                                 // add_bcd:
+                                 0x48E7, 0x80C0,  // movem.l d0/a0-a1,-(sp)
+                                 0x7003,          // moveq   #3,d0
+                                 0x44FC, 0x0004,  // move    #4,ccr (X clear, Z set)
+                                 0xC308,          // loop: abcd -(a0),-(a1)
+                                 0x51C8, 0xFFFC,  // dbf     d0,loop
+                                 0x4CDF, 0x0301,  // movem.l (sp)+,d0/a0-a1
+                                 0x4E75,          // rts
+                             });
+    r.bus.poke_long(0x2000, 0x12345678);
+    r.bus.poke_long(0x2010, 0x87654329);
+    r.cpu.data_regs[0] = 0xDEADBEEF;
+    int steps = 0;
+    while (r.cpu.stopped == 0 && steps < 100) {
+        ASSERT_EQ(r.run().status(), StepStatus::Ok);
+        ++steps;
+    }
+    EXPECT_EQ(steps, 21);
+    EXPECT_EQ(r.bus.peek_long(0x2010), 0x00000007u) << "12345678 + 87654329 = 1 00000007";
+    EXPECT_EQ(r.bus.peek_long(0x2000), 0x12345678u);
+    EXPECT_EQ(r.cpu.data_regs[0], 0xDEADBEEFu) << "restored by MOVEM";
+    EXPECT_EQ(r.cpu.addr_regs[0], 0x2004u);
+    EXPECT_EQ(r.cpu.addr_regs[1], 0x2014u);
+    EXPECT_EQ(r.cpu.addr_regs[7], kStack);
+    EXPECT_EQ(r.cpu.data_regs[1], 0x000537CDu) << "100000 / 7 = 14285 remainder 5";
+    EXPECT_EQ(r.cpu.data_regs[5], 0x70u);
+    EXPECT_EQ(r.cpu.pc, kCode + 0x1E);
+    EXPECT_EQ(r.cpu.get_sr(), 0x2700);
+}
+
 }  // namespace
 }  // namespace m68k

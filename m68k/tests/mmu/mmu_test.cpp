@@ -7,6 +7,7 @@
 #include "core/ea.hpp"
 #include "core/exceptions.hpp"
 #include "mmu/mmu.hpp"
+#include "support/custom_table.hpp"
 #include "support/test_bus.hpp"
 
 namespace m68k {
@@ -251,6 +252,40 @@ TEST(Mmu040, FaultRaisesBusErrorFrame) {
             EXPECT_EQ(r.bus.peek_long(sp + 12), 0x1000u + (1u << 16) + 0x400000u + 0x1000000u);
         }
     }
+}
+
+// Through step: a user instruction whose data read faults is rolled back and continues at
+// the bus-error handler; its code page is mapped, so the fetch itself translates.
+int32_t load_long_postinc_a0(Cpu& cpu, CpuBus& bus, uint16_t) {
+    cpu.data_regs[0] = read_data_long(cpu, bus, cpu.addr_regs[0]);
+    cpu.addr_regs[0] += 4;
+    return 12;
+}
+
+TEST(Mmu040, FaultInsideStepRollsBackToTheHandler) {
+    Rig r(CpuType::M68040);
+    r.bus.poke_long(0x10000, 0x00011000 | 2);
+    r.bus.poke_long(0x11000, 0x00012000 | 2);
+    r.bus.poke_long(0x12004, 0x00005000 | 1);  // logical 0x1000 -> physical 0x5000
+    r.bus.poke_word(0x5000, 0x2018);
+    enable_040(r, 0x8000);
+    r.cpu.movec_write(0x006, 0x00FFA000);  // supervisor data untranslated
+    const test::CustomTable table(load_long_postinc_a0);
+    table.install(r.cpu);
+    r.cpu.set_sr(0x0000);
+    r.cpu.sp_bank[kIspSlot] = kStack;
+    r.cpu.pc = 0x1000;
+    r.cpu.addr_regs[0] = kAddress;
+    r.cpu.data_regs[0] = 0x11111111;
+    const StepResult res = step(r.cpu, r.bus);
+    EXPECT_EQ(res.status(), StepStatus::Ok);
+    EXPECT_EQ(r.cpu.ir, 0x2018);
+    EXPECT_EQ(r.cpu.pc, kHandler + 0x10 * kVectorBusError);
+    EXPECT_EQ(r.cpu.addr_regs[0], kAddress) << "rolled back";
+    EXPECT_EQ(r.cpu.data_regs[0], 0x11111111u);
+    EXPECT_EQ(r.cpu.aborted, 0u);
+    EXPECT_EQ(r.bus.peek_long(r.cpu.addr_regs[7] + 2), 0x1000u);
+    EXPECT_EQ(r.bus.peek_long(r.cpu.addr_regs[7] + 8), kAddress);
 }
 
 // ---- 68030 ----

@@ -5,9 +5,10 @@ namespace {
 
 bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
-// Files whose bus-access order is compared strictly (promoted family by family once they match).
+// Files whose bus-access order is compared strictly: all but MOVE, whose order still differs from
+// the chip's in a few dozen tests (shown with --verbose).
 bool order_gated(const std::string& family) {
-    return family == "NOP" || family == "TRAP" || family == "ILLEGAL_LINEA" || family == "ILLEGAL_LINEF";
+    return family != "MOVE.b" && family != "MOVE.w" && family != "MOVE.l";
 }
 
 // A test that takes an exception on the chip: it reads the vector table in supervisor data space,
@@ -90,6 +91,11 @@ Judgement judge(const std::string& family, const VectorTest& t, RunCpu cpu) {
     }
 
     j.trace_candidate = (t.initial.sr & 0x8000) != 0;
+    // A traced instruction that leaves the supervisor stack odd: the trace frame's push raises an
+    // address error here, and the vectors stop before showing what the chip does next.
+    if (j.trace_candidate && (t.final_state.ssp & 1) != 0) {
+        return Judgement{.skip = true, .skip_reason = "trace frame onto an odd stack"};
+    }
     // TAS: the vectors do not model its indivisible bus cycle, so their counts are not ground truth.
     if (starts_with(family, "TAS")) {
         j.compare_cycles = false;

@@ -1,5 +1,7 @@
 #include "core/instructions/data_movement.hpp"
 
+#include <bit>
+
 #include "core/ea.hpp"
 #include "core/exceptions.hpp"
 #include "core/handler.hpp"
@@ -72,30 +74,29 @@ void move_write_m68000(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t
         }
         return;
     }
-    case 8:
-        if (register_source) {
-            if (cpu.aborted) return;
-            const uint32_t hi = fetch_word(cpu, bus);
-            cpu.fetching_ext = true;
-            const uint32_t lo = fetch_word(cpu, bus);
-            cpu.fetching_ext = false;
-            const uint32_t address = (hi << 16) | lo;
-            if (size == kSizeLong) {
-                write_data_long(cpu, bus, address, value);
-            } else if (size == kSizeWord) {
-                write_data_word(cpu, bus, address, value);
-            } else {
-                write_data_byte(cpu, bus, address, value);
-            }
+    case 8: {
+        // After a memory source the chip writes before refilling its queue for the second
+        // address word; after a register or immediate source it refills first.
+        if (cpu.aborted) return;
+        const uint32_t hi = fetch_word(cpu, bus);
+        cpu.fetching_ext = !register_source;
+        const uint32_t lo = fetch_word(cpu, bus);
+        cpu.fetching_ext = false;
+        const uint32_t address = (hi << 16) | lo;
+        if (size == kSizeLong) {
+            write_data_long(cpu, bus, address, value);
+        } else if (size == kSizeWord) {
+            write_data_word(cpu, bus, address, value);
         } else {
-            write_ea(cpu, bus, kind, reg, size, value);
+            write_data_byte(cpu, bus, address, value);
         }
         return;
+    }
     default: write_ea(cpu, bus, kind, reg, size, value); return;
     }
 }
 
-// Stack pointer and the bytes a MOVEM step moves.
+// The bytes one MOVEM register takes.
 constexpr uint32_t movem_step(uint8_t size) { return size == kSizeWord ? 2u : 4u; }
 
 int32_t movem_extra_68000(uint8_t kind) {
@@ -127,13 +128,12 @@ int32_t op_move(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint32_t value = read_ea(cpu, bus, src_kind, src_reg, size);
     const bool register_source = src_kind <= 1 || src_kind == 11;
     if (is_m68000(cpu)) {
-        // The flags land before the destination write: a faulting write stacks the new SR.
-        set_nz(cpu, value, size);
         move_write_m68000(cpu, bus, dst_kind, dst_reg, size, value, register_source);
+        set_nz(cpu, value, size);
         return 4 + ea_timing_68000(src_kind, size) + move_destination_time(dst_kind, size);
     }
-    set_nz(cpu, value, size);
     write_ea(cpu, bus, dst_kind, dst_reg, size, value);
+    set_nz(cpu, value, size);
     if (src_kind <= 1) return 2;
     return size == kSizeLong ? 13 : 9;
 }
@@ -156,8 +156,8 @@ int32_t op_movem_to_memory(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
         const uint32_t start = cpu.addr_regs[reg];
         uint32_t address = start;
         const bool m68000 = is_m68000(cpu);
-        for (int bit = 0; bit < 16; ++bit) {
-            if (!(mask & (1u << bit))) continue;
+        for (uint32_t bits = mask; bits != 0; bits &= bits - 1) {
+            const int bit = std::countr_zero(bits);
             ++count;
             address -= step_bytes;
             // Bit 0 is A7 and bit 15 is D0 in this mode.
@@ -177,8 +177,8 @@ int32_t op_movem_to_memory(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     } else {
         const Operand op = compute_ea(cpu, bus, kind, reg, size);
         uint32_t address = op.value;
-        for (int r = 0; r < 16; ++r) {
-            if (!(mask & (1u << r))) continue;
+        for (uint32_t bits = mask; bits != 0; bits &= bits - 1) {
+            const int r = std::countr_zero(bits);
             ++count;
             const uint32_t value = r < 8 ? cpu.data_regs[r] : cpu.addr_regs[r - 8];
             if (size == kSizeWord) {
@@ -202,8 +202,8 @@ int32_t op_movem_to_registers(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint32_t step_bytes = movem_step(size);
     uint32_t address = kind == 3 ? cpu.addr_regs[reg] : compute_ea(cpu, bus, kind, reg, size).value;
     int32_t count = 0;
-    for (int r = 0; r < 16; ++r) {
-        if (!(mask & (1u << r))) continue;
+    for (uint32_t bits = mask; bits != 0; bits &= bits - 1) {
+        const int r = std::countr_zero(bits);
         ++count;
         const uint32_t value = size == kSizeWord ? sign_extend_word(read_data_word(cpu, bus, address))
                                                  : read_data_long(cpu, bus, address);
@@ -413,10 +413,9 @@ int32_t op_moves(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
 
 int32_t op_move16(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint32_t y = opcode & 7;
-    const uint32_t form = (opcode >> 3) & 0x1FF;
     uint32_t src;
     uint32_t dst;
-    if (form == (0xF620 >> 3)) {
+    if ((opcode & 0xFFF8) == 0xF620) {
         const uint16_t ext = fetch_word(cpu, bus);
         const uint32_t x = (ext >> 12) & 7;
         src = cpu.addr_regs[y] & ~15u;

@@ -179,11 +179,13 @@ int32_t add_sub_quick(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     }
     const Operand op = compute_ea(cpu, bus, kind, reg_of(opcode), size);
     const uint32_t dst = read_operand(cpu, bus, op, size) & mask;
+    // The M68000 count replaces the routine's own, the fault's 50 included.
     const int32_t cycles = m68000 ? (size == kSizeLong ? 12 : 8) + ea_timing_68000(kind, size) : 4;
-    if (cpu.aborted) return cycles;
+    const int32_t abort_cycles = m68000 ? cycles : kAbortCycles;
+    if (cpu.aborted) return abort_cycles;
     const uint32_t res = (Add ? dst + q : dst - q) & mask;
     write_operand(cpu, bus, op, size, res);
-    if (cpu.aborted) return cycles;
+    if (cpu.aborted) return abort_cycles;
     if (Add) flags_add(cpu, q, dst, res, size); else flags_sub(cpu, q, dst, res, size);
     return cycles;
 }
@@ -234,13 +236,15 @@ int32_t unary(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const Operand op = compute_ea(cpu, bus, kind, reg_of(opcode), size);
     uint32_t value = 0;
     if (U != Unary::Clr || cpu.cpu_type == CpuType::M68000) value = read_operand(cpu, bus, op, size);
-    if (cpu.aborted) return kAbortCycles;
+    // The M68000 count replaces the routine's own, the fault's 50 included.
+    const int32_t abort_cycles = is_m68000(cpu) ? unary_cycles(cpu, kind, size) : kAbortCycles;
+    if (cpu.aborted) return abort_cycles;
     const uint32_t sx = cpu.flag_x, sn = cpu.flag_n, sz = cpu.flag_not_z, sv = cpu.flag_v, sc = cpu.flag_c;
     const uint32_t res = compute(value);
     write_operand(cpu, bus, op, size, res);
     if (cpu.aborted) {
         cpu.flag_x = sx; cpu.flag_n = sn; cpu.flag_not_z = sz; cpu.flag_v = sv; cpu.flag_c = sc;
-        return kAbortCycles;
+        return abort_cycles;
     }
     return unary_cycles(cpu, kind, size);
 }
@@ -432,10 +436,11 @@ int32_t op_tst(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint8_t size = size_of(opcode);
     const uint8_t kind = kind_of(opcode);
     const uint32_t value = read_ea(cpu, bus, kind, reg_of(opcode), size);
-    if (cpu.aborted) return kAbortCycles;
+    const int32_t cycles = cpu.m68000_class ? 4 + ea_timing_68000(kind, size) : 4;
+    // The M68000 count replaces the routine's own, the fault's 50 included.
+    if (cpu.aborted) return is_m68000(cpu) ? cycles : kAbortCycles;
     set_logic_flags(cpu, value, size);
-    if (!cpu.m68000_class) return 4;
-    return 4 + ea_timing_68000(kind, size);
+    return cycles;
 }
 
 int32_t op_chk(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
@@ -443,7 +448,8 @@ int32_t op_chk(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint8_t size = word ? kSizeWord : kSizeLong;
     const uint8_t kind = kind_of(opcode);
     const uint32_t raw_bound = read_ea(cpu, bus, kind, reg_of(opcode), size);
-    if (cpu.aborted) return kAbortCycles;
+    const int32_t ea_time = is_m68000(cpu) && word ? ea_timing_68000(kind, kSizeWord) : 0;
+    if (cpu.aborted) return kAbortCycles + ea_time;
     const uint32_t raw_dn = cpu.data_regs[reg_hi(opcode)];
     const int64_t bound = word ? static_cast<int16_t>(raw_bound) : static_cast<int32_t>(raw_bound);
     const int64_t dn = word ? static_cast<int16_t>(raw_dn) : static_cast<int32_t>(raw_dn);
@@ -451,7 +457,6 @@ int32_t op_chk(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     cpu.flag_not_z = 1;
     cpu.flag_v = 0;
     cpu.flag_c = 0;
-    const int32_t ea_time = is_m68000(cpu) && word ? ea_timing_68000(kind, kSizeWord) : 0;
     if (dn >= 0 && dn <= bound) return 10 + ea_time;
     const int32_t count = take_exception_format2(cpu, bus, kVectorChk);
     if (dn > bound) return count - 2 + ea_time;
