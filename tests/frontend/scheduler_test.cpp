@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "machine/cdic_sector.hpp"
 #include "machine/scc68070.hpp"
 
 // While the CPU core still has instruction families to write, a test whose program reaches one
@@ -461,6 +463,139 @@ TEST(SchedulerRoms, IcaWatchLine) {
     EXPECT_EQ(run.ram_long(0x100), 0x50001234u);
     EXPECT_EQ(run.ram_long(0x2000), 0x50001234u);
 }
+
+// Two frames of display_bars.s: CLUT8 bars on plane A over a flat DYUV plane B, weight 32 each.
+// Expected colours from the mixing rule, worked by hand in the ROM's header.
+TEST(SchedulerRoms, DisplayBarsThroughTheDisplayPrograms) {
+    RomRun run("display_bars.rom");
+    run.frames(2);
+    SKIP_IF_CPU_LACKS(run.probe);
+    struct Sample {
+        uint32_t row, x, colour;
+    };
+    const Sample samples[] = {
+        {0, 0, 0xFF729BA6},          {0, 95, 0xFF729BA6},         {1, 40, 0xFF729BA6},
+        {279, 5 * 96, 0xFF723B47},   {300, 5 * 96 + 95, 0xFF723B47},
+        {559, 7 * 96, 0xFF133B47},   {559, 767, 0xFF133B47},      {120, 7 * 96 + 50, 0xFF133B47},
+    };
+    const auto pixels = run.bus->mcd212.frame_pixels();
+    for (const auto& s : samples) {
+        EXPECT_EQ(pixels[s.row * Mcd212::kFrameStride + s.x], s.colour) << "row " << s.row << " x " << s.x;
+    }
+    // Neighbouring bars differ at their boundary: the bars are 96 pixels wide, not shifted.
+    EXPECT_NE(pixels[200 * Mcd212::kFrameStride + 95], pixels[200 * Mcd212::kFrameStride + 96]);
+}
+
+// video_irq.s prints one "V" per video interrupt; the channel-1 program raises it once per
+// frame whichever field entry (0x400 or 0x404) the frame starts at. The ROM turns the display
+// on during the first frame, after that frame's program has run, so counting starts after it.
+TEST(SchedulerRoms, OneVideoInterruptPerFrame) {
+    ConsoleCapture out;
+    RomRun run("video_irq.rom");
+    run.frames(1);
+    SKIP_IF_CPU_LACKS(run.probe);
+    const uint32_t before = run.ram_long(0x1000);
+    EXPECT_LE(before, 1u);
+    for (uint32_t frames = 1; frames <= 6; ++frames) {
+        run.frames(1);
+        SKIP_IF_CPU_LACKS(run.probe);
+        EXPECT_EQ(run.ram_long(0x1000), before + frames);
+    }
+    EXPECT_EQ(out.text, std::string(before + 6, 'V'));
+}
+
+// ---- cdic_read.s: the CDIC programmed through bus writes, reading a disc the test writes ----
+// 300 mode-2 sectors, file 1 channel 0 data unless listed; data bytes (i * 7 + lba).
+struct DiscSector {
+    uint32_t lba;
+    uint8_t file, chan, submode, coding;
+};
+constexpr DiscSector kDiscSpecial[] = {
+    {101, 1, 1, 0x08, 0},  // channel 1: filtered out
+    {103, 2, 0, 0x08, 0},  // file 2: filtered out
+    {104, 1, 0, 0x64, 0},  // real-time ADPCM, 4-bit mono 37,800 Hz: the audio buffer
+    {106, 1, 0, 0x89, 0},  // end of file (and of record): ends the 0x2A read
+    {200, 5, 3, 0x08, 0},  // a 0x29 read takes any file and channel
+    {201, 5, 4, 0x08, 0},
+};
+
+RawSector test_disc_sector(uint32_t lba) {
+    uint8_t sub[4] = {1, 0, 0x08, 0};
+    for (const auto& d : kDiscSpecial) {
+        if (d.lba == lba) {
+            sub[0] = d.file;
+            sub[1] = d.chan;
+            sub[2] = d.submode;
+            sub[3] = d.coding;
+        }
+    }
+    RawSector s{};
+    for (int i = 1; i <= 10; ++i) s[i] = 0xFF;
+    const auto t = bcd_time_of_lba(lba);
+    s[12] = t[0];
+    s[13] = t[1];
+    s[14] = t[2];
+    s[15] = 2;
+    for (int i = 0; i < 4; ++i) s[16 + i] = s[20 + i] = sub[i];
+    for (size_t i = 24; i < s.size(); ++i) s[i] = static_cast<uint8_t>(i * 7 + lba);
+    return s;
+}
+
+// The line cdic_read.s prints for a sector that reached the data ('D') or audio ('A') buffer.
+std::string cdic_line(uint32_t lba, char buffer) {
+    const RawSector s = test_disc_sector(lba);
+    uint32_t sum = 0;
+    for (size_t i = 20; i < s.size(); ++i) sum += s[i];
+    char text[32];
+    std::snprintf(text, sizeof text, "%02X%02X%02X02 %c %04X\n", s[12], s[13], s[14], buffer, sum & 0xFFFF);
+    return text;
+}
+
+TEST(SchedulerRoms, CdicReadsFilteredSectorsAtTheDiscRate) {
+    const auto image = std::filesystem::path(testing::TempDir()) / "cdic_read_disc.bin";
+    {
+        std::ofstream out(image, std::ios::binary);
+        for (uint32_t lba = 0; lba < 300; ++lba) {
+            const RawSector s = test_disc_sector(lba);
+            out.write(reinterpret_cast<const char*>(s.data()), static_cast<std::streamsize>(s.size()));
+        }
+    }
+    ConsoleCapture out;
+    RomRun run("cdic_read.rom");
+    ASSERT_TRUE(run.bus->insert_disc(image).has_value());
+    // One sector per 206,700 cycles, the first 36,700 after the command; PAL frames are
+    // 309,816 cycles. Read A's sectors end periods 0, 2, 4, 5 and 6 (at 36,700 .. 1,276,900),
+    // B's comes 36,700 later, C's two at 1,350,300 and 1,557,000; then the cancel, and DMA.
+    const std::string expected[] = {
+        cdic_line(100, 'D'), cdic_line(102, 'D'), cdic_line(104, 'A'), cdic_line(105, 'D'),
+        cdic_line(106, 'D'), cdic_line(10, 'D'),  cdic_line(200, 'D'), cdic_line(201, 'D'),
+    };
+    const size_t lines_after_frame[] = {1, 2, 3, 4, 7, 8, 8, 8, 8, 8};
+    for (size_t frame = 0; frame < std::size(lines_after_frame); ++frame) {
+        run.frames(1);
+        SKIP_IF_CPU_LACKS(run.probe);
+        size_t sectors = 0;  // lines "TTTTTTMM K SSSS"
+        for (size_t at = 0; (at = out.text.find('\n', at)) != std::string::npos; ++at)
+            sectors += at >= 15 && out.text[at - 5] == ' ' && out.text[at - 7] == ' ';
+        EXPECT_EQ(sectors, lines_after_frame[frame])
+            << "after frame " << frame + 1 << ":\n"
+            << out.text;
+    }
+    std::string all;
+    for (const auto& line : expected) all += line;
+    // Channel 0 copied the last sector (LBA 201) to 0x8000.
+    const std::string sum201 = cdic_line(201, 'D').substr(11);
+    EXPECT_EQ(out.text, all + "DMA " + sum201 + "END\n");
+    const RawSector last = test_disc_sector(201);
+    for (size_t i = 20; i < last.size(); i += 97)
+        EXPECT_EQ(run.bus->read_byte(static_cast<uint32_t>(0x8000 + i - 20)), last[i]) << "byte " << i;
+    EXPECT_EQ(run.bus->read_byte(0x8000 + 2'331), last[2'351]);
+    EXPECT_EQ(run.bus->read_byte(0x8000 + 2'332), 0u) << "DMA ran past its count";
+    EXPECT_FALSE(run.bus->cdic.irq_pending);
+    EXPECT_EQ(run.bus->cdic.active_command, 0u) << "the cancelled read goes on";
+    std::filesystem::remove(image);
+}
+
 
 }  // namespace
 }  // namespace vestrel

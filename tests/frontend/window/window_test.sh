@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # End to end, as a user runs it: the program in a virtual X display, driven with xdotool.
-#   window_test.sh VESTREL OUT_DIR [ROM]
+#   window_test.sh VESTREL OUT_DIR [ROM [UART_TEXT]]
+# UART_TEXT (with \n escapes) is what the ROM must print through the UART by the end.
 # Exits 77 (skipped) when the X tools are not there.
 set -uo pipefail
 
 vestrel=$(realpath "$1")
 out=$(realpath -m "$2")
-rom=${3:-}
+rom=${3:+$(realpath "$3")}
+uart_text=${4:-}
 
 for tool in xdotool xprop xwininfo import convert python3; do
   if ! command -v "$tool" >/dev/null; then
@@ -131,5 +133,9 @@ status=$?
 [ "$status" = 0 ] || fail "exit status $status"
 tail -1 log.txt | grep -q "Emulazione arrestata. PC finale: 0x[0-9A-F]\{8\}$" || fail "last log line: $(tail -1 log.txt)"
 [ -f vestrel_controls.ini ] || fail "no controls file"
+if [ -n "$uart_text" ]; then
+  printf '%b' "$uart_text" > uart_expected.txt
+  cmp -s uart.txt uart_expected.txt || fail "UART output: $(od -c uart.txt | head -5)"
+fi
 cp log.txt "$out/log.txt"
 echo "PASS"
