@@ -47,7 +47,7 @@ SliceResult run_cpu_slice(m68k::Cpu& cpu, Bus& bus, int32_t done, uint32_t line_
     bus.scc.line_cycle_pos = static_cast<uint32_t>(std::max(done, 0));
     cpu.slice_len = budget;
     cpu.slice_budget = budget;
-    m68k::service_interrupt(cpu, bus);
+    if (cpu.pending_level != 0) m68k::service_interrupt(cpu, bus);
 
     SliceResult result;
     int32_t exception_cycles = 0;

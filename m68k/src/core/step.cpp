@@ -26,7 +26,16 @@ int32_t convert_cycles(Cpu& cpu, int32_t c) {
 }
 
 uint16_t fetch_opcode(Cpu& cpu, CpuBus& bus) {
-    if (!cpu.prefetch_model) return fetch_word(cpu, bus);
+    if (!cpu.prefetch_model) {
+        // The usual case, an even PC with no translation, reads the opcode straight from the
+        // bus: fetch_word's result, without its call and re-checks on every step.
+        if ((cpu.pc & 1) == 0 && !(cpu.mmu_present && cpu.mmu_enabled)) {
+            const uint16_t op = bus.read_word(cpu.pc & cpu.addr_mask);
+            cpu.pc += 2;
+            return op;
+        }
+        return fetch_word(cpu, bus);
+    }
     if (cpu.pc & 1) {
         take_address_error(cpu, bus, cpu.pc, false, true);
         return 0;
