@@ -107,7 +107,8 @@ TEST(PackedDecimal, ReadingMatchesStrtold) {
         text += static_cast<char>('0' + digits[0]);
         text += '.';
         for (int d = 1; d < kPackedDigits; ++d) text += static_cast<char>('0' + digits[d]);
-        text += "e" + std::to_string(e);
+        text += 'e';
+        text += std::to_string(e);
         const PackedDecimal p = packed_encode(text[0] == '-', e, digits);
         uint8_t flags = 0;
         ASSERT_EQ(hex(packed_to_fx80(p, flags)), hex(from_ld(std::strtold(text.c_str(), nullptr)))) << text;
