@@ -14,39 +14,12 @@
 #include "fpu/softfloat.hpp"
 #include "m68k/cpu.hpp"
 #include "support/test_bus.hpp"
+#include "fpu_rig.hpp"
 
 namespace m68k {
 namespace {
 
-constexpr uint32_t kCode = 0x1000;
-constexpr uint32_t kStack = 0x8000;
-constexpr uint32_t kData = 0x3000;
-constexpr uint32_t kLineFHandler = 0x5000;
-constexpr uint32_t kTrapHandler = 0x7000;
-
-Fx80 fx(double d) { return fx80_from_double(std::bit_cast<uint64_t>(d)); }
-
-struct Rig {
-    Cpu cpu;
-    test::TestBus bus;
-
-    explicit Rig(CpuType type = CpuType::M68040) {
-        cpu.set_cpu_type(type);
-        cpu.addr_regs[7] = kStack;
-        bus.poke_long(kVectorLineF * 4, kLineFHandler);
-        bus.poke_long(kVectorTrapv * 4, kTrapHandler);
-    }
-    StepResult run(std::initializer_list<uint16_t> words) {
-        uint32_t a = kCode;
-        for (uint16_t w : words) {
-            bus.poke_word(a, w);
-            a += 2;
-        }
-        cpu.pc = kCode;
-        return step(cpu, bus);
-    }
-    uint32_t sp() const { return cpu.addr_regs[7]; }
-};
+using namespace fpu_test;
 
 // The expected truth of each predicate, from C comparisons of the two operands.
 bool c_predicate(uint32_t p, double a, double b) {

@@ -12,42 +12,12 @@
 #include "fpu/softfloat.hpp"
 #include "m68k/cpu.hpp"
 #include "support/test_bus.hpp"
+#include "fpu_rig.hpp"
 
 namespace m68k {
 namespace {
 
-constexpr uint32_t kCode = 0x1000;
-constexpr uint32_t kStack = 0x8000;
-constexpr uint32_t kData = 0x3000;
-constexpr uint32_t kLineFHandler = 0x5000;
-constexpr uint32_t kVector55Handler = 0x5500;
-constexpr uint32_t kVector60Handler = 0x6000;
-
-Fx80 fx(double d) { return fx80_from_double(std::bit_cast<uint64_t>(d)); }
-
-struct Rig {
-    Cpu cpu;
-    test::TestBus bus;
-
-    explicit Rig(CpuType type = CpuType::M68040) {
-        cpu.set_cpu_type(type);
-        cpu.addr_regs[7] = kStack;
-        bus.poke_long(kVectorLineF * 4, kLineFHandler);
-        bus.poke_long(kVectorFpUnsupportedType * 4, kVector55Handler);
-        bus.poke_long(kVectorFpUnimplementedEa * 4, kVector60Handler);
-    }
-    // Places the words at kCode and steps once.
-    StepResult run(std::initializer_list<uint16_t> words) {
-        uint32_t a = kCode;
-        for (uint16_t w : words) {
-            bus.poke_word(a, w);
-            a += 2;
-        }
-        cpu.pc = kCode;
-        return step(cpu, bus);
-    }
-    uint32_t sp() const { return cpu.addr_regs[7]; }
-};
+using namespace fpu_test;
 
 // Every type the F line reaches: who runs FMOVECR, who raises line F, and the M68060's trap.
 TEST(FpuGeneral, TypeGating) {
