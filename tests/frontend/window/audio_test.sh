@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# A disc's ADPCM sound, played by the program through SDL's "disk" audio driver: the ROM reads
+# sectors through the CDIC (some of them real-time ADPCM), the program runs ~3 seconds in a
+# virtual X display, Escape ends it, and the file the driver wrote must hold non-silent samples.
+#   audio_test.sh VESTREL ROM
+# Exits 77 (skipped) when the X tools are not there.
+set -uo pipefail
+
+vestrel=$(realpath "$1")
+rom=$(realpath "$2")
+here=$(dirname "$(realpath "$0")")
+
+for tool in xdotool python3; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
+    exit 77
+  fi
+done
+if [ -z "${DISPLAY:-}" ]; then
+  if ! command -v xvfb-run >/dev/null; then
+    echo "SKIP: no display and no xvfb-run (scripts/install-deps.sh installs xvfb)"
+    exit 77
+  fi
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+
+export NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory
+export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
+work=$(mktemp -d)
+trap 'kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+cd "$work"
+mkdir -p bios
+cp "$rom" bios/cdi220b.rom
+python3 "$here/make_adpcm_disc.py" disc.bin || { echo "FAIL: cannot write the disc image"; exit 1; }
+
+fail() {
+  echo "FAIL: $*"
+  echo "--- log"; cat log.txt
+  exit 1
+}
+
+SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$work/sound.raw" "$vestrel" disc.bin 2>log.txt >uart.txt &
+pid=$!
+
+wid=$(timeout 15 xdotool search --sync --onlyvisible --name '^Vestrel' | head -1)
+[ -n "$wid" ] || fail "no window"
+xdotool windowfocus --sync "$wid" || fail "cannot focus the window"
+sleep 3
+xdotool key Escape
+for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$pid" 2>/dev/null; then fail "still running 5 s after Escape"; fi
+wait "$pid"
+status=$?
+[ "$status" = 0 ] || fail "exit status $status"
+
+grep -q "Initializing audio on default output device" log.txt || fail "the audio output did not start"
+if grep -E "Error| WARN +vestrel::audio|silent mode" log.txt; then fail "error or audio warning in the log"; fi
+# The ROM saw its first read's sectors, the ADPCM ones in the audio buffer.
+grep -q "^[0-9A-F]\{8\} A [0-9A-F]\{4\}$" uart.txt || fail "no sector reached the audio buffer: $(head -c 300 uart.txt)"
+[ -s sound.raw ] || fail "the disk audio driver wrote nothing"
+
+python3 - sound.raw <<'PY' || fail "disk audio samples"
+import array, math, sys
+samples = array.array("f")
+with open(sys.argv[1], "rb") as f:
+    data = f.read()
+samples.frombytes(data[: len(data) // 4 * 4])
+assert all(math.isfinite(v) and abs(v) <= 1.0 for v in samples), "samples out of range"
+loud = sum(1 for v in samples if abs(v) > 1e-3)
+peak = max((abs(v) for v in samples), default=0.0)
+print(f"{len(samples)} samples, {loud} above 1e-3, peak {peak:.4f}")
+assert loud >= 1000 and peak > 0.01, "the output is silent"
+PY
+echo "PASS"
