@@ -132,7 +132,7 @@ int32_t alu_line_020(uint16_t op) {
     if (line == 11 && mode == 0) return 2;  // EOR Dn,Dn
     if (line == 12 && (opmode == 5 || (opmode == 6 && mode == 1))) return 2;  // EXG
     if ((line == 9 || line == 13) && mode == 0) return 2;                    // SUBX, ADDX Dy,Dx
-    if (mode < 2) return -1;                // SBCD, SUBX, CMPM, ABCD, EXG, ADDX, PACK, UNPK
+    if (mode < 2) return -1;  // SBCD, ABCD, PACK, UNPK, CMPM, SUBX and ADDX -(Ay),-(Ax)
     return 4 + ea_cost(op, size);           // Dn,<ea>
 }
 
