@@ -69,9 +69,18 @@ int32_t ea_cost(uint16_t op, uint8_t size) { return timing_020_ea_cost((op >> 3)
 
 bool memory_mode(uint16_t op) { return ((op >> 3) & 7) >= 2; }
 
+// BTST, BCHG, BCLR, BSET: BTST only reads; the others write the byte back.
+int32_t bit_operation_020(uint16_t op) {
+    const bool test = ((op >> 6) & 3) == 0;
+    if (!memory_mode(op)) return test ? 4 : 6;
+    return (test ? 4 : 8) + ea_cost(op, kSizeByte);
+}
+
 // -1: no count here; the caller falls back to the scaling.
 int32_t line0_020(const Cpu& cpu, uint16_t op) {
     if (op == 0x0CFC || op == 0x0EFC) return 22 + (z_set(cpu) ? 3 : 0);  // CAS2
+    const bool movep = ((op >> 3) & 7) == 1;
+    if (((op & 0x0100) && !movep) || (op & 0xFF00) == 0x0800) return bit_operation_020(op);
     const uint16_t group = op & 0xF9C0;
     if (group == 0x08C0 && (op & 0x0600) != 0 && memory_mode(op)) {       // CAS
         const uint32_t s = (op >> 9) & 3;
@@ -121,8 +130,44 @@ int32_t alu_line_020(uint16_t op) {
     if (opmode < 4) return 2 + ea_cost(op, size);  // <ea>,Dn
     const uint32_t mode = (op >> 3) & 7;
     if (line == 11 && mode == 0) return 2;  // EOR Dn,Dn
-    if (mode < 2) return -1;                // SBCD, SUBX, CMPM, ABCD, EXG, ADDX, PACK, UNPK
+    if (line == 12 && (opmode == 5 || (opmode == 6 && mode == 1))) return 2;  // EXG
+    if ((line == 9 || line == 13) && mode == 0) return 2;                    // SUBX, ADDX Dy,Dx
+    if (mode < 2) return -1;  // SBCD, ABCD, PACK, UNPK, CMPM, SUBX and ADDX -(Ay),-(Ax)
     return 4 + ea_cost(op, size);           // Dn,<ea>
+}
+
+// Bit fields by operation (bits 8-10): in a register, in memory within four bytes, in memory
+// across five bytes.
+constexpr int32_t kBitField020[8][3] = {
+    {6, 11, 15},   // BFTST
+    {8, 15, 20},   // BFEXTU
+    {12, 16, 24},  // BFCHG
+    {8, 15, 20},   // BFEXTS
+    {12, 16, 24},  // BFCLR
+    {18, 28, 32},  // BFFFO
+    {12, 16, 24},  // BFSET
+    {10, 17, 25},  // BFINS
+};
+
+int32_t line14_020(const Cpu& cpu, uint16_t op) {
+    if ((op & 0xF8C0) == 0xE8C0) {
+        const auto& row = kBitField020[(op >> 8) & 7];
+        if (!memory_mode(op)) return row[0];
+        return row[cpu.bitfield_five_bytes ? 2 : 1] + ea_cost(op, kSizeLong);
+    }
+    if ((op & 0x00C0) == 0x00C0) {  // memory, by one bit: ASd, LSd, ROXd, ROd
+        const uint32_t kind = (op >> 9) & 3;
+        return (kind == 3 ? 7 : 5) + ea_cost(op, kSizeWord);
+    }
+    const uint32_t kind = (op >> 3) & 3;
+    const bool count_in_register = (op & 0x0020) != 0;
+    const bool left = (op & 0x0100) != 0;
+    switch (kind) {
+    case 0: if (left) return 8; [[fallthrough]];  // ASL works out the overflow; ASR shifts like LSR
+    case 1: return count_in_register ? 6 : 4;
+    case 3: return 8;
+    default: return -1;  // ROXd in a register
+    }
 }
 
 }  // namespace
@@ -171,7 +216,8 @@ int32_t timing_020_030_cycles(Cpu& cpu, int32_t c, bool /*executed*/) {
     case 11:
     case 12:
     case 13: r = alu_line_020(op); break;
-    default: break;  // line 14 has no count here yet; lines 10 and 15 never do
+    case 14: r = line14_020(cpu, op); break;
+    default: break;  // lines 10 and 15 have no count
     }
     return r >= 0 ? r : scc68070_cycles(c);
 }

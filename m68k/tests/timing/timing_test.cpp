@@ -21,6 +21,7 @@ struct Case {
     int vector = -1;  // exception taken in the step
     bool z = false;
     int32_t expected = 0;
+    bool five_bytes = false;  // the bit field spanned five bytes
 };
 
 int32_t convert(Cpu& cpu, int32_t c) {
@@ -59,6 +60,31 @@ TEST(CycleModels, SingleInstructionTable) {
         {"MULS.W (A0),D0", CpuType::M68020, 0xC1D0, 50, false, -1, false, 31},
         {"ADDQ.L #1,D0", CpuType::M68020, 0x5280, 8, false, -1, false, 2},
         {"TST.L -(A0)", CpuType::M68020, 0x4AA0, 14, false, -1, false, 7},
+        {"BTST D1,D0", CpuType::M68020, 0x0300, 6, false, -1, false, 4},
+        {"BTST #imm,D0", CpuType::M68020, 0x0800, 10, false, -1, false, 4},
+        {"BCHG D1,D0", CpuType::M68030, 0x0340, 8, false, -1, false, 6},
+        {"BSET #imm,(A0)", CpuType::M68020, 0x08D0, 16, false, -1, false, 12},
+        {"BTST D1,(d16,A0)", CpuType::M68020, 0x0328, 12, false, -1, false, 9},
+        {"BCLR D1,(A0)+", CpuType::M68020, 0x0398, 12, false, -1, false, 12},
+        {"MOVEP falls back", CpuType::M68020, 0x0308, 16, false, -1, false, 10},
+        {"EXG D0,D1", CpuType::M68020, 0xC141, 6, false, -1, false, 2},
+        {"EXG D0,A1", CpuType::M68030, 0xC189, 6, false, -1, false, 2},
+        {"ADDX.L D0,D1", CpuType::M68020, 0xD380, 8, false, -1, false, 2},
+        {"SUBX.B -(A0),-(A1) falls back", CpuType::M68020, 0x9308, 18, false, -1, false, 12},
+        {"LSL.L #1,D0", CpuType::M68020, 0xE388, 10, false, -1, false, 4},
+        {"LSR.W D1,D0", CpuType::M68020, 0xE268, 8, false, -1, false, 6},
+        {"ASL.W #2,D0", CpuType::M68020, 0xE540, 10, false, -1, false, 8},
+        {"ASR.L D1,D0", CpuType::M68030, 0xE2A0, 10, false, -1, false, 6},
+        {"ROL.L #1,D0", CpuType::M68020, 0xE398, 10, false, -1, false, 8},
+        {"ROXL.W #1,D0 falls back", CpuType::M68020, 0xE350, 8, false, -1, false, 5},
+        {"ASL.W (A0)", CpuType::M68020, 0xE1D0, 12, false, -1, false, 9},
+        {"ROR.W (d16,A0)", CpuType::M68020, 0xE6E8, 16, false, -1, false, 12},
+        {"BFEXTU D0,D1", CpuType::M68020, 0xE9C0, 8, false, -1, false, 8},
+        {"BFCHG D0", CpuType::M68030, 0xEAC0, 8, false, -1, false, 12},
+        {"BFTST (A0), four bytes", CpuType::M68020, 0xE8D0, 8, false, -1, false, 15},
+        {"BFINS D1,(A0), four bytes", CpuType::M68020, 0xEFD0, 8, false, -1, false, 21},
+        {"BFINS D1,(A0), five bytes", CpuType::M68020, 0xEFD0, 8, false, -1, false, 29, true},
+        {"BFFFO (d16,A0), five bytes", CpuType::M68030, 0xEDE8, 8, false, -1, false, 37, true},
         {"ABCD falls back to the scaling", CpuType::M68020, 0xC300, 6, false, -1, false, 4},
         {"line A falls back", CpuType::M68020, 0xA000, 4, false, -1, false, 3},
         {"privilege violation in the step", CpuType::M68030, 0x46C0, 34, false, 8, false, 20},
@@ -86,6 +112,7 @@ TEST(CycleModels, SingleInstructionTable) {
         cpu.flow_changed = c.flow;
         if (c.vector >= 0) cpu.vector_this_step = static_cast<uint32_t>(c.vector);
         cpu.flag_not_z = c.z ? 0 : 1;
+        cpu.bitfield_five_bytes = c.five_bytes;
         EXPECT_EQ(convert(cpu, c.count), c.expected);
     }
 }
