@@ -230,7 +230,8 @@ ShiftResult shift_lsr(Cpu& cpu, uint8_t size, uint32_t count, uint32_t value) {
     return {result, cycles};
 }
 
-ShiftResult shift_rol(Cpu& cpu, uint8_t size, uint32_t count, uint32_t value) {
+// ROL and ROR: C is the last bit rotated out, which lands in bit 0 (left) or the top bit (right).
+ShiftResult shift_rotate(Cpu& cpu, uint8_t size, uint32_t count, uint32_t value, bool left) {
     const uint32_t w = width_of(size);
     const uint64_t mask = size_mask(size);
     const uint64_t v = value & mask;
@@ -240,24 +241,10 @@ ShiftResult shift_rol(Cpu& cpu, uint8_t size, uint32_t count, uint32_t value) {
         return {static_cast<uint32_t>(v), cycles};
     }
     const uint32_t k = count % w;
-    const uint32_t result = k == 0 ? static_cast<uint32_t>(v) : static_cast<uint32_t>(((v << k) | (v >> (w - k))) & mask);
-    shift_flags(cpu, result, size, result & 1, false);
-    cpu.flag_v = 0;
-    return {result, cycles};
-}
-
-ShiftResult shift_ror(Cpu& cpu, uint8_t size, uint32_t count, uint32_t value) {
-    const uint32_t w = width_of(size);
-    const uint64_t mask = size_mask(size);
-    const uint64_t v = value & mask;
-    const int32_t cycles = shift_cycles(cpu, size, count);
-    if (count == 0) {
-        set_logic_flags(cpu, static_cast<uint32_t>(v), size);
-        return {static_cast<uint32_t>(v), cycles};
-    }
-    const uint32_t k = count % w;
-    const uint32_t result = k == 0 ? static_cast<uint32_t>(v) : static_cast<uint32_t>(((v >> k) | (v << (w - k))) & mask);
-    shift_flags(cpu, result, size, (result & size_msb(size)) != 0, false);
+    const uint64_t rotated = left ? (v << k) | (v >> (w - k)) : (v >> k) | (v << (w - k));
+    const uint32_t result = k == 0 ? static_cast<uint32_t>(v) : static_cast<uint32_t>(rotated & mask);
+    const bool carry = left ? (result & 1) != 0 : (result & size_msb(size)) != 0;
+    shift_flags(cpu, result, size, carry, false);
     cpu.flag_v = 0;
     return {result, cycles};
 }
@@ -291,7 +278,7 @@ ShiftResult shift_by(Cpu& cpu, ShiftKind kind, bool left, uint8_t size, uint32_t
     case ShiftKind::Logical:
         return left ? shift_lsl(cpu, size, count, value) : shift_lsr(cpu, size, count, value);
     case ShiftKind::RotateExtend: return rotate_extend(cpu, size, count, value, left);
-    default: return left ? shift_rol(cpu, size, count, value) : shift_ror(cpu, size, count, value);
+    default: return shift_rotate(cpu, size, count, value, left);
     }
 }
 
