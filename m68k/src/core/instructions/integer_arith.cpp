@@ -44,6 +44,15 @@ constexpr uint8_t size_of(uint16_t opcode) { return static_cast<uint8_t>((opcode
 bool is_m68000(const Cpu& cpu) { return cpu.cpu_type == CpuType::M68000; }
 bool register_or_immediate(uint8_t kind) { return kind <= 1 || kind == static_cast<uint8_t>(EaKind::Immediate); }
 
+// ADD/SUB to memory: the flags change only once the result is written.
+template <bool Add>
+void store_add_sub(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size, uint32_t src, uint32_t dst) {
+    const uint32_t res = (Add ? dst + src : dst - src) & size_mask(size);
+    write_operand(cpu, bus, op, size, res);
+    if (cpu.aborted) return;
+    if (Add) flags_add(cpu, src, dst, res, size); else flags_sub(cpu, src, dst, res, size);
+}
+
 // ADD/SUB ea,Dn and Dn,ea, sharing their shapes.
 template <bool Add>
 int32_t add_sub_to_register(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
@@ -75,10 +84,7 @@ int32_t add_sub_to_ea(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const int32_t cycles =
         is_m68000(cpu) ? (size == kSizeLong ? 12 : 8) + ea_timing_68000(kind, size) : 8;
     if (cpu.aborted) return cycles;
-    const uint32_t res = (Add ? dst + src : dst - src) & mask;
-    write_operand(cpu, bus, op, size, res);
-    if (cpu.aborted) return cycles;
-    if (Add) flags_add(cpu, src, dst, res, size); else flags_sub(cpu, src, dst, res, size);
+    store_add_sub<Add>(cpu, bus, op, size, src, dst);
     return cycles;
 }
 
@@ -147,10 +153,7 @@ int32_t add_sub_immediate(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
         cycles = size == kSizeLong ? (Add ? 12 : 16) : 8;
     }
     if (cpu.aborted) return cycles;
-    const uint32_t res = (Add ? dst + src : dst - src) & mask;
-    write_operand(cpu, bus, op, size, res);
-    if (cpu.aborted) return cycles;
-    if (Add) flags_add(cpu, src, dst, res, size); else flags_sub(cpu, src, dst, res, size);
+    store_add_sub<Add>(cpu, bus, op, size, src, dst);
     return cycles;
 }
 
