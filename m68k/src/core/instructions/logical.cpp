@@ -150,7 +150,8 @@ void shift_flags(Cpu& cpu, uint32_t result, uint8_t size, uint32_t carry, bool s
 
 enum class ShiftKind : uint8_t { Arithmetic = 0, Logical = 1, RotateExtend = 2, Rotate = 3 };
 
-ShiftResult shift_asl(Cpu& cpu, uint8_t size, uint32_t count, uint32_t value) {
+// ASL and LSL move the same bits; only ASL reports a change of sign in V.
+ShiftResult shift_left(Cpu& cpu, uint8_t size, uint32_t count, uint32_t value, bool arithmetic) {
     const uint32_t w = width_of(size);
     const uint64_t mask = size_mask(size);
     const uint64_t v = value & mask;
@@ -161,13 +162,15 @@ ShiftResult shift_asl(Cpu& cpu, uint8_t size, uint32_t count, uint32_t value) {
     }
     const uint32_t result = count >= w ? 0u : static_cast<uint32_t>((v << count) & mask);
     const uint32_t carry = count <= w ? static_cast<uint32_t>((v >> (w - count)) & 1) : 0u;
-    bool overflow;
-    if (count >= w) {
-        overflow = v != 0;
-    } else {
-        // The top count + 1 bits must all be equal for the sign to survive every step.
-        const uint64_t top = ((uint64_t{1} << (count + 1)) - 1) << (w - 1 - count);
-        overflow = (v & top) != 0 && (v & top) != top;
+    bool overflow = false;
+    if (arithmetic) {
+        if (count >= w) {
+            overflow = v != 0;
+        } else {
+            // The top count + 1 bits must all be equal for the sign to survive every step.
+            const uint64_t top = ((uint64_t{1} << (count + 1)) - 1) << (w - 1 - count);
+            overflow = (v & top) != 0 && (v & top) != top;
+        }
     }
     shift_flags(cpu, result, size, carry, true);
     cpu.flag_v = overflow ? 0x80u : 0u;
@@ -194,22 +197,6 @@ ShiftResult shift_asr(Cpu& cpu, uint8_t size, uint32_t count, uint32_t value) {
         result = static_cast<uint32_t>(extended >> count) & mask;
         carry = (v >> (count - 1)) & 1;
     }
-    shift_flags(cpu, result, size, carry, true);
-    cpu.flag_v = 0;
-    return {result, cycles};
-}
-
-ShiftResult shift_lsl(Cpu& cpu, uint8_t size, uint32_t count, uint32_t value) {
-    const uint32_t w = width_of(size);
-    const uint64_t mask = size_mask(size);
-    const uint64_t v = value & mask;
-    const int32_t cycles = shift_cycles(cpu, size, count);
-    if (count == 0) {
-        set_logic_flags(cpu, static_cast<uint32_t>(v), size);
-        return {static_cast<uint32_t>(v), cycles};
-    }
-    const uint32_t result = count >= w ? 0u : static_cast<uint32_t>((v << count) & mask);
-    const uint32_t carry = count <= w ? static_cast<uint32_t>((v >> (w - count)) & 1) : 0u;
     shift_flags(cpu, result, size, carry, true);
     cpu.flag_v = 0;
     return {result, cycles};
@@ -274,9 +261,9 @@ ShiftResult rotate_extend(Cpu& cpu, uint8_t size, uint32_t count, uint32_t value
 ShiftResult shift_by(Cpu& cpu, ShiftKind kind, bool left, uint8_t size, uint32_t count, uint32_t value) {
     switch (kind) {
     case ShiftKind::Arithmetic:
-        return left ? shift_asl(cpu, size, count, value) : shift_asr(cpu, size, count, value);
+        return left ? shift_left(cpu, size, count, value, true) : shift_asr(cpu, size, count, value);
     case ShiftKind::Logical:
-        return left ? shift_lsl(cpu, size, count, value) : shift_lsr(cpu, size, count, value);
+        return left ? shift_left(cpu, size, count, value, false) : shift_lsr(cpu, size, count, value);
     case ShiftKind::RotateExtend: return rotate_extend(cpu, size, count, value, left);
     default: return shift_rotate(cpu, size, count, value, left);
     }
