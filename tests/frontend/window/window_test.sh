@@ -10,23 +10,9 @@ out=$(realpath -m "$2")
 rom=${3:+$(realpath "$3")}
 uart_text=${4:-}
 
-for tool in xdotool xprop xwininfo import convert python3; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
-    exit 77
-  fi
-done
-if [ -z "${DISPLAY:-}" ]; then
-  if ! command -v xvfb-run >/dev/null; then
-    echo "SKIP: no display and no xvfb-run (scripts/install-deps.sh installs xvfb)"
-    exit 77
-  fi
-  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
-fi
-
-export NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory
-# GTK and fontconfig keep one-time allocations to the end; under the sanitizers that is not ours.
-export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
+. "$(dirname "$(realpath "$0")")/x_session.sh"
+require_x_tools xdotool xprop xwininfo import convert python3
+run_in_x_display "$0" "$@"
 mkdir -p "$out"
 work=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT

@@ -1,0 +1,28 @@
+# Sourced by the window tests: skip (exit 77) without the X tools, re-run the calling script
+# under a virtual X display when there is none, and quiet GTK's desktop services.
+
+# require_x_tools TOOL...: exit 77 unless every tool is installed.
+require_x_tools() {
+  local tool
+  for tool in "$@"; do
+    if ! command -v "$tool" >/dev/null; then
+      echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
+      exit 77
+    fi
+  done
+}
+
+# run_in_x_display SCRIPT ARGS...: without a display, exec SCRIPT ARGS under xvfb-run; with one,
+# return and go on; then set up the GTK environment.
+run_in_x_display() {
+  if [ -z "${DISPLAY:-}" ]; then
+    if ! command -v xvfb-run >/dev/null; then
+      echo "SKIP: no display and no xvfb-run (scripts/install-deps.sh installs xvfb)"
+      exit 77
+    fi
+    exec xvfb-run -a -s "-screen 0 1024x768x24" "$@"
+  fi
+  export NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory
+  # GTK and fontconfig keep one-time allocations to the end; under the sanitizers that is not ours.
+  export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
+}
