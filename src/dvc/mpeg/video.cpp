@@ -153,7 +153,14 @@ void VideoDecoder::decode_slice(uint32_t slice_code) {
     while (read_bits(1)) skip_bits(8);  // extra information
 
     const int64_t last = static_cast<int64_t>(mb_count) - 1;
-    while (macroblock_address < last && bits_left() >= 23 && peek_bits(23) != 0) decode_macroblock();
+    // A slice ends at 23 zero bits (the next start code's prefix). The stream's very last
+    // macroblock may end closer than that to the end of the data: once no more bytes will come,
+    // whatever is left is taken, zero-padded.
+    for (;;) {
+        if (macroblock_address >= last || peek_bits(23) == 0) break;
+        if (bits_left() < 23 && !end_of_stream) break;
+        decode_macroblock();
+    }
     if (macroblock_address >= last) picture_done_ = true;
 }
 
