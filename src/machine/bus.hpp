@@ -98,8 +98,8 @@ public:
     std::expected<void, Error> insert_disc(const std::filesystem::path& path);
     // Empties the disc slot; the slave's disc state is the caller's business.
     void remove_disc() { disc.reset(); }
-    // The cartridge's counters and DMA input for one line (nothing yet).
-    void dvc_line_step(uint32_t cycles) { (void)cycles; }
+    // The cartridge's counters and DMA input for one line. Defined in dma.cpp.
+    void dvc_line_step(uint32_t cycles);
 
     // Copies an image into the system ROM (at most 512 KB; the rest stays as it was) and
     // returns the number of bytes taken.

@@ -109,4 +109,6 @@ void Bus::dma_ch0_cdic_transfer() {
     dma_running_ = false;
 }
 
+void Bus::dvc_line_step(uint32_t cycles) { (void)cycles; }
+
 }  // namespace vestrel
