@@ -64,8 +64,10 @@ struct SccPeripherals {
     uint8_t uart_control = 0;
 
     // Bus bookkeeping.
-    uint32_t pc_copy = 0;          // the CPU's PC at slice start, for trace lines only
+    // The tally and the position are kept apart: side by side, the compiler fuses their two
+    // adds into one 8-byte vector access, which stalls on the 4-byte stores around it.
     uint32_t wait_tally = 0;       // wait cycles charged since the frontend last took them
+    uint32_t pc_copy = 0;          // the CPU's PC at slice start, for trace lines only
     uint32_t line_cycle_pos = 0;   // CPU cycle position within the display line
     bool wait_states_on = true;
 
