@@ -329,11 +329,23 @@ void Bus::write_word_decoded(uint32_t address, uint16_t value) {
     write_byte_decoded(address + 1, static_cast<uint8_t>(value));
 }
 
+void Bus::print_ica_write(uint32_t p, uint32_t value) const {
+    console_write(fmt::format("[ICA WRITE] addr=0x{:06X}, val=0x{:08X} at PC=0x{:08X}\n", p, value, scc.pc_copy));
+}
+
 void Bus::write_long(uint32_t address, uint32_t value) {
     const uint32_t p = address & kAddressMask;
-    if ((value & kIcaWatchMask) == kIcaWatchValue && p <= kIcaWatchLimit) {
-        console_write(fmt::format("[ICA WRITE] addr=0x{:06X}, val=0x{:08X} at PC=0x{:08X}\n", p, value,
-                                  scc.pc_copy));
+    if ((value & kIcaWatchMask) == kIcaWatchValue && p <= kIcaWatchLimit) [[unlikely]]
+        print_ica_write(p, value);
+    // Both words in one page: one look-up, still two charges (the second sees the first's).
+    const Page* page = page_for(write_pages_, address);
+    if (page != nullptr && (address & kPageMask) <= kPageMask - 3) [[likely]] {
+        uint8_t* host = &page->host[address & kPageMask];
+        charge_page(page->wait);
+        store_word(host, static_cast<uint16_t>(value >> 16));
+        charge_page(page->wait);
+        store_word(host + 2, static_cast<uint16_t>(value));
+        return;
     }
     write_word(address, static_cast<uint16_t>(value >> 16));
     write_word(address + 2, static_cast<uint16_t>(value));

@@ -63,12 +63,21 @@ constexpr uint32_t ram_wait_cycles(uint32_t pos, VideoMode mode, bool fetching, 
 }
 
 // Wait cycles of one system-ROM read under CSR1W: bit 3 selects the timing of bits 8-9.
-// The table {1, 1, 1, 1, 0, 1, 2, 1} packed into nibbles, so no array is built per call.
 constexpr uint32_t rom_wait_cycles(uint16_t csr1w) {
-    constexpr uint32_t kNibbles = 0x12101111;
-    const uint32_t index = ((csr1w >> 1) & 4) | ((csr1w >> 8) & 3);
-    return (kNibbles >> (index * 4)) & 0xF;
+    constexpr std::array<uint32_t, 4> kTable{0, 1, 2, 1};
+    if ((csr1w & 0x0008) == 0) return 1;
+    return kTable[(csr1w >> 8) & 3];
 }
+
+// rom_wait_cycles for every combination of CSR1W bits 3, 8 and 9, gathered as bits 0, 5 and 6
+// of csr1w >> 3: one masked load per ROM read.
+inline constexpr uint32_t kRomWaitIndexMask = 0x61;
+inline constexpr std::array<uint8_t, kRomWaitIndexMask + 1> kRomWaitByBits = [] {
+    std::array<uint8_t, kRomWaitIndexMask + 1> table{};
+    for (uint32_t i = 0; i < table.size(); ++i)
+        table[i] = static_cast<uint8_t>(rom_wait_cycles(static_cast<uint16_t>(i << 3)));
+    return table;
+}();
 
 // Whether a 32-bit CPU address selects an SCC68070 on-chip register.
 constexpr bool is_on_chip(uint32_t address) {
@@ -169,11 +178,11 @@ private:
     }
     void map_pages();
     void charge_page(PageWait wait) {
-        switch (wait) {
-            case PageWait::None: break;
-            case PageWait::Bank0: charge_ram(0); break;
-            case PageWait::Bank1: charge_ram(1); break;
-            case PageWait::Rom: charge_rom(); break;
+        if (wait == PageWait::None || !scc.wait_states_on) return;
+        if (wait == PageWait::Rom) {
+            charge(kRomWaitByBits[(mcd212.csr1w >> 3) & kRomWaitIndexMask]);
+        } else {
+            charge_ram_on(wait == PageWait::Bank0 ? mcd212.dcr1 : mcd212.dcr2);
         }
     }
 
@@ -181,9 +190,8 @@ private:
         scc.wait_tally += cycles;
         scc.line_cycle_pos += cycles;
     }
-    void charge_ram(uint32_t bank) {
-        if (!scc.wait_states_on) return;
-        const uint16_t dcr = bank == 0 ? mcd212.dcr1 : mcd212.dcr2;
+    // `dcr`: the accessed bank's display control register; the switch is on.
+    void charge_ram_on(uint16_t dcr) {
         const bool fetching = (mcd212.dcr1 & Mcd212::kDcrDisplayEnable) != 0 &&
                               (dcr & Mcd212::kDcrIcaEnable) != 0 &&
                               (mcd212.csr1r & Mcd212::kCsr1rDisplayActive) != 0;
@@ -191,9 +199,14 @@ private:
                               (dcr & Mcd212::kDcrDcaEnable) != 0;
         charge(ram_wait_cycles(scc.line_cycle_pos, mcd212.video_mode, fetching, dca_line));
     }
+    void charge_ram(uint32_t bank) {
+        if (scc.wait_states_on) charge_ram_on(bank == 0 ? mcd212.dcr1 : mcd212.dcr2);
+    }
     void charge_rom() {
         if (scc.wait_states_on) charge(rom_wait_cycles(mcd212.csr1w));
     }
+    // Long writes that the ICA watch prints; kept out of line so write_long stays small.
+    [[gnu::cold, gnu::noinline]] void print_ica_write(uint32_t p, uint32_t value) const;
 
     uint8_t on_chip_read_byte(uint32_t r);
     uint16_t on_chip_read_word(uint32_t r);

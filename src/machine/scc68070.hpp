@@ -75,8 +75,15 @@ struct SccPeripherals {
     uint8_t read_register(uint16_t r) const;
     void write_register(uint16_t r, uint8_t value);
 
-    // Advances the timers by `cycles` CPU cycles.
-    void tick_timers(uint32_t cycles);
+    // Advances the timers by `cycles` CPU cycles. Most slices end short of a tick: those only
+    // add to the prescaler, without the call.
+    void tick_timers(uint32_t cycles) {
+        if (uint64_t{timer_prescaler} + cycles < kCyclesPerTick) {
+            timer_prescaler += cycles;
+            return;
+        }
+        tick_timers_over(cycles);
+    }
 
     // The on-chip part of the interrupt acknowledge (the video latch, the timers, the UART, in
     // that order): clears the source that answers. The vector is then 56 + level.
@@ -97,6 +104,7 @@ struct SccPeripherals {
     }
 
 private:
+    void tick_timers_over(uint32_t cycles);
     void uart_transmit(uint8_t byte);
 };
 
