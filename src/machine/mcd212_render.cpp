@@ -180,6 +180,42 @@ void fill_key(Flags& flags, const Mcd212& m, const Line& line, const PlaneSetup&
 
 constexpr uint32_t kDyuvBytesRead = kDyuvBytesPerLine + 2;  // the next pair is read for the chroma
 
+#if defined(__SSE2__)
+// trunc(x / 256) for each 16-bit lane, rounding toward zero as the chroma tables do.
+inline __m128i div256_toward_zero(__m128i x) {
+    const __m128i sign = _mm_srai_epi16(x, 15);
+    const __m128i magnitude = _mm_sub_epi16(_mm_xor_si128(x, sign), sign);
+    const __m128i q = _mm_srli_epi16(magnitude, 8);
+    return _mm_sub_epi16(_mm_xor_si128(q, sign), sign);
+}
+
+// Eight Y, U and V values to eight pixels, each stored twice. The chroma products are split
+// as factor = 256 + rest where needed (444 = 256 + 188, 351 = 256 + 95) so they fit 16-bit
+// lanes; d and rest x d / 256 share a sign, so the truncated sum equals the table's value.
+inline void yuv8_to_rgb(const uint8_t* ys, const uint8_t* us, const uint8_t* vs, uint32_t* out) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i bias = _mm_set1_epi16(128);
+    const __m128i y = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(ys)), zero);
+    const __m128i u = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(us)), zero), bias);
+    const __m128i v = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(vs)), zero), bias);
+    const __m128i r = _mm_add_epi16(_mm_add_epi16(y, v), div256_toward_zero(_mm_mullo_epi16(v, _mm_set1_epi16(95))));
+    const __m128i g = _mm_sub_epi16(_mm_sub_epi16(y, div256_toward_zero(_mm_mullo_epi16(u, _mm_set1_epi16(86)))),
+                                    div256_toward_zero(_mm_mullo_epi16(v, _mm_set1_epi16(179))));
+    const __m128i b = _mm_add_epi16(_mm_add_epi16(y, u), div256_toward_zero(_mm_mullo_epi16(u, _mm_set1_epi16(188))));
+    const __m128i r8 = _mm_packus_epi16(r, r);  // the saturation is the 0-255 clamp
+    const __m128i g8 = _mm_packus_epi16(g, g);
+    const __m128i b8 = _mm_packus_epi16(b, b);
+    const __m128i bg = _mm_unpacklo_epi8(b8, g8);
+    const __m128i ra = _mm_unpacklo_epi8(r8, _mm_set1_epi8(-1));
+    const __m128i lo = _mm_unpacklo_epi16(bg, ra);
+    const __m128i hi = _mm_unpackhi_epi16(bg, ra);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi32(lo, lo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi32(lo, lo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi32(hi, hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi32(hi, hi));
+}
+#endif
+
 void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
     uint8_t y = static_cast<uint8_t>(p.dyuv_start >> 16);
     uint8_t u = static_cast<uint8_t>(p.dyuv_start >> 8);
@@ -191,6 +227,11 @@ void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
         for (uint32_t n = 0; n < kDyuvBytesRead; ++n) wrapped[n] = p.bank[(address + n) & Mcd212::kBankMask];
         src = wrapped.data();
     }
+    // First the running sums (one value per pixel pair), then the colour conversion.
+    constexpr uint32_t kValues = W / 2;
+    alignas(16) std::array<uint8_t, kValues> ys;
+    alignas(16) std::array<uint8_t, kValues> us;
+    alignas(16) std::array<uint8_t, kValues> vs;
     uint8_t b0 = src[0];
     uint8_t b1 = src[1];
     for (uint32_t j = 0; j < W / 4; ++j) {
@@ -202,16 +243,21 @@ void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
         const auto y1 = static_cast<uint8_t>(y0 + Mcd212::dyuv_delta_lower[b1]);
         const auto u_next = static_cast<uint8_t>(u + Mcd212::dyuv_delta_upper[b2]);
         const auto v_next = static_cast<uint8_t>(v + Mcd212::dyuv_delta_upper[b3]);
-        const uint32_t ui = (uint32_t{u} + u_next) / 2;
-        const uint32_t vi = (uint32_t{v} + v_next) / 2;
-        const uint32_t first = yuv_to_rgb(y0, u, v);
-        const uint32_t second = yuv_to_rgb(y1, ui, vi);
-        line[4 * j] = line[4 * j + 1] = first;
-        line[4 * j + 2] = line[4 * j + 3] = second;
+        ys[2 * j] = y0;
+        us[2 * j] = u;
+        vs[2 * j] = v;
+        ys[2 * j + 1] = y1;
+        us[2 * j + 1] = static_cast<uint8_t>((uint32_t{u} + u_next) / 2);
+        vs[2 * j + 1] = static_cast<uint8_t>((uint32_t{v} + v_next) / 2);
         y = y1;
         b0 = b2;
         b1 = b3;
     }
+#if defined(__SSE2__)
+    for (uint32_t k = 0; k < kValues; k += 8) yuv8_to_rgb(&ys[k], &us[k], &vs[k], &line[2 * k]);
+#else
+    for (uint32_t k = 0; k < kValues; ++k) line[2 * k] = line[2 * k + 1] = yuv_to_rgb(ys[k], us[k], vs[k]);
+#endif
 }
 
 // Decodes one enabled plane into `line` and `flags` and writes the address reached back.
@@ -414,7 +460,7 @@ inline __m128i even_pixels(const uint32_t* p) {
 // With kPairs every odd pixel's inputs equal its even neighbour's (the caller checked), so
 // only the even pixels are mixed and each result fills its pair.
 template <bool kPairs>
-void mix_line(const MixInputs& in, Line& out) {
+void mix_line(const MixInputs& in, uint32_t* out) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i black = _mm_set1_epi32(static_cast<int32_t>(kPlaneBlackColour));
     const __m128i behind = _mm_set1_epi32(static_cast<int32_t>(in.behind));
@@ -467,7 +513,7 @@ void mix_line(const MixInputs& in, Line& out) {
     }
 }
 
-void mix_line(const MixInputs& in, bool pairs, Line& out) {
+void mix_line(const MixInputs& in, bool pairs, uint32_t* out) {
     if (pairs) {
         mix_line<true>(in, out);
     } else {
@@ -490,7 +536,7 @@ inline uint32_t mix_pixel(uint32_t a, uint32_t wa, uint32_t b, uint32_t wb) {
     return out;
 }
 
-void mix_line(const MixInputs& in, bool /*pairs*/, Line& out) {
+void mix_line(const MixInputs& in, bool /*pairs*/, uint32_t* out) {
     for (uint32_t x = 0; x < W; ++x) {
         const bool ta = in.trans_a[x] != 0;
         const bool tb = in.trans_b[x] != 0;
@@ -518,7 +564,6 @@ void Mcd212::render_scanline(uint64_t line) {
     Line plane_b;
     Flags trans_a;
     Flags trans_b;
-    Line out;
     // A disabled plane's line is never read: its pixels are all transparent.
 
     const uint32_t coding_a = image_coding_method & 0xF;
@@ -544,6 +589,15 @@ void Mcd212::render_scanline(uint64_t line) {
     if (mosaic_a & kMosaicHoldEnable) apply_hold(plane_a, hold_length(mosaic_a, coding_a));
     if (mosaic_b & kMosaicHoldEnable) apply_hold(plane_b, hold_length(mosaic_b, coding_b));
 
+    // The line is mixed straight into its frame buffer row; the other row of the pair is filled
+    // from it (or, interlaced, from the previous field) afterwards.
+    const uint32_t r0 = (kPalActiveLines - count) + 2 * i;
+    uint32_t* row0 = frame_buffer.data() + static_cast<size_t>(r0) * kFrameStride;
+    uint32_t* row1 = row0 + kFrameStride;
+    const bool interlace = (dcr1 & kDcrInterlace) != 0;
+    const bool odd_field = (csr1r & kCsr1rFieldParity) != 0;
+    uint32_t* out = (interlace && !odd_field) ? row1 : row0;
+
     // Mix.
     const bool use_external = (image_coding_method & kIcmExternalVideo) != 0;
     const uint32_t behind = kBackdrop[backdrop_colour & 0xF];
@@ -551,9 +605,9 @@ void Mcd212::render_scanline(uint64_t line) {
     const bool none_b = all_set(trans_b);
     if (none_a && none_b) {
         if (use_external) {
-            out = external_video;
+            std::copy(external_video.begin(), external_video.end(), out);
         } else {
-            out.fill(behind);
+            std::fill_n(out, W, behind);
         }
     } else if ((none_a || none_b) && uniform(none_a ? weight_b : weight_a)) {
         // One plane over nothing at one weight: each component maps through one table, and the
@@ -609,23 +663,13 @@ void Mcd212::render_scanline(uint64_t line) {
         }
     }
 
-    // Frame buffer rows.
-    const uint32_t r0 = (kPalActiveLines - count) + 2 * i;
-    uint32_t* row0 = frame_buffer.data() + static_cast<size_t>(r0) * kFrameStride;
-    uint32_t* row1 = row0 + kFrameStride;
-    if (dcr1 & kDcrInterlace) {
+    // The other row of the pair.
+    if (interlace) {
         uint32_t* previous = previous_field.data() + static_cast<size_t>(i) * kLineWidth;
-        if (csr1r & kCsr1rFieldParity) {
-            std::copy(out.begin(), out.end(), row0);
-            std::copy(previous, previous + W, row1);
-        } else {
-            std::copy(previous, previous + W, row0);
-            std::copy(out.begin(), out.end(), row1);
-        }
-        std::copy(out.begin(), out.end(), previous);
+        std::memcpy(out == row0 ? row1 : row0, previous, W * sizeof(uint32_t));
+        std::memcpy(previous, out, W * sizeof(uint32_t));
     } else {
-        std::copy(out.begin(), out.end(), row0);
-        std::copy(out.begin(), out.end(), row1);
+        std::memcpy(row1, row0, W * sizeof(uint32_t));
     }
 
     const uint32_t last = first + count - 1;
