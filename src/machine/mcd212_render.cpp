@@ -387,6 +387,17 @@ bool all_set(const Flags& flags) {
     return all == 0x0101010101010101ull;
 }
 
+// True when no byte of the line is set.
+bool none_set(const Flags& flags) {
+    uint64_t any = 0;
+    for (uint32_t x = 0; x < W; x += 8) {
+        uint64_t word;
+        std::memcpy(&word, flags.data() + x, sizeof word);
+        any |= word;
+    }
+    return any == 0;
+}
+
 // True when every pixel of the line has the same weight (each equals its right neighbour).
 bool uniform(const std::array<uint8_t, W>& weights) {
     return std::memcmp(weights.data(), weights.data() + 1, W - 1) == 0;
@@ -458,34 +469,49 @@ inline __m128i even_pixels(const uint32_t* p) {
 }
 
 // With kPairs every odd pixel's inputs equal its even neighbour's (the caller checked), so
-// only the even pixels are mixed and each result fills its pair.
-template <bool kPairs>
+// only the even pixels are mixed and each result fills its pair. kUniform: one weight per plane
+// for the whole line; kOpaque: no transparent pixel in either plane.
+template <bool kPairs, bool kUniform, bool kOpaque>
 void mix_line(const MixInputs& in, uint32_t* out) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i black = _mm_set1_epi32(static_cast<int32_t>(kPlaneBlackColour));
     const __m128i behind = _mm_set1_epi32(static_cast<int32_t>(in.behind));
     const __m128i alpha = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
     const __m128i sixteen = _mm_set1_epi8(16);
+    const __m128i line_wa = _mm_set1_epi16(in.weight_a[0]);
+    const __m128i line_wb = _mm_set1_epi16(in.weight_b[0]);
     constexpr uint32_t kStep = kPairs ? 8 : 4;
     for (uint32_t x = 0; x < W; x += kStep) {
-        __m128i ta, tb, a, b, wa, wb;
+        __m128i ta = zero;
+        __m128i tb = zero;
+        __m128i a, b, wa, wb;
         if constexpr (kPairs) {
-            ta = _mm_cmpgt_epi8(spread_even4(&in.trans_a[x]), zero);
-            tb = _mm_cmpgt_epi8(spread_even4(&in.trans_b[x]), zero);
+            if constexpr (!kOpaque) {
+                ta = _mm_cmpgt_epi8(spread_even4(&in.trans_a[x]), zero);
+                tb = _mm_cmpgt_epi8(spread_even4(&in.trans_b[x]), zero);
+            }
             a = even_pixels(&in.plane_a[x]);
             b = even_pixels(&in.plane_b[x]);
-            wa = spread_even4(&in.weight_a[x]);
-            wb = spread_even4(&in.weight_b[x]);
+            if constexpr (!kUniform) {
+                wa = spread_even4(&in.weight_a[x]);
+                wb = spread_even4(&in.weight_b[x]);
+            }
         } else {
-            ta = _mm_cmpgt_epi8(spread4(&in.trans_a[x]), zero);  // all ones: transparent
-            tb = _mm_cmpgt_epi8(spread4(&in.trans_b[x]), zero);
+            if constexpr (!kOpaque) {
+                ta = _mm_cmpgt_epi8(spread4(&in.trans_a[x]), zero);  // all ones: transparent
+                tb = _mm_cmpgt_epi8(spread4(&in.trans_b[x]), zero);
+            }
             a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_a[x]));
             b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_b[x]));
-            wa = spread4(&in.weight_a[x]);
-            wb = spread4(&in.weight_b[x]);
+            if constexpr (!kUniform) {
+                wa = spread4(&in.weight_a[x]);
+                wb = spread4(&in.weight_b[x]);
+            }
         }
-        a = select(ta, black, a);
-        b = select(tb, black, b);
+        if constexpr (!kOpaque) {
+            a = select(ta, black, a);
+            b = select(tb, black, b);
+        }
         if (in.rear_black) {
             const __m128i both = _mm_andnot_si128(_mm_or_si128(ta, tb), _mm_set1_epi32(-1));
             if (in.a_is_rear) {
@@ -496,28 +522,45 @@ void mix_line(const MixInputs& in, uint32_t* out) {
         }
         const __m128i la = _mm_subs_epu8(a, sixteen);
         const __m128i lb = _mm_subs_epu8(b, sixteen);
-        const __m128i low = weighed_sum(_mm_unpacklo_epi8(la, zero), _mm_unpacklo_epi8(wa, zero),
-                                        _mm_unpacklo_epi8(lb, zero), _mm_unpacklo_epi8(wb, zero));
-        const __m128i high = weighed_sum(_mm_unpackhi_epi8(la, zero), _mm_unpackhi_epi8(wa, zero),
-                                         _mm_unpackhi_epi8(lb, zero), _mm_unpackhi_epi8(wb, zero));
-        const __m128i mixed = _mm_or_si128(_mm_packus_epi16(low, high), alpha);
+        __m128i wa_low = line_wa, wa_high = line_wa, wb_low = line_wb, wb_high = line_wb;
+        if constexpr (!kUniform) {
+            wa_low = _mm_unpacklo_epi8(wa, zero);
+            wa_high = _mm_unpackhi_epi8(wa, zero);
+            wb_low = _mm_unpacklo_epi8(wb, zero);
+            wb_high = _mm_unpackhi_epi8(wb, zero);
+        }
+        const __m128i low = weighed_sum(_mm_unpacklo_epi8(la, zero), wa_low, _mm_unpacklo_epi8(lb, zero), wb_low);
+        const __m128i high = weighed_sum(_mm_unpackhi_epi8(la, zero), wa_high, _mm_unpackhi_epi8(lb, zero), wb_high);
+        __m128i result = _mm_or_si128(_mm_packus_epi16(low, high), alpha);
         if constexpr (kPairs) {  // no external video here: it varies per pixel
-            const __m128i result = select(_mm_and_si128(ta, tb), behind, mixed);
+            if constexpr (!kOpaque) result = select(_mm_and_si128(ta, tb), behind, result);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), _mm_unpacklo_epi32(result, result));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x + 4]), _mm_unpackhi_epi32(result, result));
         } else {
-            const __m128i background =
-                in.use_external ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.external[x])) : behind;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), select(_mm_and_si128(ta, tb), background, mixed));
+            if constexpr (!kOpaque) {
+                const __m128i background =
+                    in.use_external ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.external[x])) : behind;
+                result = select(_mm_and_si128(ta, tb), background, result);
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), result);
         }
     }
 }
 
-void mix_line(const MixInputs& in, bool pairs, uint32_t* out) {
-    if (pairs) {
-        mix_line<true>(in, out);
+template <bool kPairs>
+void mix_line(const MixInputs& in, bool uniform_weights, bool opaque, uint32_t* out) {
+    if (uniform_weights) {
+        opaque ? mix_line<kPairs, true, true>(in, out) : mix_line<kPairs, true, false>(in, out);
     } else {
-        mix_line<false>(in, out);
+        opaque ? mix_line<kPairs, false, true>(in, out) : mix_line<kPairs, false, false>(in, out);
+    }
+}
+
+void mix_line(const MixInputs& in, bool pairs, bool uniform_weights, bool opaque, uint32_t* out) {
+    if (pairs) {
+        mix_line<true>(in, uniform_weights, opaque, out);
+    } else {
+        mix_line<false>(in, uniform_weights, opaque, out);
     }
 }
 #else
@@ -536,7 +579,7 @@ inline uint32_t mix_pixel(uint32_t a, uint32_t wa, uint32_t b, uint32_t wb) {
     return out;
 }
 
-void mix_line(const MixInputs& in, bool /*pairs*/, uint32_t* out) {
+void mix_line(const MixInputs& in, bool /*pairs*/, bool /*uniform_weights*/, bool /*opaque*/, uint32_t* out) {
     for (uint32_t x = 0; x < W; ++x) {
         const bool ta = in.trans_a[x] != 0;
         const bool tb = in.trans_b[x] != 0;
@@ -640,7 +683,7 @@ void Mcd212::render_scanline(uint64_t line) {
                            pair_equal(weight_b);
         mix_line({plane_a, plane_b, trans_a, trans_b, weight_a, weight_b, external_video, behind, use_external,
                   (transparency_control & kTcRearPlaneBlack) != 0, (plane_order & 1) != 0},
-                 pairs, out);
+                 pairs, uniform(weight_a) && uniform(weight_b), none_set(trans_a) && none_set(trans_b), out);
     }
 
     // Cursor.
