@@ -189,15 +189,11 @@ inline __m128i div256_toward_zero(__m128i x) {
     return _mm_sub_epi16(_mm_xor_si128(q, sign), sign);
 }
 
-// Eight Y, U and V values to eight pixels, each stored twice. The chroma products are split
-// as factor = 256 + rest where needed (444 = 256 + 188, 351 = 256 + 95) so they fit 16-bit
-// lanes; d and rest x d / 256 share a sign, so the truncated sum equals the table's value.
-inline void yuv8_to_rgb(const uint8_t* ys, const uint8_t* us, const uint8_t* vs, uint32_t* out) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i bias = _mm_set1_epi16(128);
-    const __m128i y = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(ys)), zero);
-    const __m128i u = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(us)), zero), bias);
-    const __m128i v = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(vs)), zero), bias);
+// Eight Y, U and V values (16-bit lanes, U and V already less 128) to eight pixels, each
+// stored twice. The chroma products are split as factor = 256 + rest where needed
+// (444 = 256 + 188, 351 = 256 + 95) so they fit 16-bit lanes; d and rest x d / 256 share a
+// sign, so the truncated sum equals the table's value.
+inline void yuv8_to_rgb(__m128i y, __m128i u, __m128i v, uint32_t* out) {
     const __m128i r = _mm_add_epi16(_mm_add_epi16(y, v), div256_toward_zero(_mm_mullo_epi16(v, _mm_set1_epi16(95))));
     const __m128i g = _mm_sub_epi16(_mm_sub_epi16(y, div256_toward_zero(_mm_mullo_epi16(u, _mm_set1_epi16(86)))),
                                     div256_toward_zero(_mm_mullo_epi16(v, _mm_set1_epi16(179))));
@@ -214,12 +210,40 @@ inline void yuv8_to_rgb(const uint8_t* ys, const uint8_t* us, const uint8_t* vs,
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi32(hi, hi));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi32(hi, hi));
 }
+
+// The chroma of eight pixel pairs: each pair's own value, then the mean with the next pair's
+// (rounded down), interleaved; 16-bit lanes less 128, first the pairs 0-3, then 4-7.
+struct ChromaLanes {
+    __m128i low;
+    __m128i high;
+};
+inline ChromaLanes chroma16(const uint8_t* pairs) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i own = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pairs)), zero);
+    const __m128i next = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pairs + 1)), zero);
+    const __m128i mean = _mm_srli_epi16(_mm_add_epi16(own, next), 1);
+    const __m128i bias = _mm_set1_epi16(128);
+    return {_mm_sub_epi16(_mm_unpacklo_epi16(own, mean), bias), _mm_sub_epi16(_mm_unpackhi_epi16(own, mean), bias)};
+}
 #endif
 
+// Running DYUV sums packed in one word: Y in bits 0-20, U in 21-41, V in 42-62. A line adds
+// at most 387 deltas of 255 to a field, below 2^21, so no field carries into the next and the
+// low byte of each is its value modulo 256. An even byte steps Y and U, an odd byte Y and V.
+constexpr uint32_t kDyuvUShift = 21;
+constexpr uint32_t kDyuvVShift = 42;
+constexpr std::array<uint64_t, 256> kDyuvEvenStep = [] {
+    std::array<uint64_t, 256> t{};
+    for (size_t b = 0; b < 256; ++b) t[b] = Mcd212::dyuv_delta_lower[b] | (uint64_t{Mcd212::dyuv_delta_upper[b]} << kDyuvUShift);
+    return t;
+}();
+constexpr std::array<uint64_t, 256> kDyuvOddStep = [] {
+    std::array<uint64_t, 256> t{};
+    for (size_t b = 0; b < 256; ++b) t[b] = Mcd212::dyuv_delta_lower[b] | (uint64_t{Mcd212::dyuv_delta_upper[b]} << kDyuvVShift);
+    return t;
+}();
+
 void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
-    uint8_t y = static_cast<uint8_t>(p.dyuv_start >> 16);
-    uint8_t u = static_cast<uint8_t>(p.dyuv_start >> 8);
-    uint8_t v = static_cast<uint8_t>(p.dyuv_start);
     // Read straight from the bank unless the line wraps past its end.
     std::array<uint8_t, kDyuvBytesRead> wrapped;
     const uint8_t* src = p.bank + (address & Mcd212::kBankMask);
@@ -227,36 +251,39 @@ void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
         for (uint32_t n = 0; n < kDyuvBytesRead; ++n) wrapped[n] = p.bank[(address + n) & Mcd212::kBankMask];
         src = wrapped.data();
     }
-    // First the running sums (one value per pixel pair), then the colour conversion.
-    constexpr uint32_t kValues = W / 2;
-    alignas(16) std::array<uint8_t, kValues> ys;
-    alignas(16) std::array<uint8_t, kValues> us;
-    alignas(16) std::array<uint8_t, kValues> vs;
-    uint8_t b0 = src[0];
-    uint8_t b1 = src[1];
-    for (uint32_t j = 0; j < W / 4; ++j) {
-        const uint8_t b2 = src[2 * j + 2];
-        const uint8_t b3 = src[2 * j + 3];
-        const auto y0 = static_cast<uint8_t>(y + Mcd212::dyuv_delta_lower[b0]);
-        u = static_cast<uint8_t>(u + Mcd212::dyuv_delta_upper[b0]);
-        v = static_cast<uint8_t>(v + Mcd212::dyuv_delta_upper[b1]);
-        const auto y1 = static_cast<uint8_t>(y0 + Mcd212::dyuv_delta_lower[b1]);
-        const auto u_next = static_cast<uint8_t>(u + Mcd212::dyuv_delta_upper[b2]);
-        const auto v_next = static_cast<uint8_t>(v + Mcd212::dyuv_delta_upper[b3]);
-        ys[2 * j] = y0;
-        us[2 * j] = u;
-        vs[2 * j] = v;
-        ys[2 * j + 1] = y1;
-        us[2 * j + 1] = static_cast<uint8_t>((uint32_t{u} + u_next) / 2);
-        vs[2 * j + 1] = static_cast<uint8_t>((uint32_t{v} + v_next) / 2);
-        y = y1;
-        b0 = b2;
-        b1 = b3;
+    // First the running sums: Y per pixel pair, U and V per two pairs (plus the next pair's,
+    // which the last interpolation needs); then the colour conversion.
+    constexpr uint32_t kPairs = W / 4;
+    alignas(16) std::array<uint8_t, W / 2> ys;
+    alignas(16) std::array<uint8_t, kPairs + 8> us{};
+    alignas(16) std::array<uint8_t, kPairs + 8> vs{};
+    uint64_t acc = ((p.dyuv_start >> 16) & 0xFF) | (uint64_t{(p.dyuv_start >> 8) & 0xFF} << kDyuvUShift) |
+                   (uint64_t{p.dyuv_start & 0xFF} << kDyuvVShift);
+    for (uint32_t j = 0; j < kPairs; ++j) {
+        acc += kDyuvEvenStep[src[2 * j]];
+        ys[2 * j] = static_cast<uint8_t>(acc);
+        us[j] = static_cast<uint8_t>(acc >> kDyuvUShift);
+        acc += kDyuvOddStep[src[2 * j + 1]];
+        ys[2 * j + 1] = static_cast<uint8_t>(acc);
+        vs[j] = static_cast<uint8_t>(acc >> kDyuvVShift);
     }
+    us[kPairs] = static_cast<uint8_t>((acc + kDyuvEvenStep[src[2 * kPairs]]) >> kDyuvUShift);
+    vs[kPairs] = static_cast<uint8_t>((acc + kDyuvOddStep[src[2 * kPairs + 1]]) >> kDyuvVShift);
 #if defined(__SSE2__)
-    for (uint32_t k = 0; k < kValues; k += 8) yuv8_to_rgb(&ys[k], &us[k], &vs[k], &line[2 * k]);
+    const __m128i zero = _mm_setzero_si128();
+    for (uint32_t j = 0; j < kPairs; j += 8) {
+        const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(&ys[2 * j]));
+        const auto [u_low, u_high] = chroma16(&us[j]);
+        const auto [v_low, v_high] = chroma16(&vs[j]);
+        yuv8_to_rgb(_mm_unpacklo_epi8(y, zero), u_low, v_low, &line[4 * j]);
+        yuv8_to_rgb(_mm_unpackhi_epi8(y, zero), u_high, v_high, &line[4 * j + 16]);
+    }
 #else
-    for (uint32_t k = 0; k < kValues; ++k) line[2 * k] = line[2 * k + 1] = yuv_to_rgb(ys[k], us[k], vs[k]);
+    for (uint32_t j = 0; j < kPairs; ++j) {
+        line[4 * j] = line[4 * j + 1] = yuv_to_rgb(ys[2 * j], us[j], vs[j]);
+        line[4 * j + 2] = line[4 * j + 3] =
+            yuv_to_rgb(ys[2 * j + 1], (uint32_t{us[j]} + us[j + 1]) / 2, (uint32_t{vs[j]} + vs[j + 1]) / 2);
+    }
 #endif
 }
 
