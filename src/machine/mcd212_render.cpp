@@ -79,6 +79,24 @@ template <FileType kFile, bool kFlags, typename Lookup>
 uint32_t decode_runs(const uint8_t* bank, uint32_t address, uint32_t mosaic_run, Lookup lookup,
                      Line& line, Flags& flags) {
     if constexpr (kFile == FileType::Normal) {
+        const uint32_t start = address & Mcd212::kBankMask;
+        if (start + W / 2 <= Mcd212::kBankSize) {  // the usual case: no wrap past the bank end
+            const uint8_t* src = bank + start;
+            for (uint32_t n = 0; n < W / 2; n += 2) {
+                const PixelPair p0 = lookup(src[n], n);
+                const PixelPair p1 = lookup(src[n + 1], n + 1);
+                uint32_t* dst = &line[2 * n];
+                dst[0] = p0.d;
+                dst[1] = p0.t;
+                dst[2] = p1.d;
+                dst[3] = p1.t;
+                if constexpr (kFlags) {
+                    flags[2 * n] = flags[2 * n + 1] = p0.flag;
+                    flags[2 * n + 2] = flags[2 * n + 3] = p1.flag;
+                }
+            }
+            return W / 2;
+        }
         for (uint32_t n = 0; n < W / 2; ++n) {
             const PixelPair pair = lookup(bank[(address + n) & Mcd212::kBankMask], n);
             line[2 * n] = pair.d;
@@ -155,8 +173,14 @@ void write_back_address(uint16_t& dcr, uint16_t& vsr, uint32_t address) {
     dcr = static_cast<uint16_t>((dcr & ~Mcd212::kDcrAddressHigh) | ((address >> 16) & Mcd212::kDcrAddressHigh));
 }
 
-void fill_uniform(Flags& flags, uint32_t condition) {
-    flags.fill((condition & 0xF) == 0 ? 1 : 0);
+// What the caller knows of a plane's transparency flags without reading them: all clear, all
+// set, or mixed (read them).
+enum class FlagState : uint8_t { Clear, Set, Mixed };
+
+FlagState fill_uniform(Flags& flags, uint32_t condition) {
+    const bool transparent = (condition & 0xF) == 0;
+    flags.fill(transparent ? 1 : 0);
+    return transparent ? FlagState::Set : FlagState::Clear;
 }
 
 // Region-flag transparency: flag 0 when the condition's bit 0 is set, else flag 1.
@@ -289,24 +313,24 @@ void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
 
 // Decodes one enabled plane into `line` and `flags` and writes the address reached back.
 // Plane B's RGB555 also advances plane A's address by the bytes it took from bank 0.
-void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
+FlagState decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
     const uint32_t address = line_address(*p.dcr, *p.vsr);
     if (p.coding == kCodingOff || address == 0) {
         line.fill(Mcd212::kPlaneBlack);
-        fill_uniform(flags, p.condition);
-        return;
+        return fill_uniform(flags, p.condition);
     }
     const uint32_t k = p.condition & 7;
 
     if (p.coding == kCodingDyuv) {
         decode_dyuv(p, address, line);
+        FlagState state = FlagState::Mixed;
         if (k >= 3 && k <= 6) {
             fill_region(flags, m, p.condition);
         } else {
-            fill_uniform(flags, p.condition);
+            state = fill_uniform(flags, p.condition);
         }
         write_back_address(*p.dcr, *p.vsr, address + kDyuvBytesPerLine);
-        return;
+        return state;
     }
 
     FileType file = FileType::Normal;
@@ -357,10 +381,11 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
         }, line, flags);
     }
 
+    FlagState state = FlagState::Mixed;
     switch (k) {
         case 1:
             if (rgb555) {
-                fill_uniform(flags, p.condition);
+                state = fill_uniform(flags, p.condition);
             } else {
                 fill_key(flags, m, line, p, false);
             }
@@ -370,7 +395,7 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
                 const uint8_t inv = (p.condition >> 3) & 1;
                 for (auto& f : flags) f ^= inv;
             } else {
-                fill_uniform(flags, p.condition);
+                state = fill_uniform(flags, p.condition);
             }
             break;
         case 3:
@@ -383,9 +408,10 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
                 fill_key(flags, m, line, p, true);
             }
             break;
-        default: fill_uniform(flags, p.condition); break;
+        default: state = fill_uniform(flags, p.condition); break;
     }
     write_back_address(*p.dcr, *p.vsr, address + consumed);
+    return state;
 }
 
 uint32_t hold_length(uint32_t mosaic, uint32_t coding) {
@@ -423,6 +449,10 @@ bool none_set(const Flags& flags) {
         any |= word;
     }
     return any == 0;
+}
+
+bool opaque(FlagState state, const Flags& flags) {
+    return state == FlagState::Clear || (state == FlagState::Mixed && none_set(flags));
 }
 
 // True when every pixel of the line has the same weight (each equals its right neighbour).
@@ -639,19 +669,19 @@ void Mcd212::render_scanline(uint64_t line) {
     const uint32_t coding_a = image_coding_method & 0xF;
     const uint32_t coding_b = (image_coding_method >> 8) & 0xF;
 
+    FlagState state_a = FlagState::Set;
+    FlagState state_b = FlagState::Set;
     if (dcr1 & kDcrDisplayEnable) {
-        trans_a.fill(0);
         const PlaneSetup p{false, &dcr1, &vsr1, ddr1, bank0_copy.data(), coding_a,
                            transparency_control & 0xFF, dyuv_start_a, transparent_colour_a, mask_colour_a};
-        decode_plane(*this, p, plane_a, trans_a);
+        state_a = decode_plane(*this, p, plane_a, trans_a);
     } else {
         trans_a.fill(1);
     }
     if (dcr2 & kDcrDisplayEnable) {
-        trans_b.fill(0);
         const PlaneSetup p{true, &dcr2, &vsr2, ddr2, bank1_copy.data(), coding_b,
                            (transparency_control >> 8) & 0xFF, dyuv_start_b, transparent_colour_b, mask_colour_b};
-        decode_plane(*this, p, plane_b, trans_b);
+        state_b = decode_plane(*this, p, plane_b, trans_b);
     } else {
         trans_b.fill(1);
     }
@@ -671,8 +701,8 @@ void Mcd212::render_scanline(uint64_t line) {
     // Mix.
     const bool use_external = (image_coding_method & kIcmExternalVideo) != 0;
     const uint32_t behind = kBackdrop[backdrop_colour & 0xF];
-    const bool none_a = all_set(trans_a);
-    const bool none_b = all_set(trans_b);
+    const bool none_a = state_a == FlagState::Set || (state_a == FlagState::Mixed && all_set(trans_a));
+    const bool none_b = state_b == FlagState::Set || (state_b == FlagState::Mixed && all_set(trans_b));
     if (none_a && none_b) {
         if (use_external) {
             std::copy(external_video.begin(), external_video.end(), out);
@@ -706,11 +736,12 @@ void Mcd212::render_scanline(uint64_t line) {
         // Every coding but CLUT4 repeats each decoded value over a pixel pair, and so do the
         // pixel-hold mosaics of those codings; regions at odd positions can still split a pair.
         const bool pairs = !use_external && coding_a != kCodingClut4 && coding_b != kCodingClut4 &&
-                           pair_equal(trans_a) && pair_equal(trans_b) && pair_equal(weight_a) &&
+                           (state_a != FlagState::Mixed || pair_equal(trans_a)) &&
+                           (state_b != FlagState::Mixed || pair_equal(trans_b)) && pair_equal(weight_a) &&
                            pair_equal(weight_b);
         mix_line({plane_a, plane_b, trans_a, trans_b, weight_a, weight_b, external_video, behind, use_external,
                   (transparency_control & kTcRearPlaneBlack) != 0, (plane_order & 1) != 0},
-                 pairs, uniform(weight_a) && uniform(weight_b), none_set(trans_a) && none_set(trans_b), out);
+                 pairs, uniform(weight_a) && uniform(weight_b), opaque(state_a, trans_a) && opaque(state_b, trans_b), out);
     }
 
     // Cursor.
