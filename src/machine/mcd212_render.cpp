@@ -620,6 +620,54 @@ void mix_line(const MixInputs& in, bool pairs, bool uniform_weights, bool opaque
         mix_line<false>(in, uniform_weights, opaque, out);
     }
 }
+
+// One plane over a fully transparent other plane at one weight: the other plane adds nothing,
+// so only the shown plane is weighed. `external` is null when the backdrop shows behind.
+inline __m128i weighed_one(__m128i l, __m128i w) {
+    const __m128i p = _mm_min_epi16(_mm_srli_epi16(_mm_mullo_epi16(l, w), 6), _mm_set1_epi16(239));
+    const __m128i fraction = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(p, _mm_set1_epi16(42)), _mm_set1_epi16(128)), 8);
+    return _mm_add_epi16(p, fraction);
+}
+
+template <bool kPairs, bool kOpaque>
+void show_one_plane(const Line& shown, const Flags& trans, uint32_t weight, const uint32_t* external,
+                    uint32_t behind_colour, uint32_t* out) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i w = _mm_set1_epi16(static_cast<int16_t>(weight));
+    const __m128i behind = _mm_set1_epi32(static_cast<int32_t>(behind_colour));
+    const __m128i alpha = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
+    const __m128i sixteen = _mm_set1_epi8(16);
+    constexpr uint32_t kStep = kPairs ? 8 : 4;
+    for (uint32_t x = 0; x < W; x += kStep) {
+        const __m128i a = kPairs ? even_pixels(&shown[x]) : _mm_loadu_si128(reinterpret_cast<const __m128i*>(&shown[x]));
+        const __m128i l = _mm_subs_epu8(a, sixteen);
+        __m128i result = _mm_or_si128(
+            _mm_packus_epi16(weighed_one(_mm_unpacklo_epi8(l, zero), w), weighed_one(_mm_unpackhi_epi8(l, zero), w)), alpha);
+        if constexpr (kPairs) {  // no external video here: it varies per pixel
+            if constexpr (!kOpaque) result = select(_mm_cmpgt_epi8(spread_even4(&trans[x]), zero), behind, result);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), _mm_unpacklo_epi32(result, result));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x + 4]), _mm_unpackhi_epi32(result, result));
+        } else {
+            if constexpr (!kOpaque) {
+                const __m128i background =
+                    external ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(&external[x])) : behind;
+                result = select(_mm_cmpgt_epi8(spread4(&trans[x]), zero), background, result);
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), result);
+        }
+    }
+}
+
+void show_one_plane(const Line& shown, const Flags& trans, uint32_t weight, const uint32_t* external,
+                    uint32_t behind, bool pairs, bool opaque, uint32_t* out) {
+    if (pairs) {
+        opaque ? show_one_plane<true, true>(shown, trans, weight, external, behind, out)
+               : show_one_plane<true, false>(shown, trans, weight, external, behind, out);
+    } else {
+        opaque ? show_one_plane<false, true>(shown, trans, weight, external, behind, out)
+               : show_one_plane<false, false>(shown, trans, weight, external, behind, out);
+    }
+}
 #else
 // The per-pixel rule: for each component, max(c - 16, 0) x weight >> 6 capped at 255 for each
 // plane, the sum capped at 239, then (s x 298 + 128) >> 8 capped at 255.
@@ -710,11 +758,20 @@ void Mcd212::render_scanline(uint64_t line) {
             std::fill_n(out, W, behind);
         }
     } else if ((none_a || none_b) && uniform(none_a ? weight_b : weight_a)) {
+        const Line& shown = none_a ? plane_b : plane_a;
+        const Flags& shown_trans = none_a ? trans_b : trans_a;
+        const uint32_t weight = none_a ? weight_b[0] : weight_a[0];
+#if defined(__SSE2__)
+        // One plane over nothing at one weight. Its pairs repeat unless it is CLUT4 or a region
+        // splits one.
+        const FlagState state = none_a ? state_b : state_a;
+        const bool pairs = !use_external && (none_a ? coding_b : coding_a) != kCodingClut4 &&
+                           (state != FlagState::Mixed || pair_equal(shown_trans));
+        show_one_plane(shown, shown_trans, weight, use_external ? external_video.data() : nullptr, behind, pairs,
+                       opaque(state, shown_trans), out);
+#else
         // One plane over nothing at one weight: each component maps through one table, and the
         // second pixel of a repeated pair reuses the first one's result.
-        const Line& shown = none_a ? plane_b : plane_a;
-        const Flags& hidden = none_a ? trans_b : trans_a;
-        const uint32_t weight = none_a ? weight_b[0] : weight_a[0];
         std::array<uint8_t, 256> component;
         for (uint32_t c = 0; c < 256; ++c) {
             const uint32_t weighed = std::min<uint32_t>(((c > 16 ? c - 16 : 0) * weight) >> 6, 255);
@@ -729,9 +786,10 @@ void Mcd212::render_scanline(uint64_t line) {
             const uint32_t p1 = shown[x + 1];
             const uint32_t m0 = convert(p0);
             const uint32_t m1 = p1 == p0 ? m0 : convert(p1);
-            out[x] = hidden[x] ? (use_external ? external_video[x] : behind) : m0;
-            out[x + 1] = hidden[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
+            out[x] = shown_trans[x] ? (use_external ? external_video[x] : behind) : m0;
+            out[x + 1] = shown_trans[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
         }
+#endif
     } else {
         // Every coding but CLUT4 repeats each decoded value over a pixel pair, and so do the
         // pixel-hold mosaics of those codings; regions at odd positions can still split a pair.
