@@ -4,11 +4,13 @@
 //   program   Form 1 file-system and program data (68000-like code words and tables)
 //   adpcm     Form 2 real-time ADPCM sound groups (noise-like sample nibbles)
 //   video     Form 2 real-time picture data (smooth lines with noisy low bits)
-//   cdda      CD-DA stereo audio with a noise floor
+//   cdda      CD-DA stereo audio with a noise floor (big-endian, as CHD files hold it)
 //   empty     Form 2 sectors of zeros, as padding between real-time records
 // Content 0 = all five kinds in turn (the headline); 1 = the compressible kinds only (program,
 // video, empty); 2 = the noise-like kinds only (adpcm, cdda), the worst case, where nearly all
-// the time is liblzma's. BM_LzmaBaseStreams decodes only the same files' LZMA streams, with the
+// the time is liblzma's; 3 = highly repetitive sectors (a repeated text block in Form 1, a short
+// pattern in Form 2, digital silence), where liblzma has little to do and the reader's own work
+// (parity regeneration, CRC, copying) shows. BM_LzmaBaseStreams decodes only the same files' LZMA streams, with the
 // reader's settings, to show how much of the reader's time is liblzma's own.
 #include <benchmark/benchmark.h>
 
@@ -33,8 +35,8 @@ namespace {
 constexpr uint32_t kSectors = 20000;
 constexpr double kSectorsPerSecondAt1x = 75.0;
 
-enum Content { kMixed = 0, kCompressible = 1, kNoisy = 2 };
-enum Kind : uint32_t { kProgram, kAdpcm, kVideo, kCdda, kEmpty };
+enum Content { kMixed = 0, kCompressible = 1, kNoisy = 2, kRepetitive = 3 };
+enum Kind : uint32_t { kProgram, kAdpcm, kVideo, kCdda, kEmpty, kText, kPattern, kSilence };
 
 class Rng {
 public:
@@ -99,9 +101,10 @@ std::vector<uint8_t> make_frames(int content) {
     std::vector<uint8_t> frames(size_t{kSectors} * kFrameBytes, 0);
     Rng rng;
     std::vector<uint8_t> data(2324);
-    static constexpr Kind kKinds[3][5] = {{kProgram, kAdpcm, kVideo, kCdda, kEmpty},
+    static constexpr Kind kKinds[4][5] = {{kProgram, kAdpcm, kVideo, kCdda, kEmpty},
                                           {kProgram, kVideo, kEmpty, kProgram, kVideo},
-                                          {kAdpcm, kCdda, kAdpcm, kCdda, kAdpcm}};
+                                          {kAdpcm, kCdda, kAdpcm, kCdda, kAdpcm},
+                                          {kText, kPattern, kSilence, kText, kPattern}};
     for (uint32_t lba = 0; lba < kSectors; ++lba) {
         uint8_t* out = frames.data() + size_t{lba} * kFrameBytes;
         std::array<uint8_t, kSectorBytes> s{};
@@ -123,15 +126,26 @@ std::vector<uint8_t> make_frames(int content) {
                     const double t = double(lba * 588 + i) / 44100.0;
                     const auto l = static_cast<int16_t>(9000 * std::sin(2 * M_PI * 330 * t) + int(rng.next() & 511) - 256);
                     const auto r = static_cast<int16_t>(7000 * std::sin(2 * M_PI * 440 * t) + int(rng.next() & 511) - 256);
-                    s[4 * i] = uint8_t(l);
-                    s[4 * i + 1] = uint8_t(uint16_t(l) >> 8);
-                    s[4 * i + 2] = uint8_t(r);
-                    s[4 * i + 3] = uint8_t(uint16_t(r) >> 8);
+                    // CHD files hold CD audio big-endian, byte-swapped against a BIN.
+                    s[4 * i] = uint8_t(uint16_t(l) >> 8);
+                    s[4 * i + 1] = uint8_t(l);
+                    s[4 * i + 2] = uint8_t(uint16_t(r) >> 8);
+                    s[4 * i + 3] = uint8_t(r);
                 }
                 break;
             case kEmpty:
                 std::fill(data.begin(), data.end(), uint8_t{0});
                 s = make_form2_sector(lba, data, 0x00);
+                break;
+            case kText:
+                for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>("CD-i text block "[(i + lba) % 16]);
+                s = make_form1_sector(lba, data);
+                break;
+            case kPattern:
+                for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(((i / 8) ^ lba) & 0x3C);
+                s = make_form2_sector(lba, data);
+                break;
+            case kSilence:
                 break;
         }
         std::memcpy(out, s.data(), kSectorBytes);
@@ -144,7 +158,7 @@ std::vector<uint8_t> make_frames(int content) {
 // reader). Codec list 0 is cdlz alone; 1 is the usual choice of the public tools for CD images,
 // where each hunk takes the smallest of cdlz, cdzl and cdfl.
 const std::vector<uint8_t>& fixture(int content, int codecs = 0) {
-    static std::vector<uint8_t> files[3][2];
+    static std::vector<uint8_t> files[4][2];
     auto& file = files[content][codecs];
     if (file.empty()) {
         vestrel::test::ChdWriterOptions opt;
@@ -182,7 +196,13 @@ void read_all_sectors(benchmark::State& state, int codecs) {
 }
 
 void BM_ReadAllSectorsCdlz(benchmark::State& state) { read_all_sectors(state, 0); }
-BENCHMARK(BM_ReadAllSectorsCdlz)->ArgName("content")->Arg(kMixed)->Arg(kCompressible)->Arg(kNoisy)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadAllSectorsCdlz)
+    ->ArgName("content")
+    ->Arg(kMixed)
+    ->Arg(kCompressible)
+    ->Arg(kNoisy)
+    ->Arg(kRepetitive)
+    ->Unit(benchmark::kMillisecond);
 
 // The same content with the public tools' CD codec choice, for comparison with real files.
 void BM_ReadAllSectorsCdDefault(benchmark::State& state) { read_all_sectors(state, 1); }
@@ -241,6 +261,12 @@ void BM_LzmaBaseStreams(benchmark::State& state) {
     state.counters["lzma_MBps"] =
         benchmark::Counter(double(state.iterations()) * double(lzma_bytes) / 1e6, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_LzmaBaseStreams)->ArgName("content")->Arg(kMixed)->Arg(kCompressible)->Arg(kNoisy)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LzmaBaseStreams)
+    ->ArgName("content")
+    ->Arg(kMixed)
+    ->Arg(kCompressible)
+    ->Arg(kNoisy)
+    ->Arg(kRepetitive)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
