@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <utility>
+
+#include <fmt/format.h>
 
 #include "common/log.hpp"
 
@@ -91,6 +94,18 @@ void convert_frame_to_argb(const VideoFrame& frame, std::span<uint32_t> out, uin
     }
 }
 
+uint32_t picture_time_code(uint32_t picture_count, double frame_rate) {
+    constexpr uint32_t kDefaultFps = 25;
+    // Rates are 25.0 or a sequence header's 23.976-60, so the rounding never gives 0; a
+    // hostile value still falls back to the default.
+    const double rounded = std::round(frame_rate);
+    const uint32_t fps = frame_rate > 0.0 && rounded >= 1.0 && rounded <= 1000.0 ? static_cast<uint32_t>(rounded)
+                                                                                 : kDefaultFps;
+    const uint32_t pictures = picture_count % fps;
+    const uint32_t s = picture_count / fps;
+    return ((s / 3600) % 24) << 22 | ((s / 60) % 60) << 16 | (s % 60) << 6 | (pictures & 0x3F);
+}
+
 Dvc::Dvc() : ram(kRamSize), picture_dram(kDramSize), picture_buffer(kPicturePixels, kBlack) {
     input.reserve(kInputCapacity);
     audio_pairs.reserve(kAudioPairCapacity);
@@ -100,20 +115,35 @@ Dvc::Dvc() : ram(kRamSize), picture_dram(kDramSize), picture_buffer(kPicturePixe
 // ---- ROM ----
 
 std::expected<void, Error> Dvc::dvc_load_rom(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::unexpected(Error{"impossibile aprire " + path.string()});
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) return std::unexpected(Error{"errore di lettura di " + path.string()});
-    load_rom_image(bytes);
+    // stdio, not a stream: a read error (a directory, say) must not pass for an empty file.
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return std::unexpected(Error{fmt::format("{}: {}", path.string(), std::strerror(errno))});
+    // Only the first 256 KB are kept, but the whole file is read: its length decides the
+    // mirroring.
+    std::vector<uint8_t> bytes(kRomSize);
+    size_t total = 0;
+    std::array<uint8_t, 65'536> chunk{};
+    size_t n = 0;
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+        if (total < kRomSize) std::copy_n(chunk.begin(), std::min<size_t>(n, kRomSize - total), bytes.begin() + static_cast<ptrdiff_t>(total));
+        total += n;
+    }
+    const int failed = std::ferror(file);
+    const int error = errno;
+    std::fclose(file);
+    if (failed != 0) return std::unexpected(Error{fmt::format("{}: {}", path.string(), std::strerror(error))});
+    load_rom_image(std::span(bytes).first(std::min<size_t>(total, kRomSize)), total);
     return {};
 }
 
-size_t Dvc::load_rom_image(std::span<const uint8_t> image) {
+size_t Dvc::load_rom_image(std::span<const uint8_t> image) { return load_rom_image(image, image.size()); }
+
+size_t Dvc::load_rom_image(std::span<const uint8_t> image, size_t file_size) {
     std::vector<uint8_t> fresh(kRomSize, 0xFF);
     const size_t copied = std::min<size_t>(image.size(), kRomSize);
     std::copy_n(image.begin(), copied, fresh.begin());
     // A half-size image answers in both halves of the window.
-    if (image.size() == kRomSize / 2) std::copy_n(image.begin(), copied, fresh.begin() + kRomSize / 2);
+    if (file_size == kRomSize / 2) std::copy_n(image.begin(), copied, fresh.begin() + kRomSize / 2);
     rom = std::move(fresh);
     LOG_INFO(kDvcLog, "DVC ROM caricata ({} byte)", copied);
     return copied;
@@ -426,11 +456,7 @@ void Dvc::show_picture(const VideoFrame& frame, uint64_t index) {
     set_fmv(kFmvPictureFormatCopy, 0x0708);
 
     ++picture_count;
-    const double rounded = std::round(frame_rate);
-    const uint32_t fps = frame_rate > 0.0 && rounded >= 1.0 ? static_cast<uint32_t>(rounded) : 25;
-    const uint32_t pictures = picture_count % fps;
-    const uint32_t s = picture_count / fps;
-    const uint32_t time_code = ((s / 3600) % 24) << 22 | ((s / 60) % 60) << 16 | (s % 60) << 6 | (pictures & 0x3F);
+    const uint32_t time_code = picture_time_code(picture_count, frame_rate);
     const auto upper = static_cast<uint16_t>(time_code >> 16);
     const auto lower = static_cast<uint16_t>(time_code);
     set_fmv(kFmvTimeCodeCopy, upper);

@@ -36,6 +36,10 @@ uint32_t ycbcr_to_argb(int32_t y, int32_t cb, int32_t cr);
 // nothing when w or h is 0 or `out` cannot hold w x h pixels.
 void convert_frame_to_argb(const VideoFrame& frame, std::span<uint32_t> out, uint64_t w, uint64_t h);
 
+// hours << 22 | minutes << 16 | seconds << 6 | pictures, counting `picture_count` pictures at
+// the rounded `frame_rate` (25 when it is not above 0).
+uint32_t picture_time_code(uint32_t picture_count, double frame_rate);
+
 class Dvc {
 public:
     static constexpr uint32_t kRamSize = 0x100000;     // 0xD00000-0xDFFFFF
@@ -113,6 +117,8 @@ public:
     std::expected<void, Error> dvc_load_rom(const std::filesystem::path& path);
     // The same from bytes already read; returns the number of bytes taken.
     size_t load_rom_image(std::span<const uint8_t> image);
+    // `image` holds the first bytes of a file of `file_size` bytes.
+    size_t load_rom_image(std::span<const uint8_t> image, size_t file_size);
 
     // Register windows 0xE00000-0xE3FFFF: byte access with the bus address, word access with
     // the word index (address - 0xE00000) >> 1, aliased every 64 KB.
