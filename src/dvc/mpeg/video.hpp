@@ -20,6 +20,11 @@
 
 namespace vestrel {
 
+namespace mpeg {
+template <size_t Bits>
+struct VlcTable;
+}
+
 // One sample plane; `width` is also the row stride.
 struct Plane {
     std::vector<uint8_t> data;
@@ -164,13 +169,16 @@ public:
     bool end_of_stream = false;
 
 private:
+    template <size_t Bits>
+    int32_t read_vlc(const mpeg::VlcTable<Bits>& table);
+    int32_t read_dct_coeff();
     void scan_sequence_end(size_t from);
     bool find_sequence_header();
     bool picture_complete();
     bool decode_picture();
     void decode_slice(uint32_t slice_code);
-    // Returns false when the picture ended on its last macroblock.
-    bool decode_macroblock();
+    // An impossible address abandons the macroblock and leaves the bit position where it is.
+    void decode_macroblock();
     void predict_current();
     void compact();
     bool end_known() const { return end_of_stream || sequence_end_seen; }

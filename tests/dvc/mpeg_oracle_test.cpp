@@ -1,0 +1,82 @@
+// The decoder against reference pictures of small streams (made once with ffmpeg, see
+// tests/fixtures/mpeg/README.md). The inverse DCT and the rounding of dequantisation are this
+// decoder's own, so pictures match the reference closely but not exactly.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "mpeg_support.hpp"
+
+namespace vestrel {
+namespace {
+
+using mpeg_test::decode_all;
+using mpeg_test::read_fixture;
+
+struct Difference {
+    int max = 0;
+    double mean = 0;      // signed: drift shows here
+    double psnr = 99.0;
+};
+
+Difference compare(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    Difference d;
+    double sum = 0, sq = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const int e = int(a[i]) - int(b[i]);
+        d.max = std::max(d.max, std::abs(e));
+        sum += e;
+        sq += double(e) * e;
+    }
+    d.mean = sum / double(a.size());
+    if (sq > 0) d.psnr = 10.0 * std::log10(255.0 * 255.0 * double(a.size()) / sq);
+    return d;
+}
+
+struct OracleCase {
+    const char* stream;
+    const char* reference;
+    uint64_t width, height;
+    double min_psnr;
+    int max_error;
+};
+
+class Oracle : public ::testing::TestWithParam<OracleCase> {};
+
+TEST_P(Oracle, EveryPictureInDisplayOrderMatchesTheReference) {
+    const OracleCase& c = GetParam();
+    const auto stream = read_fixture(c.stream);
+    const auto reference = read_fixture(c.reference);
+    ASSERT_FALSE(stream.empty());
+    const size_t picture_bytes = c.width * c.height + 2 * ((c.width + 1) / 2) * ((c.height + 1) / 2);
+    ASSERT_EQ(reference.size() % picture_bytes, 0u);
+    const size_t expected_pictures = reference.size() / picture_bytes;
+
+    // Whole, and in small pieces: delivery must not change the pictures.
+    for (size_t chunk : {stream.size(), size_t{97}, size_t{1000}}) {
+        SCOPED_TRACE(chunk);
+        const auto pictures = decode_all(stream, chunk);
+        ASSERT_EQ(pictures.size(), expected_pictures);
+        for (size_t i = 0; i < pictures.size(); ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_EQ(pictures[i].size(), picture_bytes);
+            const std::vector<uint8_t> ref(reference.begin() + i * picture_bytes,
+                                           reference.begin() + (i + 1) * picture_bytes);
+            const Difference d = compare(pictures[i], ref);
+            EXPECT_GE(d.psnr, c.min_psnr);
+            EXPECT_LE(d.max, c.max_error);
+            EXPECT_LT(std::abs(d.mean), 0.5);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, Oracle,
+                         ::testing::Values(OracleCase{"ibbp_64x48.m1v", "ibbp_64x48.yuv", 64, 48, 47.5, 9},
+                                           OracleCase{"mandel_q2_64x48.m1v", "mandel_q2_64x48.yuv", 64, 48, 49.0, 5},
+                                           // Its last macroblock ends within 23 bits of the end of the data.
+                                           OracleCase{"tail_64x48.m1v", "tail_64x48.yuv", 64, 48, 47.5, 9},
+                                           OracleCase{"gray_48x32.m1v", "gray_48x32.yuv", 48, 32, 99.0, 0}));
+
+}  // namespace
+}  // namespace vestrel
