@@ -279,8 +279,8 @@ void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
     // the next pair's, which the last chroma mean needs; then the colour conversion.
     constexpr uint32_t kPairs = W / 4;
     alignas(16) std::array<uint8_t, W / 2> ys;
-    alignas(16) std::array<uint8_t, kPairs + 8> us{};
-    alignas(16) std::array<uint8_t, kPairs + 8> vs{};
+    alignas(16) std::array<uint8_t, kPairs + 8> us;  // the SIMD means read up to us[kPairs]
+    alignas(16) std::array<uint8_t, kPairs + 8> vs;
     uint64_t acc = ((p.dyuv_start >> 16) & 0xFF) | (uint64_t{(p.dyuv_start >> 8) & 0xFF} << kDyuvUShift) |
                    (uint64_t{p.dyuv_start & 0xFF} << kDyuvVShift);
     for (uint32_t j = 0; j < kPairs; ++j) {
