@@ -65,19 +65,31 @@ inline int32_t convert_cycles(Cpu& cpu, int32_t c) {
     return StepResult::stopped_result();
 }
 
-// The end of an instruction that started with a trace bit set. `flow`: T0 was set and the
-// instruction changed the flow.
-[[gnu::noinline]] StepResult finish_traced(Cpu& cpu, CpuBus& bus, int32_t cycles, bool t1, bool flow) {
+// The end of an instruction in the rarer states: a fault to roll back, the queue to refill,
+// a trace bit set at its start, an interrupt pending.
+[[gnu::noinline]] StepResult finish_step(Cpu& cpu, CpuBus& bus, int32_t cycles) {
+    if (cpu.aborted) {
+        restore_fault_snapshot(cpu);
+        return StepResult::ok(static_cast<uint32_t>(cycles));
+    }
+
+    prefetch_fill(cpu, bus);
+
+    const bool t1 = cpu.sr_at_start.t1 != 0;
+    const bool t0 = cpu.sr_at_start.t0 != 0;
+    const bool flow = cpu.flow_changed;
+    cpu.flow_changed = false;
     // A 68000-class jump to an odd address faults at its own prefetch, before any trace: the
     // next opcode fetch takes that address error.
     const bool odd_target = cpu.odd_address_rule && (cpu.pc & 1) != 0;
-    if ((t1 || flow) && !odd_target) {
+    if ((t1 || (t0 && flow)) && !odd_target) {
         cpu.stopped &= ~1u;
         const int32_t c2 = take_exception_format2(cpu, bus, kVectorTrace);
         // An odd stack faulted the trace frame: continue at the address-error handler.
         if (cpu.aborted) restore_fault_snapshot(cpu);
         return StepResult::ok(static_cast<uint32_t>(cycles + c2));
     }
+
     if (cpu.pending_level != 0) service_interrupt(cpu, bus);
     return StepResult::ok(static_cast<uint32_t>(cycles));
 }
@@ -90,7 +102,6 @@ StepResult step(Cpu& cpu, CpuBus& bus) {
     cpu.vector_this_step.reset();
     cpu.ppc = cpu.pc;
     cpu.save_instruction_start();
-    const uint32_t trace_at_start = cpu.sr_t1 | cpu.sr_t0;
 
     uint16_t opcode;
     if ((cpu.pc & 1) == 0 && ea_detail::plain_fetch(cpu)) [[likely]] {
@@ -107,7 +118,8 @@ StepResult step(Cpu& cpu, CpuBus& bus) {
 
     int32_t raw = cpu.decode_table[opcode](cpu, bus, opcode);
     if (raw < 0) [[unlikely]] {
-        const StepResult r = sentinel_result(raw, opcode);
+        // Only step writes `ir`: it still holds the opcode.
+        const StepResult r = sentinel_result(raw, cpu.ir);
         if (r.status() != StepStatus::Ok) {
             cpu.pairing_state = 2;
             return r;
@@ -116,21 +128,14 @@ StepResult step(Cpu& cpu, CpuBus& bus) {
     }
 
     const int32_t cycles = convert_cycles(cpu, raw);
-    if (cpu.aborted) [[unlikely]] {
-        restore_fault_snapshot(cpu);
+    // One test for the usual end: no fault, no queue to refill, no trace, no interrupt.
+    const uint32_t trace_at_start = cpu.sr_at_start.t1 | cpu.sr_at_start.t0;
+    if ((cpu.aborted | cpu.pending_level | trace_at_start | static_cast<uint32_t>(cpu.prefetch_model)) == 0)
+        [[likely]] {
+        cpu.flow_changed = false;
         return StepResult::ok(static_cast<uint32_t>(cycles));
     }
-
-    prefetch_fill(cpu, bus);
-
-    const bool flow = cpu.flow_changed;
-    cpu.flow_changed = false;
-    if (trace_at_start != 0) [[unlikely]] {
-        return finish_traced(cpu, bus, cycles, (trace_at_start & 0x8000) != 0,
-                             flow && (trace_at_start & 0x4000) != 0);
-    }
-    if (cpu.pending_level != 0) service_interrupt(cpu, bus);
-    return StepResult::ok(static_cast<uint32_t>(cycles));
+    return finish_step(cpu, bus, cycles);
 }
 
 }  // namespace m68k
