@@ -234,7 +234,7 @@ uint32_t compute_indexed_ea(Cpu& cpu, CpuBus& bus, uint32_t base, uint16_t ext) 
     return read_data_long(cpu, bus, base + bd + index) + od;
 }
 
-Operand compute_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size) {
+Operand compute_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size) {
     if (cpu.aborted) return Operand{OperandTag::Memory, reg, 0};
     reg &= 7;
     uint32_t& an = cpu.addr_regs[reg];
@@ -271,51 +271,6 @@ Operand compute_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t siz
         return Operand{OperandTag::Memory, reg, compute_indexed_ea(cpu, bus, base, ext)};
     }
     default: return Operand{OperandTag::Immediate, reg, fetch_immediate(cpu, bus, size)};
-    }
-}
-
-uint32_t read_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size) {
-    switch (op.tag) {
-    case OperandTag::DataReg: return cpu.data_regs[op.reg & 7] & size_mask(size);
-    case OperandTag::AddrReg: return cpu.addr_regs[op.reg & 7] & size_mask(size);
-    case OperandTag::Memory:
-        if (size == kSizeByte) return read_data_byte(cpu, bus, op.value);
-        if (size == kSizeWord) return read_data_word(cpu, bus, op.value);
-        return read_data_long(cpu, bus, op.value);
-    default: return op.value & size_mask(size);
-    }
-}
-
-namespace {
-void write_register(Cpu& cpu, const Operand& op, uint8_t size, uint32_t value) {
-    if (op.tag == OperandTag::AddrReg) {
-        cpu.addr_regs[op.reg & 7] = value;
-        return;
-    }
-    uint32_t& d = cpu.data_regs[op.reg & 7];
-    const uint32_t mask = size_mask(size);
-    d = (d & ~mask) | (value & mask);
-}
-}  // namespace
-
-void write_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size, uint32_t value) {
-    switch (op.tag) {
-    case OperandTag::DataReg:
-    case OperandTag::AddrReg: write_register(cpu, op, size, value); return;
-    case OperandTag::Memory:
-        if (cpu.prefetch_model) prefetch_fill(cpu, bus);
-        if (size == kSizeByte) {
-            write_data_byte(cpu, bus, op.value, value);
-        } else if (size == kSizeWord) {
-            write_data_word(cpu, bus, op.value, value);
-        } else if (cpu.m68000_class) {
-            write_data_word(cpu, bus, op.value + 2, value & 0xFFFF);
-            write_data_word(cpu, bus, op.value, value >> 16);
-        } else {
-            write_data_long(cpu, bus, op.value, value);
-        }
-        return;
-    default: return;
     }
 }
 
@@ -359,13 +314,13 @@ void write_ea_sized(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint32_t v
 
 }  // namespace
 
-uint32_t read_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size) {
+uint32_t read_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size) {
     if (size == kSizeByte) return read_ea_sized<kSizeByte>(cpu, bus, kind, reg);
     if (size == kSizeWord) return read_ea_sized<kSizeWord>(cpu, bus, kind, reg);
     return read_ea_sized<kSizeLong>(cpu, bus, kind, reg);
 }
 
-void write_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size, uint32_t value) {
+void write_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size, uint32_t value) {
     if (size == kSizeByte) {
         write_ea_sized<kSizeByte>(cpu, bus, kind, reg, value);
     } else if (size == kSizeWord) {

@@ -98,16 +98,21 @@ inline uint32_t fetch_long(Cpu& cpu, CpuBus& bus);
 inline uint32_t fetch_immediate(Cpu& cpu, CpuBus& bus, uint8_t size);
 
 // Effective addresses. `kind` is an EaKind value 0-11 (the decoder rejects 0xFF).
-Operand compute_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
+inline Operand compute_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
 uint32_t compute_indexed_ea(Cpu& cpu, CpuBus& bus, uint32_t base, uint16_t extension);
-uint32_t read_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size);
+inline uint32_t read_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size);
 // Registers: a byte/word replaces the low part of Dn; An takes all 32 bits (caller
 // sign-extends). Memory: M68000/M68010 refill the queue first; a long is two word writes
 // (address + 2 first) on the 68000 class, one write_long elsewhere.
-void write_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size, uint32_t value);
-uint32_t read_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
+inline void write_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size, uint32_t value);
+inline uint32_t read_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
 // MOVE destinations: a long in memory is one write_long on every type; no queue refill.
-void write_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size, uint32_t value);
+inline void write_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size, uint32_t value);
+
+// The out-of-line forms behind the inline register-direct shortcuts of the three above.
+Operand compute_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
+uint32_t read_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
+void write_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size, uint32_t value);
 
 }  // namespace m68k
 

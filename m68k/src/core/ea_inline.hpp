@@ -263,4 +263,43 @@ inline void write_operand_t(Cpu& cpu, CpuBus& bus, const Operand& op, uint32_t v
     }
 }
 
+// Register-direct operands are the common case of the runtime forms: no call for them.
+inline Operand compute_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size) {
+    if (kind <= 1 && cpu.aborted == 0) {
+        return Operand{kind == 0 ? OperandTag::DataReg : OperandTag::AddrReg, static_cast<uint8_t>(reg & 7), 0};
+    }
+    return compute_ea_full(cpu, bus, kind, reg, size);
+}
+
+inline uint32_t read_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size) {
+    if (kind == 0 && cpu.aborted == 0) return cpu.data_regs[reg & 7] & size_mask(size);
+    return read_ea_full(cpu, bus, kind, reg, size);
+}
+
+inline void write_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size, uint32_t value) {
+    if (kind == 0 && cpu.aborted == 0) {
+        uint32_t& d = cpu.data_regs[reg & 7];
+        const uint32_t mask = size_mask(size);
+        d = (d & ~mask) | (value & mask);
+        return;
+    }
+    write_ea_full(cpu, bus, kind, reg, size, value);
+}
+
+inline uint32_t read_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size) {
+    if (size == kSizeByte) return read_operand_t<kSizeByte>(cpu, bus, op);
+    if (size == kSizeWord) return read_operand_t<kSizeWord>(cpu, bus, op);
+    return read_operand_t<kSizeLong>(cpu, bus, op);
+}
+
+inline void write_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size, uint32_t value) {
+    if (size == kSizeByte) {
+        write_operand_t<kSizeByte>(cpu, bus, op, value);
+    } else if (size == kSizeWord) {
+        write_operand_t<kSizeWord>(cpu, bus, op, value);
+    } else {
+        write_operand_t<kSizeLong>(cpu, bus, op, value);
+    }
+}
+
 }  // namespace m68k

@@ -255,6 +255,40 @@ auto by_size(uint8_t size, F&& f) {
     return f(std::integral_constant<uint8_t, kSizeLong>{});
 }
 
+// The operand access written out by hand, as the reference for the library's forms.
+uint32_t reference_read_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size) {
+    switch (op.tag) {
+    case OperandTag::DataReg: return cpu.data_regs[op.reg & 7] & size_mask(size);
+    case OperandTag::AddrReg: return cpu.addr_regs[op.reg & 7] & size_mask(size);
+    case OperandTag::Memory:
+        if (size == kSizeByte) return read_data_byte_full(cpu, bus, op.value);
+        if (size == kSizeWord) return read_data_word_full(cpu, bus, op.value);
+        return read_data_long_full(cpu, bus, op.value);
+    default: return op.value & size_mask(size);
+    }
+}
+
+void reference_write_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size, uint32_t value) {
+    if (op.tag == OperandTag::AddrReg) {
+        cpu.addr_regs[op.reg & 7] = value;
+    } else if (op.tag == OperandTag::DataReg) {
+        const uint32_t mask = size_mask(size);
+        cpu.data_regs[op.reg & 7] = (cpu.data_regs[op.reg & 7] & ~mask) | (value & mask);
+    } else if (op.tag == OperandTag::Memory) {
+        prefetch_fill(cpu, bus);
+        if (size == kSizeByte) {
+            write_data_byte_full(cpu, bus, op.value, value);
+        } else if (size == kSizeWord) {
+            write_data_word_full(cpu, bus, op.value, value);
+        } else if (cpu.m68000_class) {
+            write_data_word_full(cpu, bus, op.value + 2, value & 0xFFFF);
+            write_data_word_full(cpu, bus, op.value, value >> 16);
+        } else {
+            write_data_long_full(cpu, bus, op.value, value);
+        }
+    }
+}
+
 enum class State { Plain, OddBase, Aborted, ReadLatch, SkipWrite };
 
 // A reusable rig: a 16 MiB bus is too dear to build for every case, so each case restores the
@@ -320,8 +354,8 @@ TEST(EaTyped, MatchesTheGenericComposition) {
                     EaRig& ref = ref_rig->prepare(type, state);
                     EaRig& rt = rt_rig->prepare(type, state);
                     EaRig& typed = typed_rig->prepare(type, state);
-                    const Operand op = compute_ea(ref.cpu, ref.bus, kind, reg, size);
-                    const uint32_t want = read_operand(ref.cpu, ref.bus, op, size);
+                    const Operand op = compute_ea_full(ref.cpu, ref.bus, kind, reg, size);
+                    const uint32_t want = reference_read_operand(ref.cpu, ref.bus, op, size);
                     EXPECT_EQ(read_ea(rt.cpu, rt.bus, kind, reg, size), want);
                     expect_same(ref, rt);
                     const uint32_t got = by_size(size, [&](auto s) {
@@ -335,13 +369,13 @@ TEST(EaTyped, MatchesTheGenericComposition) {
                     EaRig& wref = ref_rig->prepare(type, state);
                     EaRig& wrt = rt_rig->prepare(type, state);
                     EaRig& wtyped = typed_rig->prepare(type, state);
-                    const Operand wop = compute_ea(wref.cpu, wref.bus, kind, reg, size);
+                    const Operand wop = compute_ea_full(wref.cpu, wref.bus, kind, reg, size);
                     if (wop.tag == OperandTag::Memory) {
-                        if (size == kSizeByte) write_data_byte(wref.cpu, wref.bus, wop.value, value);
-                        if (size == kSizeWord) write_data_word(wref.cpu, wref.bus, wop.value, value);
-                        if (size == kSizeLong) write_data_long(wref.cpu, wref.bus, wop.value, value);
+                        if (size == kSizeByte) write_data_byte_full(wref.cpu, wref.bus, wop.value, value);
+                        if (size == kSizeWord) write_data_word_full(wref.cpu, wref.bus, wop.value, value);
+                        if (size == kSizeLong) write_data_long_full(wref.cpu, wref.bus, wop.value, value);
                     } else if (wop.tag != OperandTag::Immediate) {
-                        write_operand(wref.cpu, wref.bus, wop, size, value);
+                        reference_write_operand(wref.cpu, wref.bus, wop, size, value);
                     }
                     write_ea(wrt.cpu, wrt.bus, kind, reg, size, value);
                     expect_same(wref, wrt);
@@ -351,12 +385,17 @@ TEST(EaTyped, MatchesTheGenericComposition) {
                     });
                     expect_same(wref, wtyped);
 
-                    // Read-modify-write through an Operand.
+                    // Read-modify-write through an Operand, runtime and typed.
                     EaRig& oref = ref_rig->prepare(type, state);
+                    EaRig& ort = rt_rig->prepare(type, state);
                     EaRig& otyped = typed_rig->prepare(type, state);
-                    const Operand o1 = compute_ea(oref.cpu, oref.bus, kind, reg, size);
-                    const uint32_t v1 = read_operand(oref.cpu, oref.bus, o1, size);
-                    write_operand(oref.cpu, oref.bus, o1, size, v1 + 1);
+                    const Operand o1 = compute_ea_full(oref.cpu, oref.bus, kind, reg, size);
+                    const uint32_t v1 = reference_read_operand(oref.cpu, oref.bus, o1, size);
+                    reference_write_operand(oref.cpu, oref.bus, o1, size, v1 + 1);
+                    const Operand o3 = compute_ea(ort.cpu, ort.bus, kind, reg, size);
+                    EXPECT_EQ(read_operand(ort.cpu, ort.bus, o3, size), v1);
+                    write_operand(ort.cpu, ort.bus, o3, size, v1 + 1);
+                    expect_same(oref, ort);
                     by_size(size, [&](auto s) {
                         constexpr uint8_t S = decltype(s)::value;
                         const Operand o2 = compute_ea_typed<S>(otyped.cpu, otyped.bus, kind, reg);
