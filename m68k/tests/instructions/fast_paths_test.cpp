@@ -217,7 +217,7 @@ TEST(FastPaths, HotFormsAreSpecialised) {
     const Handler* table = decode_table_for(CpuType::Scc68070);
     for (uint16_t op : {0x2018, 0xD280, 0x9242, 0x22C1, 0xE78A, 0xE243, 0xB481, 0x6602, 0x5284, 0x51CF, 0x60D6,
                         0x7000, 0x41F8, 0xE699, 0xB181, 0x4A80, 0x4280, 0x4E75, 0x4EB9, 0x0800, 0x48E7,
-                        0x4CDF, 0x0C40}) {
+                        0x4CDF, 0x0C40, 0x4EF9, 0x4850}) {
         EXPECT_NE(table[op], classify(CpuType::Scc68070, op)) << std::hex << op;
     }
 }
