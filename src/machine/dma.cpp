@@ -1,5 +1,10 @@
 #include "machine/dma.hpp"
 
+#include <algorithm>
+#include <array>
+
+#include <fmt/ranges.h>
+
 #include "common/log.hpp"
 #include "machine/bus.hpp"
 
@@ -109,6 +114,43 @@ void Bus::dma_ch0_cdic_transfer() {
     dma_running_ = false;
 }
 
-void Bus::dvc_line_step(uint32_t cycles) { (void)cycles; }
+void Bus::dvc_line_step(uint32_t cycles) {
+    if (!dvc.fitted()) return;
+    dvc.dvc_tick(cycles);
+    if (!dvc.dma_pending) return;
+    dvc.dma_pending = false;  // one request, one look, even when the count is 0
+
+    DmaChannel& ch = dma[1];
+    const uint32_t start = ch.mar;
+    const uint32_t words = ch.mtc;
+    // The first bytes are read for the trace line whether it is on or not: the reads are
+    // real bus accesses, with their wait states.
+    constexpr uint32_t kDumpBytes = 16;
+    std::array<uint8_t, kDumpBytes> dump{};
+    const uint32_t dumped = std::min(2 * words, kDumpBytes);
+    for (uint32_t i = 0; i < dumped; ++i) dump[i] = read_byte(start + i);
+    LOG_TRACE(kBusLog, "PERFORM DVC DMA at frame {}: start=0x{:08X}, count={} (for_fma={}) | bytes[0..16]=[{:02X}]",
+              frame_counter, start, words, dvc.for_fma, fmt::join(dump.begin(), dump.begin() + dumped, ", "));
+    if (words == 0) return;
+
+    for (uint32_t i = 0; i < words; ++i) {
+        const uint32_t m = start + 2 * i;  // 32-bit, wrapping
+        dvc.push_input(read_byte(m));
+        dvc.push_input(read_byte(m + 1));
+    }
+    dvc.demux_and_decode();
+    LOG_TRACE(kBusLog, "After DVC DMA: demux_video_len={}, demux_audio_len={}, has_decoder={}, decoded_count={}",
+              dvc.demux.video_payload.size(), dvc.demux.audio_ring.size(), dvc.video_decoder.has_value(),
+              dvc.decoded_count);
+
+    ch.mar = start + 2 * words;
+    ch.mtc = 0;
+    ch.csr |= DmaChannel::kCsrComplete;
+    if (dvc.for_fma) {
+        dvc.set_fma(Dvc::kFmaCommand, dvc.fma_word(Dvc::kFmaCommand) & ~Dvc::kDmaRequestBit);
+    } else {
+        dvc.set_fmv(Dvc::kFmvCommand, dvc.fmv_word(Dvc::kFmvCommand) & ~Dvc::kDmaRequestBit);
+    }
+}
 
 }  // namespace vestrel

@@ -1,0 +1,128 @@
+// Pictures through the whole cartridge: a video elementary stream in system-stream packets,
+// the frame step's picture turns, the picture registers and the end of the stream.
+#include <gtest/gtest.h>
+
+#include "dvc/dvc.hpp"
+#include "stream_builder.hpp"
+
+namespace vestrel {
+namespace {
+
+using test::Bytes;
+using test::operator+;
+
+// The elementary stream cut into video packets of at most 2,000 bytes behind MPEG-1 packs.
+Bytes as_program_stream(const Bytes& video, bool with_end_code) {
+    Bytes out;
+    for (size_t at = 0; at < video.size(); at += 2000) {
+        const size_t n = std::min<size_t>(2000, video.size() - at);
+        out = out + test::mpeg1_pack() +
+              test::packet(0xE0, test::stamp(2, 3600 * (at / 2000 + 1)),
+                           Bytes(video.begin() + static_cast<ptrdiff_t>(at), video.begin() + static_cast<ptrdiff_t>(at + n)));
+    }
+    return with_end_code ? out + test::end_code() : out;
+}
+
+struct Turn {
+    uint16_t fmv_status;
+    uint64_t decoded;
+};
+
+// Runs frame steps until the stream ends (or `limit` calls) and records every call.
+std::vector<Turn> play(Dvc& dvc, int limit) {
+    std::vector<Turn> turns;
+    for (int i = 0; i < limit; ++i) {
+        dvc.set_fmv(Dvc::kFmvIntStatus, 0);
+        dvc.dvc_frame_step();
+        turns.push_back({dvc.fmv_word(Dvc::kFmvIntStatus), dvc.decoded_count});
+        if ((turns.back().fmv_status & 0x0208) == 0x0208) break;
+    }
+    return turns;
+}
+
+TEST(DvcVideoPath, FlatPictureConvertsExactly) {
+    Dvc dvc;
+    // With a sequence end code after the last picture.
+    dvc.input = as_program_stream(test::read_fixture("gray_48x32.m1v") + Bytes{0x00, 0x00, 0x01, 0xB7}, false);
+    dvc.dvc_write_word((0xE040C0 - 0xE00000) >> 1, 0x0008);  // play
+    const auto turns = play(dvc, 40);
+    ASSERT_GE(turns.size(), 2u);
+    EXPECT_EQ(turns[0].fmv_status, 0x0800) << "the first call only demultiplexes";
+    EXPECT_EQ(turns[1].fmv_status, 0x0807) << "the first picture";
+    EXPECT_EQ(dvc.decoded_count, 3u);
+    // Three pictures, then the sequence end code (taken from the decoder) ends the stream.
+    EXPECT_EQ(turns.back().fmv_status & 0x0208, 0x0208);
+    EXPECT_EQ(turns.size(), 8u) << "pictures on calls 2, 4 and 6, the end on call 8";
+    EXPECT_FALSE(dvc.playing);
+
+    EXPECT_EQ(dvc.last_width, 48u);
+    EXPECT_EQ(dvc.fmv_word(Dvc::kFmvPictureWidth), 48);
+    EXPECT_EQ(dvc.fmv_word(Dvc::kFmvPictureHeight), 32);
+    EXPECT_EQ(dvc.fmv_word(0x52), 48);
+    EXPECT_EQ(dvc.fmv_word(0x54), 32);
+    EXPECT_EQ(dvc.fmv_word(0x06), 0x0023);
+    EXPECT_EQ(dvc.fmv_word(0x56), 0x0708);
+    EXPECT_EQ(dvc.fmv_word(0x5A), 3);  // 3 pictures at 25 per second
+    EXPECT_EQ(dvc.fmv_word(0x0A), 3);
+    EXPECT_DOUBLE_EQ(dvc.frame_rate, 25.0);
+    EXPECT_EQ(dvc.fmv_word(Dvc::kFmvTimeStamp), (3600 >> 7) & 0x7FFF);
+
+    // The reference decode is flat 0x7E with neutral chroma.
+    const Bytes ref = test::read_fixture("gray_48x32.yuv");
+    const uint32_t want = ycbcr_to_argb(ref[0], ref[48 * 32], ref[48 * 32 + 24 * 16]);
+    for (size_t p = 0; p < 48u * 32u; ++p) ASSERT_EQ(dvc.picture_buffer[p], want) << p;
+
+    // The line output shows it doubled and centred, 32 lines from line 104 of the index range.
+    std::array<uint32_t, Dvc::kLineWidth> line{};
+    dvc.dvc_render_line(104, line);
+    EXPECT_EQ(line[384 - 48], want);
+    EXPECT_EQ(line[384 + 47], want);
+    EXPECT_EQ(line[384 - 49], 0xFF000000u);
+    EXPECT_EQ(line[384 + 48], 0xFF000000u);
+    dvc.dvc_render_line(103, line);
+    EXPECT_EQ(line[384], 0xFF000000u);
+}
+
+TEST(DvcVideoPath, EveryPictureShowsThenTheStreamDrains) {
+    // 14 pictures and no sequence end code: the drain must still show the last ones.
+    Dvc dvc;
+    dvc.input = as_program_stream(test::read_fixture("ibbp_64x48.m1v"), false);
+    dvc.dvc_write_word((0xE040C0 - 0xE00000) >> 1, 0x0008);
+    const auto turns = play(dvc, 200);
+    EXPECT_EQ(dvc.decoded_count, 14u);
+    ASSERT_FALSE(turns.empty());
+    EXPECT_EQ(turns.back().fmv_status & 0x0208, 0x0208);
+    EXPECT_EQ(dvc.fma_word(Dvc::kFmaIntStatus) & 0x0001, 0x0001);
+    EXPECT_EQ(dvc.fmv_word(Dvc::kFmvPictureFlag), 0);
+    // Pictures came on every second call only, and underflow was reported in between.
+    size_t underflows = 0;
+    for (size_t i = 0; i < turns.size(); ++i) {
+        if (i % 2 == 0) {
+            EXPECT_EQ(turns[i].fmv_status & 0x0004, 0) << i;
+        }
+        underflows += (turns[i].fmv_status & 0x0020) != 0;
+    }
+    EXPECT_GT(underflows, 0u);
+    EXPECT_LT(turns.size(), 80u) << "the drain came within the bounded wait";
+}
+
+TEST(DvcVideoPath, SameResultWhenFedThroughTheDataPort) {
+    const Bytes stream = as_program_stream(test::read_fixture("ibbp_64x48.m1v"), true);
+    Dvc whole;
+    whole.input = stream;
+    play(whole, 3);
+    Dvc port;
+    for (size_t i = 0; i + 1 < stream.size(); i += 2) {
+        port.dvc_write_word((0xE040DE - 0xE00000) >> 1, static_cast<uint16_t>(stream[i] << 8 | stream[i + 1]));
+    }
+    if (stream.size() % 2 != 0) {
+        port.dvc_write_byte(0xE040DE, stream.back());
+        port.dvc_write_byte(0xE040DF, 0);
+    }
+    play(port, 3);
+    EXPECT_EQ(port.decoded_count, whole.decoded_count);
+    EXPECT_EQ(port.picture_buffer, whole.picture_buffer);
+}
+
+}  // namespace
+}  // namespace vestrel
