@@ -102,6 +102,17 @@ void prepare(Setup& s, const Cpu& base, uint16_t opcode, uint32_t seed) {
         cpu.addr_regs[i] = a;
     }
     cpu.sp_bank[kUspSlot] = static_cast<uint32_t>(rng()) & ~1u;
+    // Now and then a restart latch on the operand's register, or translation through random
+    // tables (walks, faults and all).
+    const uint32_t latched = cpu.addr_regs[opcode & 7] & cpu.addr_mask;
+    if (rng() % 8 == 0) cpu.read_latch = ReadLatch{latched, static_cast<uint32_t>(rng())};
+    if (rng() % 8 == 0) cpu.skip_write_addr = latched;
+    const CpuType t = cpu.cpu_type;
+    if ((t == CpuType::M68LC040 || t == CpuType::M68040 || t == CpuType::M68060) && rng() % 3 == 0) {
+        cpu.movec_write(0x806, static_cast<uint32_t>(rng()));
+        cpu.movec_write(0x807, static_cast<uint32_t>(rng()));
+        cpu.movec_write(0x003, 0x8000 | static_cast<uint32_t>(rng()));
+    }
     const uint32_t pc = (static_cast<uint32_t>(rng()) & 0xFFFFFE) | 0x1000;
     s.bus.put_word(pc, opcode);
     cpu.ppc = pc;
@@ -139,6 +150,10 @@ std::string compare(const Setup& a, const Setup& b, int32_t ra, int32_t rb) {
     if (x.flow_changed != y.flow_changed) return "flow";
     if (x.last_write_data != y.last_write_data) return "last write";
     if (x.stopped != y.stopped || x.in_exception != y.in_exception) return "run state";
+    if (x.read_latch.has_value() != y.read_latch.has_value() || x.skip_write_addr != y.skip_write_addr) {
+        return "restart latches";
+    }
+    if (x.mmusr != y.mmusr || x.mmu_fault_status != y.mmu_fault_status) return "MMU status";
     if (x.fetching_ext != y.fetching_ext || x.prefetch_count != y.prefetch_count) return "fetch state";
     if (a.bus.events != b.bus.events) return "bus accesses";
     return {};
@@ -202,7 +217,7 @@ TEST(FastPaths, HotFormsAreSpecialised) {
     const Handler* table = decode_table_for(CpuType::Scc68070);
     for (uint16_t op : {0x2018, 0xD280, 0x9242, 0x22C1, 0xE78A, 0xE243, 0xB481, 0x6602, 0x5284, 0x51CF, 0x60D6,
                         0x7000, 0x41F8, 0xE699, 0xB181, 0x4A80, 0x4280, 0x4E75, 0x4EB9, 0x0800, 0x48E7,
-                        0x4CDF, 0x0C40}) {
+                        0x4CDF, 0x0C40, 0x4EF9, 0x4850}) {
         EXPECT_NE(table[op], classify(CpuType::Scc68070, op)) << std::hex << op;
     }
 }

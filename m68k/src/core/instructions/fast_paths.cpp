@@ -545,6 +545,23 @@ int32_t fast_jsr(Cpu& cpu, CpuBus& bus, uint16_t op) {
     return 16;
 }
 
+template <uint8_t K>
+int32_t fast_jmp(Cpu& cpu, CpuBus& bus, uint16_t op) {
+    cpu.flow_changed = true;
+    cpu.pc = address_of<K, kLong>(cpu, bus, src_reg(op));
+    return 8;
+}
+
+template <uint8_t K>
+int32_t fast_pea(Cpu& cpu, CpuBus& bus, uint16_t op) {
+    const uint32_t address = address_of<K, kLong>(cpu, bus, src_reg(op));
+    if (!cpu.aborted) {
+        cpu.addr_regs[7] -= 4;
+        write_data_long(cpu, bus, cpu.addr_regs[7], address);
+    }
+    return 12;
+}
+
 int32_t fast_rts(Cpu& cpu, CpuBus& bus, uint16_t) {
     cpu.flow_changed = true;
     cpu.pc = read_data_long(cpu, bus, cpu.addr_regs[7]);
@@ -977,6 +994,13 @@ Handler select(uint16_t op, Handler general) {
                     return nullptr;
                 }
             });
+        });
+    }
+    if (general == op_jmp || general == op_pea) {
+        const bool jmp = general == op_jmp;
+        return by_kind(kind, [&]<uint8_t K>() -> Handler {
+            if constexpr (control_kind(K)) return jmp ? &fast_jmp<K> : &fast_pea<K>;
+            else return nullptr;
         });
     }
     if (general == op_rts) return &fast_rts;
