@@ -217,7 +217,9 @@ TEST(DemuxRobustness, RandomAndDamagedStreams) {
     std::mt19937 rng(1234);
     const Bytes seeds[] = {header_forms().stream, test::read_fixture("audio_mpeg1.mpg"),
                            test::read_fixture("audio_mpeg2.mpg")};
+    Dvc dvc;
     for (int round = 0; round < 300; ++round) {
+        dvc.reset();
         Bytes s;
         if (round % 3 == 0) {
             // Noise with many start-code prefixes of every kind.
@@ -235,7 +237,6 @@ TEST(DemuxRobustness, RandomAndDamagedStreams) {
             for (int k = 0; k < 20; ++k) s[rng() % s.size()] = static_cast<uint8_t>(rng());
             s.resize(rng() % s.size());  // truncated
         }
-        Dvc dvc;
         size_t at = 0;
         while (at < s.size()) {
             const size_t n = std::min<size_t>(s.size() - at, 1 + rng() % 700);
