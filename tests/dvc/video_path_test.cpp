@@ -106,6 +106,18 @@ TEST(DvcVideoPath, EveryPictureShowsThenTheStreamDrains) {
     EXPECT_LT(turns.size(), 80u) << "the drain came within the bounded wait";
 }
 
+TEST(DvcVideoPath, ProgramStreamWithSoundAndPictures) {
+    // ffmpeg's MPEG-2 program stream of the same pictures with six layer II frames.
+    Dvc dvc;
+    dvc.input = test::read_fixture("av_vob.mpg");
+    dvc.dvc_write_word((0xE040C0 - 0xE00000) >> 1, 0x0008);
+    play(dvc, 200);
+    EXPECT_EQ(dvc.decoded_count, 14u);
+    EXPECT_EQ(dvc.audio_pairs.size(), 6u * 987u);
+    EXPECT_EQ(dvc.fmv_word(Dvc::kFmvStampFlags), 0x4000);
+    EXPECT_FALSE(dvc.playing);
+}
+
 TEST(DvcVideoPath, SameResultWhenFedThroughTheDataPort) {
     const Bytes stream = as_program_stream(test::read_fixture("ibbp_64x48.m1v"), true);
     Dvc whole;
