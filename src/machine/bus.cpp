@@ -73,11 +73,68 @@ uint32_t dma_offset(uint32_t r) { return (r & 0xFFFE) - SccPeripherals::kDmaFirs
 
 Bus::Bus() : rom(kRomSize), ram(kRamSize) {
     std::copy(kNvramClock.begin(), kNvramClock.end(), nvram.end() - kNvramClock.size());
+    map_pages();
 }
 
-// ---------------------------------------------------------------- reads
+void Bus::map_pages() {
+    // Only windows that fill whole pages, answer the same for every byte and never depend on
+    // the cartridge go in. The memories keep their size, so their storage never moves.
+    auto map = [](std::array<Page, kPageCount>& table, uint32_t base, uint32_t size, uint8_t* host,
+                  PageWait wait) {
+        for (uint32_t offset = 0; offset < size; offset += kPageMask + 1)
+            table[(base + offset) >> kPageShift] = Page{host + offset, wait};
+    };
+    map(read_pages_, kBank0Base, kBankSize, mcd212.bank0.data(), PageWait::Bank0);
+    map(write_pages_, kBank0Base, kBankSize, mcd212.bank0.data(), PageWait::Bank0);
+    map(read_pages_, kBank1Base, kBankSize, mcd212.bank1.data(), PageWait::Bank1);
+    map(write_pages_, kBank1Base, kBankSize, mcd212.bank1.data(), PageWait::Bank1);
+    map(read_pages_, kRomBase, kRomSize, rom.data(), PageWait::Rom);  // writes are dropped
+    map(read_pages_, kRamBase, kRamSize, ram.data(), PageWait::None);
+    map(write_pages_, kRamBase, kRamSize, ram.data(), PageWait::None);
+}
+
+// ---------------------------------------------------------------- page-table paths
 
 uint8_t Bus::read_byte(uint32_t address) {
+    const Page* page = page_for(read_pages_, address);
+    if (page == nullptr) [[unlikely]]
+        return read_byte_decoded(address);
+    charge_page(page->wait);
+    return page->host[address & kPageMask];
+}
+
+uint16_t Bus::read_word(uint32_t address) {
+    const Page* page = page_for(read_pages_, address);
+    // A word at a page's last byte may leave the window: the decoder knows.
+    if (page == nullptr || (address & kPageMask) == kPageMask) [[unlikely]]
+        return read_word_decoded(address);
+    charge_page(page->wait);
+    return load_word(&page->host[address & kPageMask]);
+}
+
+void Bus::write_byte(uint32_t address, uint8_t value) {
+    const Page* page = page_for(write_pages_, address);
+    if (page == nullptr) [[unlikely]] {
+        write_byte_decoded(address, value);
+        return;
+    }
+    charge_page(page->wait);
+    page->host[address & kPageMask] = value;
+}
+
+void Bus::write_word(uint32_t address, uint16_t value) {
+    const Page* page = page_for(write_pages_, address);
+    if (page == nullptr || (address & kPageMask) == kPageMask) [[unlikely]] {
+        write_word_decoded(address, value);
+        return;
+    }
+    charge_page(page->wait);
+    store_word(&page->host[address & kPageMask], value);
+}
+
+// ---------------------------------------------------------------- decoded reads
+
+uint8_t Bus::read_byte_decoded(uint32_t address) {
     if (is_on_chip(address)) return on_chip_read_byte(address & kOnChipMask);
     const uint32_t p = address & kAddressMask;
     if (p < kBank0Base + kBankSize) {
@@ -114,7 +171,7 @@ uint8_t Bus::read_byte(uint32_t address) {
     return 0xFF;
 }
 
-uint16_t Bus::read_word(uint32_t address) {
+uint16_t Bus::read_word_decoded(uint32_t address) {
     if (is_on_chip(address)) return on_chip_read_word(address & kOnChipMask);
     const uint32_t p = address & kAddressMask;
     if (p + 1 < kBank0Base + kBankSize) {
@@ -146,8 +203,8 @@ uint16_t Bus::read_word(uint32_t address) {
     if (word_in_window(p, kCartDramBase, kCartEnd))
         return dvc.fitted() && dvc.dram_enabled ? load_word(&dvc.picture_dram[p - kCartDramBase]) : 0xFFFF;
     // The NVRAM, window edges and unmapped space: two byte reads.
-    const uint8_t high = read_byte(address);
-    return static_cast<uint16_t>((high << 8) | read_byte(address + 1));
+    const uint8_t high = read_byte_decoded(address);
+    return static_cast<uint16_t>((high << 8) | read_byte_decoded(address + 1));
 }
 
 uint32_t Bus::read_long(uint32_t address) {
@@ -155,9 +212,9 @@ uint32_t Bus::read_long(uint32_t address) {
     return (high << 16) | read_word(address + 2);
 }
 
-// ---------------------------------------------------------------- writes
+// ---------------------------------------------------------------- decoded writes
 
-void Bus::write_byte(uint32_t address, uint8_t value) {
+void Bus::write_byte_decoded(uint32_t address, uint8_t value) {
     if (is_on_chip(address)) {
         on_chip_write_byte(address & kOnChipMask, value);
         return;
@@ -219,7 +276,7 @@ void Bus::write_byte(uint32_t address, uint8_t value) {
     LOG_TRACE(kLog, "Unmapped write_byte at 0x{:06X}: 0x{:02X}", p, value);
 }
 
-void Bus::write_word(uint32_t address, uint16_t value) {
+void Bus::write_word_decoded(uint32_t address, uint16_t value) {
     if (is_on_chip(address)) {
         on_chip_write_word(address & kOnChipMask, value);
         return;
@@ -268,15 +325,27 @@ void Bus::write_word(uint32_t address, uint16_t value) {
         return;
     }
     // The NVRAM, the ROMs, window edges and unmapped space: two byte writes, high first.
-    write_byte(address, static_cast<uint8_t>(value >> 8));
-    write_byte(address + 1, static_cast<uint8_t>(value));
+    write_byte_decoded(address, static_cast<uint8_t>(value >> 8));
+    write_byte_decoded(address + 1, static_cast<uint8_t>(value));
+}
+
+void Bus::print_ica_write(uint32_t p, uint32_t value) const {
+    console_write(fmt::format("[ICA WRITE] addr=0x{:06X}, val=0x{:08X} at PC=0x{:08X}\n", p, value, scc.pc_copy));
 }
 
 void Bus::write_long(uint32_t address, uint32_t value) {
     const uint32_t p = address & kAddressMask;
-    if ((value & kIcaWatchMask) == kIcaWatchValue && p <= kIcaWatchLimit) {
-        console_write(fmt::format("[ICA WRITE] addr=0x{:06X}, val=0x{:08X} at PC=0x{:08X}\n", p, value,
-                                  scc.pc_copy));
+    if ((value & kIcaWatchMask) == kIcaWatchValue && p <= kIcaWatchLimit) [[unlikely]]
+        print_ica_write(p, value);
+    // Both words in one page: one look-up, still two charges (the second sees the first's).
+    const Page* page = page_for(write_pages_, address);
+    if (page != nullptr && (address & kPageMask) <= kPageMask - 3) [[likely]] {
+        uint8_t* host = &page->host[address & kPageMask];
+        charge_page(page->wait);
+        store_word(host, static_cast<uint16_t>(value >> 16));
+        charge_page(page->wait);
+        store_word(host + 2, static_cast<uint16_t>(value));
+        return;
     }
     write_word(address, static_cast<uint16_t>(value >> 16));
     write_word(address + 2, static_cast<uint16_t>(value));

@@ -45,23 +45,39 @@ constexpr uint32_t line_cycles(VideoMode mode) {
     return mode == VideoMode::Ntsc ? kNtscLineCycles : kPalLineCycles;
 }
 
+// The last line position at which a fetching channel still holds the RAM: column 471 with the
+// DCA on, 407 without, where column = pos * 480 / line cycles. Kept as positions so an access
+// needs a compare instead of a divide.
+constexpr uint32_t last_fetch_pos(VideoMode mode, bool dca_line) {
+    const uint32_t last_column = dca_line ? 471 : 407;
+    return ((last_column + 1) * line_cycles(mode) - 1) / 480;
+}
+
 // Wait cycles of one RAM-bank access. `fetching`: the channel fetches display data (DCR1 bit 15,
 // the bank's DCR bit 9 and CSR1R bit 7); `dca_line`: an active line with the bank's DCR bit 8.
 constexpr uint32_t ram_wait_cycles(uint32_t pos, VideoMode mode, bool fetching, bool dca_line) {
     constexpr uint32_t kIdle = 2;
-    if (!fetching) return kIdle;
-    const uint64_t column = uint64_t{pos} * 480 / line_cycles(mode);
+    if (!fetching || pos > last_fetch_pos(mode, dca_line)) return kIdle;
     const uint32_t phase = pos & 7;
-    if (column <= 471 && (column <= 407 || dca_line) && phase <= 5) return 8 - phase;
-    return kIdle;
+    return phase <= 5 ? 8 - phase : kIdle;
 }
 
-// Wait cycles of one system-ROM read under CSR1W.
+// Wait cycles of one system-ROM read under CSR1W: bit 3 selects the timing of bits 8-9.
 constexpr uint32_t rom_wait_cycles(uint16_t csr1w) {
     constexpr std::array<uint32_t, 4> kTable{0, 1, 2, 1};
     if ((csr1w & 0x0008) == 0) return 1;
     return kTable[(csr1w >> 8) & 3];
 }
+
+// rom_wait_cycles for every combination of CSR1W bits 3, 8 and 9, gathered as bits 0, 5 and 6
+// of csr1w >> 3: one masked load per ROM read.
+inline constexpr uint32_t kRomWaitIndexMask = 0x61;
+inline constexpr std::array<uint8_t, kRomWaitIndexMask + 1> kRomWaitByBits = [] {
+    std::array<uint8_t, kRomWaitIndexMask + 1> table{};
+    for (uint32_t i = 0; i < table.size(); ++i)
+        table[i] = static_cast<uint8_t>(rom_wait_cycles(static_cast<uint16_t>(i << 3)));
+    return table;
+}();
 
 // Whether a 32-bit CPU address selects an SCC68070 on-chip register.
 constexpr bool is_on_chip(uint32_t address) {
@@ -77,8 +93,13 @@ public:
     static constexpr uint8_t kAutovectorBase = 24;
 
     Bus();
+    // The page tables point into this record's own memories.
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
 
     // ---- CpuBus ----
+    // RAM banks 0 and 1, the system ROM (reads) and the plain RAM go through the page tables;
+    // everything else, and a word that would cross a page end, through the full decoder.
     uint8_t read_byte(uint32_t address) override;
     uint16_t read_word(uint32_t address) override;
     uint32_t read_long(uint32_t address) override;
@@ -87,6 +108,13 @@ public:
     // Prints the "[ICA WRITE]" watch line when it applies, then writes two words, high first.
     void write_long(uint32_t address, uint32_t value) override;
     uint8_t acknowledge_interrupt(uint8_t level) override;
+
+    // The full address decoder without the page tables: the same results and side effects,
+    // for the accesses the tables do not cover and as the reference that they must match.
+    uint8_t read_byte_decoded(uint32_t address);
+    uint16_t read_word_decoded(uint32_t address);
+    void write_byte_decoded(uint32_t address, uint8_t value);
+    void write_word_decoded(uint32_t address, uint16_t value);
 
     // ---- Machine steps ----
     // The console reset: every device back to its power-on state; keeps the ROM, the NVRAM,
@@ -129,13 +157,41 @@ public:
     SccPeripherals scc;
 
 private:
+    static constexpr uint32_t kPageShift = 16;
+    static constexpr uint32_t kPageMask = (1u << kPageShift) - 1;
+    static constexpr uint32_t kPageCount = 256;  // over the low 24 address bits
+
+    // Which wait states an access through a page charges.
+    enum class PageWait : uint8_t { None, Bank0, Bank1, Rom };
+    struct Page {
+        uint8_t* host = nullptr;  // the page's first byte; nullptr: the full decoder
+        PageWait wait = PageWait::None;
+    };
+
+    // The page an access at `address` may take, or nullptr. The on-chip range 0x80000000-
+    // 0x8000FFFF shares its low bits with bank 0, so it is turned away here; the alias at bits
+    // 16-23 = 0x80 has no page of its own.
+    static const Page* page_for(const std::array<Page, kPageCount>& table, uint32_t address) {
+        const Page& page = table[(address >> kPageShift) & (kPageCount - 1)];
+        if (page.host == nullptr || (address >> kPageShift) == 0x8000) return nullptr;
+        return &page;
+    }
+    void map_pages();
+    void charge_page(PageWait wait) {
+        if (wait == PageWait::None || !scc.wait_states_on) return;
+        if (wait == PageWait::Rom) {
+            charge(kRomWaitByBits[(mcd212.csr1w >> 3) & kRomWaitIndexMask]);
+        } else {
+            charge_ram_on(wait == PageWait::Bank0 ? mcd212.dcr1 : mcd212.dcr2);
+        }
+    }
+
     void charge(uint32_t cycles) {
         scc.wait_tally += cycles;
         scc.line_cycle_pos += cycles;
     }
-    void charge_ram(uint32_t bank) {
-        if (!scc.wait_states_on) return;
-        const uint16_t dcr = bank == 0 ? mcd212.dcr1 : mcd212.dcr2;
+    // `dcr`: the accessed bank's display control register; the switch is on.
+    void charge_ram_on(uint16_t dcr) {
         const bool fetching = (mcd212.dcr1 & Mcd212::kDcrDisplayEnable) != 0 &&
                               (dcr & Mcd212::kDcrIcaEnable) != 0 &&
                               (mcd212.csr1r & Mcd212::kCsr1rDisplayActive) != 0;
@@ -143,9 +199,14 @@ private:
                               (dcr & Mcd212::kDcrDcaEnable) != 0;
         charge(ram_wait_cycles(scc.line_cycle_pos, mcd212.video_mode, fetching, dca_line));
     }
+    void charge_ram(uint32_t bank) {
+        if (scc.wait_states_on) charge_ram_on(bank == 0 ? mcd212.dcr1 : mcd212.dcr2);
+    }
     void charge_rom() {
         if (scc.wait_states_on) charge(rom_wait_cycles(mcd212.csr1w));
     }
+    // Long writes that the ICA watch prints; kept out of line so write_long stays small.
+    [[gnu::cold, gnu::noinline]] void print_ica_write(uint32_t p, uint32_t value) const;
 
     uint8_t on_chip_read_byte(uint32_t r);
     uint16_t on_chip_read_word(uint32_t r);
@@ -157,6 +218,8 @@ private:
     void hand_off_cartridge_audio();
 
     bool dma_running_ = false;  // a channel-0 transfer is in progress
+    std::array<Page, kPageCount> read_pages_{};
+    std::array<Page, kPageCount> write_pages_{};
 };
 
 }  // namespace vestrel

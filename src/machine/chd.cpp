@@ -230,30 +230,45 @@ struct EccTables {
 };
 const EccTables kEcc;
 
-// One parity block: `major_count` codewords of `minor_count` bytes each, laid over the sector
-// from byte 12 (header on) with the interleave of the P or Q code. The codewords advance side by
-// side, so the table lookups of different codewords do not wait on each other.
-template <uint32_t kMajor, uint32_t kMinor, uint32_t kMajorMult, uint32_t kMinorInc>
-void ecc_block(const uint8_t* src, uint8_t* dest) {
-    constexpr uint32_t kSize = kMajor * kMinor;
-    uint32_t index[kMajor];
+// GF(2^8) doubling with the parity code's polynomial x^8 + x^4 + x^3 + x^2 + 1, written out
+// rather than looked up so the row loops below compile to vector code.
+inline uint8_t gf_double(uint8_t x) {
+    return static_cast<uint8_t>((x << 1) ^ ((x & 0x80) ? 0x1D : 0));
+}
+
+// Check bytes of kMajor codewords laid out as kMinor rows, row n holding byte n of every
+// codeword side by side. dest receives kMajor bytes of the first check byte, then kMajor of
+// the second.
+template <size_t kMajor, size_t kMinor>
+void parity_of_rows(const uint8_t* rows, uint8_t* dest) {
     uint8_t a[kMajor] = {}, b[kMajor] = {};
-    for (uint32_t major = 0; major < kMajor; ++major) index[major] = (major >> 1) * kMajorMult + (major & 1);
-    for (uint32_t minor = 0; minor < kMinor; ++minor) {
-        for (uint32_t major = 0; major < kMajor; ++major) {
-            const uint8_t v = src[index[major]];
-            index[major] += kMinorInc;
-            if (index[major] >= kSize) index[major] -= kSize;
-            a[major] = kEcc.f[a[major] ^ v];
-            b[major] ^= v;
+    for (size_t n = 0; n < kMinor; ++n) {
+        const uint8_t* row = rows + n * kMajor;
+        for (size_t m = 0; m < kMajor; ++m) {
+            a[m] = gf_double(static_cast<uint8_t>(a[m] ^ row[m]));
+            b[m] ^= row[m];
         }
     }
-    for (uint32_t major = 0; major < kMajor; ++major) {
-        const uint8_t p = kEcc.b[kEcc.f[a[major]] ^ b[major]];
-        dest[major] = p;
-        dest[major + kMajor] = p ^ b[major];
+    for (size_t m = 0; m < kMajor; ++m) {
+        const uint8_t p = kEcc.b[kEcc.f[a[m]] ^ b[m]];
+        dest[m] = p;
+        dest[m + kMajor] = static_cast<uint8_t>(p ^ b[m]);
     }
 }
+
+constexpr size_t kPMajor = 86, kPMinor = 24, kQMajor = 52, kQMinor = 43;
+constexpr size_t kQSpan = kQMajor * kQMinor;  // bytes from the header through the P parity
+
+// Q codewords run diagonally: codeword pair k takes, for byte n, the two bytes at
+// 86k + 88n (mod the span). kQOffsets[n][k] is that offset, so the gather is a table walk.
+struct QOffsets {
+    uint16_t at[kQMinor][kQMajor / 2];
+    constexpr QOffsets() : at{} {
+        for (size_t n = 0; n < kQMinor; ++n)
+            for (size_t k = 0; k < kQMajor / 2; ++k) at[n][k] = static_cast<uint16_t>((86 * k + 88 * n) % kQSpan);
+    }
+};
+constexpr QOffsets kQOffsets;
 
 // Rebuilds sync, P and Q of a sector whose writer stripped them. Mode 2 sectors compute the
 // parity with the header taken as zero, as the disc does.
@@ -265,8 +280,12 @@ void regenerate_sector(uint8_t* sector) {
         std::memcpy(header, sector + 12, 4);
         std::memset(sector + 12, 0, 4);
     }
-    ecc_block<86, 24, 2, 86>(sector + 12, sector + kEccPOffset);
-    ecc_block<52, 43, 86, 88>(sector + 12, sector + kEccQOffset);
+    // P codeword m takes byte m of each 86-byte row from the header on: the rows are the data.
+    parity_of_rows<kPMajor, kPMinor>(sector + 12, sector + kEccPOffset);
+    uint8_t q_rows[kQMinor][kQMajor];
+    for (size_t n = 0; n < kQMinor; ++n)
+        for (size_t k = 0; k < kQMajor / 2; ++k) std::memcpy(&q_rows[n][2 * k], sector + 12 + kQOffsets.at[n][k], 2);
+    parity_of_rows<kQMajor, kQMinor>(&q_rows[0][0], sector + kEccQOffset);
     if (mode2) std::memcpy(sector + 12, header, 4);
 }
 

@@ -2,6 +2,9 @@
 #include "machine/mcd212.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <utility>
 
 #include "common/log.hpp"
 
@@ -55,6 +58,7 @@ void Mcd212::reset_state() {
     std::ranges::fill(bank1, 0);
     std::ranges::fill(bank0_copy, 0);
     std::ranges::fill(bank1_copy, 0);
+    for (auto& pages : written_pages) pages.fill(0);  // banks and copies are equal again
     std::ranges::fill(frame_buffer, 0);
     std::ranges::fill(previous_field, 0);
     external_video.fill(kOpaqueBlack);
@@ -233,12 +237,53 @@ void Mcd212::run_dca(Channel ch) {
     if (!pointer_loaded) *ch.dca_pointer = start + kDcaStride;
 }
 
+void Mcd212::note_write_range(uint32_t index, uint32_t offset, uint32_t length) {
+    if (length == 0) return;
+    if (length >= kBankSize) length = kBankSize;
+    for (uint32_t page = 0; page < (length + (offset & ((1u << kPageShift) - 1)) + (1u << kPageShift) - 1) >> kPageShift;
+         ++page) {
+        note_write(index, offset + (page << kPageShift));
+    }
+}
+
+void Mcd212::track_writes() {
+    // Writes made before tracking started were not marked: take everything once.
+    for (auto& pages : written_pages) pages.fill(~uint64_t{0});
+    tracking_writes_ = true;
+}
+
+void Mcd212::copy_banks() {
+    if (!tracking_writes_) {
+        std::ranges::copy(bank0, bank0_copy.begin());
+        std::ranges::copy(bank1, bank1_copy.begin());
+        return;
+    }
+    constexpr uint32_t kPageBytes = 1u << kPageShift;
+    const std::array<std::pair<const std::vector<uint8_t>*, std::vector<uint8_t>*>, 2> banks = {
+        std::pair{&bank0, &bank0_copy}, std::pair{&bank1, &bank1_copy}};
+    for (uint32_t index = 0; index < 2; ++index) {
+        const uint8_t* from = banks[index].first->data();
+        uint8_t* to = banks[index].second->data();
+        for (uint32_t word = 0; word < written_pages[index].size(); ++word) {
+            uint64_t bits = written_pages[index][word];
+            written_pages[index][word] = 0;
+            while (bits) {
+                // Runs of written pages go in one copy.
+                const auto first = static_cast<uint32_t>(std::countr_zero(bits));
+                const auto run = static_cast<uint32_t>(std::countr_one(bits >> first));
+                const size_t start = (size_t{word} * 64 + first) * kPageBytes;
+                std::memcpy(to + start, from + start, size_t{run} * kPageBytes);
+                bits = run + first >= 64 ? 0 : bits & ~(((uint64_t{1} << run) - 1) << first);
+            }
+        }
+    }
+}
+
 bool Mcd212::run_display_programs(uint64_t line) {
     current_line = line;
     if (line == 0) {
         csr1r = static_cast<uint8_t>(csr1r & ~kCsr1rDisplayActive);
-        std::ranges::copy(bank0, bank0_copy.begin());
-        std::ranges::copy(bank1, bank1_copy.begin());
+        copy_banks();
         if (dcr2 & kDcrIcaEnable) run_ica(channel(2));
         if (dcr1 & kDcrIcaEnable) run_ica(channel(1));
         if (dcr1 & kDcrDcaEnable) dca_pointer1 = (static_cast<uint32_t>(ddr1 & kDdrAddressHigh) << 16) | dcp1_load;

@@ -159,12 +159,31 @@ public:
     }
     void ram_write_byte(uint32_t index, uint32_t offset, uint8_t value) {
         bank(index)[offset & kBankMask] = value;
+        note_write(index, offset);
     }
     void ram_write_word(uint32_t index, uint32_t offset, uint16_t value) {
         auto& b = bank(index);
         b[offset & kBankMask] = static_cast<uint8_t>(value >> 8);
         b[(offset + 1) & kBankMask] = static_cast<uint8_t>(value);
+        note_write(index, offset);
+        note_write(index, offset + 1);
     }
+
+    // ---- Write tracking for the start-of-frame copies ----
+    // By default line 0 copies both whole banks. An owner that reports every write into the
+    // banks through `note_write` (the bus on each RAM store, loaders through
+    // `note_write_range`) calls `track_writes()` once; from then on line 0 copies only the
+    // 4 KB pages written since the previous copy. A page not marked is equal in the bank and
+    // its copy, so the copies still show the banks as they were at line 0.
+    static constexpr uint32_t kPageShift = 12;
+    static constexpr uint32_t kPagesPerBank = kBankSize >> kPageShift;
+    void note_write(uint32_t index, uint32_t offset) {
+        const uint32_t page = (offset & kBankMask) >> kPageShift;
+        written_pages[index & 1][page >> 6] |= uint64_t{1} << (page & 63);
+    }
+    void note_write_range(uint32_t index, uint32_t offset, uint32_t length);
+    void track_writes();
+    bool tracking_writes() const { return tracking_writes_; }
 
     // ---- Per-line hooks ----
     // Start of display line `line` (from `step_scanline`): at line 0 copies the banks, runs the
@@ -253,8 +272,12 @@ public:
     bool irq_request = false;  // moved into LIR bit 7 by the frontend
     uint64_t current_line = 0;
     VideoMode video_mode = VideoMode::Pal;
+    // Pages written since the last start-of-frame copy, one bit per 4 KB page of each bank.
+    std::array<std::array<uint64_t, kPagesPerBank / 64>, 2> written_pages{};
 
 private:
+    bool tracking_writes_ = false;
+    void copy_banks();
     struct Channel;
     Channel channel(uint32_t number);
     void run_ica(Channel ch);

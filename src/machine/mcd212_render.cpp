@@ -79,6 +79,24 @@ template <FileType kFile, bool kFlags, typename Lookup>
 uint32_t decode_runs(const uint8_t* bank, uint32_t address, uint32_t mosaic_run, Lookup lookup,
                      Line& line, Flags& flags) {
     if constexpr (kFile == FileType::Normal) {
+        const uint32_t start = address & Mcd212::kBankMask;
+        if (start + W / 2 <= Mcd212::kBankSize) {  // the usual case: no wrap past the bank end
+            const uint8_t* src = bank + start;
+            for (uint32_t n = 0; n < W / 2; n += 2) {
+                const PixelPair p0 = lookup(src[n], n);
+                const PixelPair p1 = lookup(src[n + 1], n + 1);
+                uint32_t* dst = &line[2 * n];
+                dst[0] = p0.d;
+                dst[1] = p0.t;
+                dst[2] = p1.d;
+                dst[3] = p1.t;
+                if constexpr (kFlags) {
+                    flags[2 * n] = flags[2 * n + 1] = p0.flag;
+                    flags[2 * n + 2] = flags[2 * n + 3] = p1.flag;
+                }
+            }
+            return W / 2;
+        }
         for (uint32_t n = 0; n < W / 2; ++n) {
             const PixelPair pair = lookup(bank[(address + n) & Mcd212::kBankMask], n);
             line[2 * n] = pair.d;
@@ -155,8 +173,14 @@ void write_back_address(uint16_t& dcr, uint16_t& vsr, uint32_t address) {
     dcr = static_cast<uint16_t>((dcr & ~Mcd212::kDcrAddressHigh) | ((address >> 16) & Mcd212::kDcrAddressHigh));
 }
 
-void fill_uniform(Flags& flags, uint32_t condition) {
-    flags.fill((condition & 0xF) == 0 ? 1 : 0);
+// What the caller knows of a plane's transparency flags without reading them: all clear, all
+// set, or mixed (read them).
+enum class FlagState : uint8_t { Clear, Set, Mixed };
+
+FlagState fill_uniform(Flags& flags, uint32_t condition) {
+    const bool transparent = (condition & 0xF) == 0;
+    flags.fill(transparent ? 1 : 0);
+    return transparent ? FlagState::Set : FlagState::Clear;
 }
 
 // Region-flag transparency: flag 0 when the condition's bit 0 is set, else flag 1.
@@ -180,10 +204,70 @@ void fill_key(Flags& flags, const Mcd212& m, const Line& line, const PlaneSetup&
 
 constexpr uint32_t kDyuvBytesRead = kDyuvBytesPerLine + 2;  // the next pair is read for the chroma
 
+#if defined(__SSE2__)
+// trunc(x / 256) for each 16-bit lane, rounding toward zero as the chroma tables do.
+inline __m128i div256_toward_zero(__m128i x) {
+    const __m128i sign = _mm_srai_epi16(x, 15);
+    const __m128i magnitude = _mm_sub_epi16(_mm_xor_si128(x, sign), sign);
+    const __m128i q = _mm_srli_epi16(magnitude, 8);
+    return _mm_sub_epi16(_mm_xor_si128(q, sign), sign);
+}
+
+// Eight Y, U and V values (16-bit lanes, U and V already less 128) to eight pixels, each
+// stored twice. The chroma products are split as factor = 256 + rest where needed
+// (444 = 256 + 188, 351 = 256 + 95) so they fit 16-bit lanes; d and rest x d / 256 share a
+// sign, so the truncated sum equals the table's value.
+inline void yuv8_to_rgb(__m128i y, __m128i u, __m128i v, uint32_t* out) {
+    const __m128i r = _mm_add_epi16(_mm_add_epi16(y, v), div256_toward_zero(_mm_mullo_epi16(v, _mm_set1_epi16(95))));
+    const __m128i g = _mm_sub_epi16(_mm_sub_epi16(y, div256_toward_zero(_mm_mullo_epi16(u, _mm_set1_epi16(86)))),
+                                    div256_toward_zero(_mm_mullo_epi16(v, _mm_set1_epi16(179))));
+    const __m128i b = _mm_add_epi16(_mm_add_epi16(y, u), div256_toward_zero(_mm_mullo_epi16(u, _mm_set1_epi16(188))));
+    const __m128i r8 = _mm_packus_epi16(r, r);  // the saturation is the 0-255 clamp
+    const __m128i g8 = _mm_packus_epi16(g, g);
+    const __m128i b8 = _mm_packus_epi16(b, b);
+    const __m128i bg = _mm_unpacklo_epi8(b8, g8);
+    const __m128i ra = _mm_unpacklo_epi8(r8, _mm_set1_epi8(-1));
+    const __m128i lo = _mm_unpacklo_epi16(bg, ra);
+    const __m128i hi = _mm_unpackhi_epi16(bg, ra);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi32(lo, lo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi32(lo, lo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi32(hi, hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi32(hi, hi));
+}
+
+// The chroma of eight pixel pairs: each pair's own value, then the mean with the next pair's
+// (rounded down), interleaved; 16-bit lanes less 128, first the pairs 0-3, then 4-7.
+struct ChromaLanes {
+    __m128i low;
+    __m128i high;
+};
+inline ChromaLanes chroma16(const uint8_t* pairs) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i own = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pairs)), zero);
+    const __m128i next = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pairs + 1)), zero);
+    const __m128i mean = _mm_srli_epi16(_mm_add_epi16(own, next), 1);
+    const __m128i bias = _mm_set1_epi16(128);
+    return {_mm_sub_epi16(_mm_unpacklo_epi16(own, mean), bias), _mm_sub_epi16(_mm_unpackhi_epi16(own, mean), bias)};
+}
+#endif
+
+// Running DYUV sums packed in one word: Y in bits 0-20, U in 21-41, V in 42-62. A line adds
+// at most 387 deltas of 255 to a field, below 2^21, so no field carries into the next and the
+// low byte of each is its value modulo 256. An even byte steps Y and U, an odd byte Y and V.
+constexpr uint32_t kDyuvUShift = 21;
+constexpr uint32_t kDyuvVShift = 42;
+constexpr std::array<uint64_t, 256> kDyuvEvenStep = [] {
+    std::array<uint64_t, 256> t{};
+    for (size_t b = 0; b < 256; ++b) t[b] = Mcd212::dyuv_delta_lower[b] | (uint64_t{Mcd212::dyuv_delta_upper[b]} << kDyuvUShift);
+    return t;
+}();
+constexpr std::array<uint64_t, 256> kDyuvOddStep = [] {
+    std::array<uint64_t, 256> t{};
+    for (size_t b = 0; b < 256; ++b) t[b] = Mcd212::dyuv_delta_lower[b] | (uint64_t{Mcd212::dyuv_delta_upper[b]} << kDyuvVShift);
+    return t;
+}();
+
 void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
-    uint8_t y = static_cast<uint8_t>(p.dyuv_start >> 16);
-    uint8_t u = static_cast<uint8_t>(p.dyuv_start >> 8);
-    uint8_t v = static_cast<uint8_t>(p.dyuv_start);
     // Read straight from the bank unless the line wraps past its end.
     std::array<uint8_t, kDyuvBytesRead> wrapped;
     const uint8_t* src = p.bank + (address & Mcd212::kBankMask);
@@ -191,49 +275,62 @@ void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
         for (uint32_t n = 0; n < kDyuvBytesRead; ++n) wrapped[n] = p.bank[(address + n) & Mcd212::kBankMask];
         src = wrapped.data();
     }
-    uint8_t b0 = src[0];
-    uint8_t b1 = src[1];
-    for (uint32_t j = 0; j < W / 4; ++j) {
-        const uint8_t b2 = src[2 * j + 2];
-        const uint8_t b3 = src[2 * j + 3];
-        const auto y0 = static_cast<uint8_t>(y + Mcd212::dyuv_delta_lower[b0]);
-        u = static_cast<uint8_t>(u + Mcd212::dyuv_delta_upper[b0]);
-        v = static_cast<uint8_t>(v + Mcd212::dyuv_delta_upper[b1]);
-        const auto y1 = static_cast<uint8_t>(y0 + Mcd212::dyuv_delta_lower[b1]);
-        const auto u_next = static_cast<uint8_t>(u + Mcd212::dyuv_delta_upper[b2]);
-        const auto v_next = static_cast<uint8_t>(v + Mcd212::dyuv_delta_upper[b3]);
-        const uint32_t ui = (uint32_t{u} + u_next) / 2;
-        const uint32_t vi = (uint32_t{v} + v_next) / 2;
-        const uint32_t first = yuv_to_rgb(y0, u, v);
-        const uint32_t second = yuv_to_rgb(y1, ui, vi);
-        line[4 * j] = line[4 * j + 1] = first;
-        line[4 * j + 2] = line[4 * j + 3] = second;
-        y = y1;
-        b0 = b2;
-        b1 = b3;
+    // First the running sums: Y per pixel pair, U and V per two pairs (plus the next pair's,
+    // which the last interpolation needs); then the colour conversion.
+    constexpr uint32_t kPairs = W / 4;
+    alignas(16) std::array<uint8_t, W / 2> ys;
+    alignas(16) std::array<uint8_t, kPairs + 8> us{};
+    alignas(16) std::array<uint8_t, kPairs + 8> vs{};
+    uint64_t acc = ((p.dyuv_start >> 16) & 0xFF) | (uint64_t{(p.dyuv_start >> 8) & 0xFF} << kDyuvUShift) |
+                   (uint64_t{p.dyuv_start & 0xFF} << kDyuvVShift);
+    for (uint32_t j = 0; j < kPairs; ++j) {
+        acc += kDyuvEvenStep[src[2 * j]];
+        ys[2 * j] = static_cast<uint8_t>(acc);
+        us[j] = static_cast<uint8_t>(acc >> kDyuvUShift);
+        acc += kDyuvOddStep[src[2 * j + 1]];
+        ys[2 * j + 1] = static_cast<uint8_t>(acc);
+        vs[j] = static_cast<uint8_t>(acc >> kDyuvVShift);
     }
+    us[kPairs] = static_cast<uint8_t>((acc + kDyuvEvenStep[src[2 * kPairs]]) >> kDyuvUShift);
+    vs[kPairs] = static_cast<uint8_t>((acc + kDyuvOddStep[src[2 * kPairs + 1]]) >> kDyuvVShift);
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (uint32_t j = 0; j < kPairs; j += 8) {
+        const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(&ys[2 * j]));
+        const auto [u_low, u_high] = chroma16(&us[j]);
+        const auto [v_low, v_high] = chroma16(&vs[j]);
+        yuv8_to_rgb(_mm_unpacklo_epi8(y, zero), u_low, v_low, &line[4 * j]);
+        yuv8_to_rgb(_mm_unpackhi_epi8(y, zero), u_high, v_high, &line[4 * j + 16]);
+    }
+#else
+    for (uint32_t j = 0; j < kPairs; ++j) {
+        line[4 * j] = line[4 * j + 1] = yuv_to_rgb(ys[2 * j], us[j], vs[j]);
+        line[4 * j + 2] = line[4 * j + 3] =
+            yuv_to_rgb(ys[2 * j + 1], (uint32_t{us[j]} + us[j + 1]) / 2, (uint32_t{vs[j]} + vs[j + 1]) / 2);
+    }
+#endif
 }
 
 // Decodes one enabled plane into `line` and `flags` and writes the address reached back.
 // Plane B's RGB555 also advances plane A's address by the bytes it took from bank 0.
-void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
+FlagState decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
     const uint32_t address = line_address(*p.dcr, *p.vsr);
     if (p.coding == kCodingOff || address == 0) {
         line.fill(Mcd212::kPlaneBlack);
-        fill_uniform(flags, p.condition);
-        return;
+        return fill_uniform(flags, p.condition);
     }
     const uint32_t k = p.condition & 7;
 
     if (p.coding == kCodingDyuv) {
         decode_dyuv(p, address, line);
+        FlagState state = FlagState::Mixed;
         if (k >= 3 && k <= 6) {
             fill_region(flags, m, p.condition);
         } else {
-            fill_uniform(flags, p.condition);
+            state = fill_uniform(flags, p.condition);
         }
         write_back_address(*p.dcr, *p.vsr, address + kDyuvBytesPerLine);
-        return;
+        return state;
     }
 
     FileType file = FileType::Normal;
@@ -284,10 +381,11 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
         }, line, flags);
     }
 
+    FlagState state = FlagState::Mixed;
     switch (k) {
         case 1:
             if (rgb555) {
-                fill_uniform(flags, p.condition);
+                state = fill_uniform(flags, p.condition);
             } else {
                 fill_key(flags, m, line, p, false);
             }
@@ -297,7 +395,7 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
                 const uint8_t inv = (p.condition >> 3) & 1;
                 for (auto& f : flags) f ^= inv;
             } else {
-                fill_uniform(flags, p.condition);
+                state = fill_uniform(flags, p.condition);
             }
             break;
         case 3:
@@ -310,9 +408,10 @@ void decode_plane(Mcd212& m, const PlaneSetup& p, Line& line, Flags& flags) {
                 fill_key(flags, m, line, p, true);
             }
             break;
-        default: fill_uniform(flags, p.condition); break;
+        default: state = fill_uniform(flags, p.condition); break;
     }
     write_back_address(*p.dcr, *p.vsr, address + consumed);
+    return state;
 }
 
 uint32_t hold_length(uint32_t mosaic, uint32_t coding) {
@@ -339,6 +438,21 @@ bool all_set(const Flags& flags) {
         all &= word;
     }
     return all == 0x0101010101010101ull;
+}
+
+// True when no byte of the line is set.
+bool none_set(const Flags& flags) {
+    uint64_t any = 0;
+    for (uint32_t x = 0; x < W; x += 8) {
+        uint64_t word;
+        std::memcpy(&word, flags.data() + x, sizeof word);
+        any |= word;
+    }
+    return any == 0;
+}
+
+bool opaque(FlagState state, const Flags& flags) {
+    return state == FlagState::Clear || (state == FlagState::Mixed && none_set(flags));
 }
 
 // True when every pixel of the line has the same weight (each equals its right neighbour).
@@ -412,34 +526,49 @@ inline __m128i even_pixels(const uint32_t* p) {
 }
 
 // With kPairs every odd pixel's inputs equal its even neighbour's (the caller checked), so
-// only the even pixels are mixed and each result fills its pair.
-template <bool kPairs>
-void mix_line(const MixInputs& in, Line& out) {
+// only the even pixels are mixed and each result fills its pair. kUniform: one weight per plane
+// for the whole line; kOpaque: no transparent pixel in either plane.
+template <bool kPairs, bool kUniform, bool kOpaque>
+void mix_line(const MixInputs& in, uint32_t* out) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i black = _mm_set1_epi32(static_cast<int32_t>(kPlaneBlackColour));
     const __m128i behind = _mm_set1_epi32(static_cast<int32_t>(in.behind));
     const __m128i alpha = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
     const __m128i sixteen = _mm_set1_epi8(16);
+    const __m128i line_wa = _mm_set1_epi16(in.weight_a[0]);
+    const __m128i line_wb = _mm_set1_epi16(in.weight_b[0]);
     constexpr uint32_t kStep = kPairs ? 8 : 4;
     for (uint32_t x = 0; x < W; x += kStep) {
-        __m128i ta, tb, a, b, wa, wb;
+        __m128i ta = zero;
+        __m128i tb = zero;
+        __m128i a, b, wa, wb;
         if constexpr (kPairs) {
-            ta = _mm_cmpgt_epi8(spread_even4(&in.trans_a[x]), zero);
-            tb = _mm_cmpgt_epi8(spread_even4(&in.trans_b[x]), zero);
+            if constexpr (!kOpaque) {
+                ta = _mm_cmpgt_epi8(spread_even4(&in.trans_a[x]), zero);
+                tb = _mm_cmpgt_epi8(spread_even4(&in.trans_b[x]), zero);
+            }
             a = even_pixels(&in.plane_a[x]);
             b = even_pixels(&in.plane_b[x]);
-            wa = spread_even4(&in.weight_a[x]);
-            wb = spread_even4(&in.weight_b[x]);
+            if constexpr (!kUniform) {
+                wa = spread_even4(&in.weight_a[x]);
+                wb = spread_even4(&in.weight_b[x]);
+            }
         } else {
-            ta = _mm_cmpgt_epi8(spread4(&in.trans_a[x]), zero);  // all ones: transparent
-            tb = _mm_cmpgt_epi8(spread4(&in.trans_b[x]), zero);
+            if constexpr (!kOpaque) {
+                ta = _mm_cmpgt_epi8(spread4(&in.trans_a[x]), zero);  // all ones: transparent
+                tb = _mm_cmpgt_epi8(spread4(&in.trans_b[x]), zero);
+            }
             a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_a[x]));
             b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.plane_b[x]));
-            wa = spread4(&in.weight_a[x]);
-            wb = spread4(&in.weight_b[x]);
+            if constexpr (!kUniform) {
+                wa = spread4(&in.weight_a[x]);
+                wb = spread4(&in.weight_b[x]);
+            }
         }
-        a = select(ta, black, a);
-        b = select(tb, black, b);
+        if constexpr (!kOpaque) {
+            a = select(ta, black, a);
+            b = select(tb, black, b);
+        }
         if (in.rear_black) {
             const __m128i both = _mm_andnot_si128(_mm_or_si128(ta, tb), _mm_set1_epi32(-1));
             if (in.a_is_rear) {
@@ -450,28 +579,93 @@ void mix_line(const MixInputs& in, Line& out) {
         }
         const __m128i la = _mm_subs_epu8(a, sixteen);
         const __m128i lb = _mm_subs_epu8(b, sixteen);
-        const __m128i low = weighed_sum(_mm_unpacklo_epi8(la, zero), _mm_unpacklo_epi8(wa, zero),
-                                        _mm_unpacklo_epi8(lb, zero), _mm_unpacklo_epi8(wb, zero));
-        const __m128i high = weighed_sum(_mm_unpackhi_epi8(la, zero), _mm_unpackhi_epi8(wa, zero),
-                                         _mm_unpackhi_epi8(lb, zero), _mm_unpackhi_epi8(wb, zero));
-        const __m128i mixed = _mm_or_si128(_mm_packus_epi16(low, high), alpha);
+        __m128i wa_low = line_wa, wa_high = line_wa, wb_low = line_wb, wb_high = line_wb;
+        if constexpr (!kUniform) {
+            wa_low = _mm_unpacklo_epi8(wa, zero);
+            wa_high = _mm_unpackhi_epi8(wa, zero);
+            wb_low = _mm_unpacklo_epi8(wb, zero);
+            wb_high = _mm_unpackhi_epi8(wb, zero);
+        }
+        const __m128i low = weighed_sum(_mm_unpacklo_epi8(la, zero), wa_low, _mm_unpacklo_epi8(lb, zero), wb_low);
+        const __m128i high = weighed_sum(_mm_unpackhi_epi8(la, zero), wa_high, _mm_unpackhi_epi8(lb, zero), wb_high);
+        __m128i result = _mm_or_si128(_mm_packus_epi16(low, high), alpha);
         if constexpr (kPairs) {  // no external video here: it varies per pixel
-            const __m128i result = select(_mm_and_si128(ta, tb), behind, mixed);
+            if constexpr (!kOpaque) result = select(_mm_and_si128(ta, tb), behind, result);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), _mm_unpacklo_epi32(result, result));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x + 4]), _mm_unpackhi_epi32(result, result));
         } else {
-            const __m128i background =
-                in.use_external ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.external[x])) : behind;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), select(_mm_and_si128(ta, tb), background, mixed));
+            if constexpr (!kOpaque) {
+                const __m128i background =
+                    in.use_external ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(&in.external[x])) : behind;
+                result = select(_mm_and_si128(ta, tb), background, result);
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), result);
         }
     }
 }
 
-void mix_line(const MixInputs& in, bool pairs, Line& out) {
-    if (pairs) {
-        mix_line<true>(in, out);
+template <bool kPairs>
+void mix_line(const MixInputs& in, bool uniform_weights, bool opaque, uint32_t* out) {
+    if (uniform_weights) {
+        opaque ? mix_line<kPairs, true, true>(in, out) : mix_line<kPairs, true, false>(in, out);
     } else {
-        mix_line<false>(in, out);
+        opaque ? mix_line<kPairs, false, true>(in, out) : mix_line<kPairs, false, false>(in, out);
+    }
+}
+
+void mix_line(const MixInputs& in, bool pairs, bool uniform_weights, bool opaque, uint32_t* out) {
+    if (pairs) {
+        mix_line<true>(in, uniform_weights, opaque, out);
+    } else {
+        mix_line<false>(in, uniform_weights, opaque, out);
+    }
+}
+
+// One plane over a fully transparent other plane at one weight: the other plane adds nothing,
+// so only the shown plane is weighed. `external` is null when the backdrop shows behind.
+inline __m128i weighed_one(__m128i l, __m128i w) {
+    const __m128i p = _mm_min_epi16(_mm_srli_epi16(_mm_mullo_epi16(l, w), 6), _mm_set1_epi16(239));
+    const __m128i fraction = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(p, _mm_set1_epi16(42)), _mm_set1_epi16(128)), 8);
+    return _mm_add_epi16(p, fraction);
+}
+
+template <bool kPairs, bool kOpaque>
+void show_one_plane(const Line& shown, const Flags& trans, uint32_t weight, const uint32_t* external,
+                    uint32_t behind_colour, uint32_t* out) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i w = _mm_set1_epi16(static_cast<int16_t>(weight));
+    const __m128i behind = _mm_set1_epi32(static_cast<int32_t>(behind_colour));
+    const __m128i alpha = _mm_set1_epi32(static_cast<int32_t>(0xFF000000u));
+    const __m128i sixteen = _mm_set1_epi8(16);
+    constexpr uint32_t kStep = kPairs ? 8 : 4;
+    for (uint32_t x = 0; x < W; x += kStep) {
+        const __m128i a = kPairs ? even_pixels(&shown[x]) : _mm_loadu_si128(reinterpret_cast<const __m128i*>(&shown[x]));
+        const __m128i l = _mm_subs_epu8(a, sixteen);
+        __m128i result = _mm_or_si128(
+            _mm_packus_epi16(weighed_one(_mm_unpacklo_epi8(l, zero), w), weighed_one(_mm_unpackhi_epi8(l, zero), w)), alpha);
+        if constexpr (kPairs) {  // no external video here: it varies per pixel
+            if constexpr (!kOpaque) result = select(_mm_cmpgt_epi8(spread_even4(&trans[x]), zero), behind, result);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), _mm_unpacklo_epi32(result, result));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x + 4]), _mm_unpackhi_epi32(result, result));
+        } else {
+            if constexpr (!kOpaque) {
+                const __m128i background =
+                    external ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(&external[x])) : behind;
+                result = select(_mm_cmpgt_epi8(spread4(&trans[x]), zero), background, result);
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(&out[x]), result);
+        }
+    }
+}
+
+void show_one_plane(const Line& shown, const Flags& trans, uint32_t weight, const uint32_t* external,
+                    uint32_t behind, bool pairs, bool opaque, uint32_t* out) {
+    if (pairs) {
+        opaque ? show_one_plane<true, true>(shown, trans, weight, external, behind, out)
+               : show_one_plane<true, false>(shown, trans, weight, external, behind, out);
+    } else {
+        opaque ? show_one_plane<false, true>(shown, trans, weight, external, behind, out)
+               : show_one_plane<false, false>(shown, trans, weight, external, behind, out);
     }
 }
 #else
@@ -490,7 +684,7 @@ inline uint32_t mix_pixel(uint32_t a, uint32_t wa, uint32_t b, uint32_t wb) {
     return out;
 }
 
-void mix_line(const MixInputs& in, bool /*pairs*/, Line& out) {
+void mix_line(const MixInputs& in, bool /*pairs*/, bool /*uniform_weights*/, bool /*opaque*/, uint32_t* out) {
     for (uint32_t x = 0; x < W; ++x) {
         const bool ta = in.trans_a[x] != 0;
         const bool tb = in.trans_b[x] != 0;
@@ -518,25 +712,24 @@ void Mcd212::render_scanline(uint64_t line) {
     Line plane_b;
     Flags trans_a;
     Flags trans_b;
-    Line out;
     // A disabled plane's line is never read: its pixels are all transparent.
 
     const uint32_t coding_a = image_coding_method & 0xF;
     const uint32_t coding_b = (image_coding_method >> 8) & 0xF;
 
+    FlagState state_a = FlagState::Set;
+    FlagState state_b = FlagState::Set;
     if (dcr1 & kDcrDisplayEnable) {
-        trans_a.fill(0);
         const PlaneSetup p{false, &dcr1, &vsr1, ddr1, bank0_copy.data(), coding_a,
                            transparency_control & 0xFF, dyuv_start_a, transparent_colour_a, mask_colour_a};
-        decode_plane(*this, p, plane_a, trans_a);
+        state_a = decode_plane(*this, p, plane_a, trans_a);
     } else {
         trans_a.fill(1);
     }
     if (dcr2 & kDcrDisplayEnable) {
-        trans_b.fill(0);
         const PlaneSetup p{true, &dcr2, &vsr2, ddr2, bank1_copy.data(), coding_b,
                            (transparency_control >> 8) & 0xFF, dyuv_start_b, transparent_colour_b, mask_colour_b};
-        decode_plane(*this, p, plane_b, trans_b);
+        state_b = decode_plane(*this, p, plane_b, trans_b);
     } else {
         trans_b.fill(1);
     }
@@ -544,23 +737,41 @@ void Mcd212::render_scanline(uint64_t line) {
     if (mosaic_a & kMosaicHoldEnable) apply_hold(plane_a, hold_length(mosaic_a, coding_a));
     if (mosaic_b & kMosaicHoldEnable) apply_hold(plane_b, hold_length(mosaic_b, coding_b));
 
+    // The line is mixed straight into its frame buffer row; the other row of the pair is filled
+    // from it (or, interlaced, from the previous field) afterwards.
+    const uint32_t r0 = (kPalActiveLines - count) + 2 * i;
+    uint32_t* row0 = frame_buffer.data() + static_cast<size_t>(r0) * kFrameStride;
+    uint32_t* row1 = row0 + kFrameStride;
+    const bool interlace = (dcr1 & kDcrInterlace) != 0;
+    const bool odd_field = (csr1r & kCsr1rFieldParity) != 0;
+    uint32_t* out = (interlace && !odd_field) ? row1 : row0;
+
     // Mix.
     const bool use_external = (image_coding_method & kIcmExternalVideo) != 0;
     const uint32_t behind = kBackdrop[backdrop_colour & 0xF];
-    const bool none_a = all_set(trans_a);
-    const bool none_b = all_set(trans_b);
+    const bool none_a = state_a == FlagState::Set || (state_a == FlagState::Mixed && all_set(trans_a));
+    const bool none_b = state_b == FlagState::Set || (state_b == FlagState::Mixed && all_set(trans_b));
     if (none_a && none_b) {
         if (use_external) {
-            out = external_video;
+            std::copy(external_video.begin(), external_video.end(), out);
         } else {
-            out.fill(behind);
+            std::fill_n(out, W, behind);
         }
     } else if ((none_a || none_b) && uniform(none_a ? weight_b : weight_a)) {
+        const Line& shown = none_a ? plane_b : plane_a;
+        const Flags& shown_trans = none_a ? trans_b : trans_a;
+        const uint32_t weight = none_a ? weight_b[0] : weight_a[0];
+#if defined(__SSE2__)
+        // One plane over nothing at one weight. Its pairs repeat unless it is CLUT4 or a region
+        // splits one.
+        const FlagState state = none_a ? state_b : state_a;
+        const bool pairs = !use_external && (none_a ? coding_b : coding_a) != kCodingClut4 &&
+                           (state != FlagState::Mixed || pair_equal(shown_trans));
+        show_one_plane(shown, shown_trans, weight, use_external ? external_video.data() : nullptr, behind, pairs,
+                       opaque(state, shown_trans), out);
+#else
         // One plane over nothing at one weight: each component maps through one table, and the
         // second pixel of a repeated pair reuses the first one's result.
-        const Line& shown = none_a ? plane_b : plane_a;
-        const Flags& hidden = none_a ? trans_b : trans_a;
-        const uint32_t weight = none_a ? weight_b[0] : weight_a[0];
         std::array<uint8_t, 256> component;
         for (uint32_t c = 0; c < 256; ++c) {
             const uint32_t weighed = std::min<uint32_t>(((c > 16 ? c - 16 : 0) * weight) >> 6, 255);
@@ -575,18 +786,20 @@ void Mcd212::render_scanline(uint64_t line) {
             const uint32_t p1 = shown[x + 1];
             const uint32_t m0 = convert(p0);
             const uint32_t m1 = p1 == p0 ? m0 : convert(p1);
-            out[x] = hidden[x] ? (use_external ? external_video[x] : behind) : m0;
-            out[x + 1] = hidden[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
+            out[x] = shown_trans[x] ? (use_external ? external_video[x] : behind) : m0;
+            out[x + 1] = shown_trans[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
         }
+#endif
     } else {
         // Every coding but CLUT4 repeats each decoded value over a pixel pair, and so do the
         // pixel-hold mosaics of those codings; regions at odd positions can still split a pair.
         const bool pairs = !use_external && coding_a != kCodingClut4 && coding_b != kCodingClut4 &&
-                           pair_equal(trans_a) && pair_equal(trans_b) && pair_equal(weight_a) &&
+                           (state_a != FlagState::Mixed || pair_equal(trans_a)) &&
+                           (state_b != FlagState::Mixed || pair_equal(trans_b)) && pair_equal(weight_a) &&
                            pair_equal(weight_b);
         mix_line({plane_a, plane_b, trans_a, trans_b, weight_a, weight_b, external_video, behind, use_external,
                   (transparency_control & kTcRearPlaneBlack) != 0, (plane_order & 1) != 0},
-                 pairs, out);
+                 pairs, uniform(weight_a) && uniform(weight_b), opaque(state_a, trans_a) && opaque(state_b, trans_b), out);
     }
 
     // Cursor.
@@ -609,23 +822,13 @@ void Mcd212::render_scanline(uint64_t line) {
         }
     }
 
-    // Frame buffer rows.
-    const uint32_t r0 = (kPalActiveLines - count) + 2 * i;
-    uint32_t* row0 = frame_buffer.data() + static_cast<size_t>(r0) * kFrameStride;
-    uint32_t* row1 = row0 + kFrameStride;
-    if (dcr1 & kDcrInterlace) {
+    // The other row of the pair.
+    if (interlace) {
         uint32_t* previous = previous_field.data() + static_cast<size_t>(i) * kLineWidth;
-        if (csr1r & kCsr1rFieldParity) {
-            std::copy(out.begin(), out.end(), row0);
-            std::copy(previous, previous + W, row1);
-        } else {
-            std::copy(previous, previous + W, row0);
-            std::copy(out.begin(), out.end(), row1);
-        }
-        std::copy(out.begin(), out.end(), previous);
+        std::memcpy(out == row0 ? row1 : row0, previous, W * sizeof(uint32_t));
+        std::memcpy(previous, out, W * sizeof(uint32_t));
     } else {
-        std::copy(out.begin(), out.end(), row0);
-        std::copy(out.begin(), out.end(), row1);
+        std::memcpy(row1, row0, W * sizeof(uint32_t));
     }
 
     const uint32_t last = first + count - 1;

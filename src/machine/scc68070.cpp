@@ -118,7 +118,7 @@ void SccPeripherals::uart_transmit(uint8_t byte) {
     if ((uart_control & kUartModeMask) == kUartModeRaise) uart_pending = true;
 }
 
-void SccPeripherals::tick_timers(uint32_t cycles) {
+void SccPeripherals::tick_timers_over(uint32_t cycles) {
     // Bring the prescaler below one tick first so a huge count cannot wrap it.
     uint64_t total = uint64_t{timer_prescaler} + cycles;
     while (total >= kCyclesPerTick) {

@@ -64,8 +64,10 @@ struct SccPeripherals {
     uint8_t uart_control = 0;
 
     // Bus bookkeeping.
-    uint32_t pc_copy = 0;          // the CPU's PC at slice start, for trace lines only
+    // The tally and the position are kept apart: side by side, the compiler fuses their two
+    // adds into one 8-byte vector access, which stalls on the 4-byte stores around it.
     uint32_t wait_tally = 0;       // wait cycles charged since the frontend last took them
+    uint32_t pc_copy = 0;          // the CPU's PC at slice start, for trace lines only
     uint32_t line_cycle_pos = 0;   // CPU cycle position within the display line
     bool wait_states_on = true;
 
@@ -73,8 +75,15 @@ struct SccPeripherals {
     uint8_t read_register(uint16_t r) const;
     void write_register(uint16_t r, uint8_t value);
 
-    // Advances the timers by `cycles` CPU cycles.
-    void tick_timers(uint32_t cycles);
+    // Advances the timers by `cycles` CPU cycles. Most slices end short of a tick: those only
+    // add to the prescaler, without the call.
+    void tick_timers(uint32_t cycles) {
+        if (uint64_t{timer_prescaler} + cycles < kCyclesPerTick) {
+            timer_prescaler += cycles;
+            return;
+        }
+        tick_timers_over(cycles);
+    }
 
     // The on-chip part of the interrupt acknowledge (the video latch, the timers, the UART, in
     // that order): clears the source that answers. The vector is then 56 + level.
@@ -95,6 +104,7 @@ struct SccPeripherals {
     }
 
 private:
+    void tick_timers_over(uint32_t cycles);
     void uart_transmit(uint8_t byte);
 };
 

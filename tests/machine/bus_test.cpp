@@ -392,6 +392,30 @@ TEST(BusWaitStates, RomAndOtherWindows) {
     EXPECT_EQ(bus->scc.wait_tally, 0u);
 }
 
+TEST(BusWaitStates, RamWaitsMatchTheColumnRuleAtEveryPosition) {
+    // The rule as a column of the 480 across the line; the bus must agree without dividing.
+    auto by_column = [](uint32_t pos, VideoMode mode, bool fetching, bool dca_line) -> uint32_t {
+        if (!fetching) return 2;
+        const uint64_t column = uint64_t{pos} * 480 / line_cycles(mode);
+        const uint32_t phase = pos & 7;
+        if (column <= 471 && (column <= 407 || dca_line) && phase <= 5) return 8 - phase;
+        return 2;
+    };
+    for (const VideoMode mode : {VideoMode::Pal, VideoMode::Ntsc}) {
+        // Past the line end too: waits and the carry push the position beyond it.
+        for (uint32_t pos = 0; pos < 2 * line_cycles(mode); ++pos) {
+            for (const bool fetching : {false, true}) {
+                for (const bool dca : {false, true}) {
+                    ASSERT_EQ(ram_wait_cycles(pos, mode, fetching, dca), by_column(pos, mode, fetching, dca))
+                        << "pos " << pos << " ntsc " << (mode == VideoMode::Ntsc) << " fetch " << fetching
+                        << " dca " << dca;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(ram_wait_cycles(0xFFFFFFFFu, VideoMode::Pal, true, true), 2u);
+}
+
 TEST(BusWaitStates, SwitchOffChargesNothing) {
     auto bus = std::make_unique<Bus>();
     bus->scc.wait_states_on = false;
@@ -446,6 +470,136 @@ TEST(BusRobustness, RandomTrafficStaysInBounds) {
             if (i % 50 == 0) bus->scc.line_cycle_pos = rng() % 1100;
         }
     }
+}
+
+}  // namespace
+}  // namespace vestrel
+
+// ---------------------------------------------------------------- page tables
+
+namespace vestrel {
+namespace {
+
+// Trace lines without their time stamps, which may differ between two runs.
+std::vector<std::string> without_time(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const std::string& line : lines) out.push_back(line.substr(std::min(line.find(' '), line.size())));
+    return out;
+}
+
+// The page-table paths against the full decoder: two machines in the same state take the same
+// access, one each way, and must answer, charge, log and store alike. The addresses are the
+// start, middle and end bytes of every 64 KB page under several upper bytes, which covers the
+// window ends, the internal page joins of the big windows, the on-chip range and its alias.
+TEST(BusPages, TablesMatchTheDecoderEverywhere) {
+    ConsoleCapture out;  // the ICA watch lines of the long writes
+    TraceCapture trace;
+    auto prepare = [](Bus& bus, bool cartridge) {
+        for (size_t i = 0; i < bus.rom.size(); ++i) bus.rom[i] = static_cast<uint8_t>(i * 7 + 3);
+        for (size_t i = 0; i < Mcd212::kBankSize; ++i) {
+            bus.mcd212.bank0[i] = static_cast<uint8_t>(i * 5 + 1);
+            bus.mcd212.bank1[i] = static_cast<uint8_t>(i * 3 + 2);
+            bus.ram[i] = static_cast<uint8_t>(i * 11 + 4);
+        }
+        bus.mcd212.dcr1 = 0x8300;  // both channels fetch, with the DCA
+        bus.mcd212.dcr2 = 0x0300;
+        bus.mcd212.csr1r = 0x80;
+        bus.mcd212.csr1w = 0x0208;  // two ROM wait cycles
+        bus.mcd212.current_line = 40;
+        if (cartridge) fit_cartridge(bus);
+    };
+    const uint32_t offsets[] = {0x0000, 0x0001, 0x7FFF, 0xFFFD, 0xFFFE, 0xFFFF};
+    const uint32_t uppers[] = {0x00000000, 0x12000000, 0xFF000000};
+    for (const bool cartridge : {false, true}) {
+        auto fast = std::make_unique<Bus>();
+        auto decoded = std::make_unique<Bus>();
+        prepare(*fast, cartridge);
+        prepare(*decoded, cartridge);
+        std::vector<uint32_t> addresses;
+        for (const uint32_t upper : uppers)
+            for (uint32_t page = 0; page < 256; ++page)
+                for (const uint32_t offset : offsets) addresses.push_back(upper | page << 16 | offset);
+        for (const uint32_t offset : offsets) addresses.push_back(0x80000000u | offset);
+        for (const uint32_t offset : offsets) addresses.push_back(0x80010000u | offset);
+
+        uint32_t step = 0;
+        for (const uint32_t a : addresses) {
+            for (int op = 0; op < 6; ++op) {
+                ++step;
+                const uint32_t value = 0x9E3779B9u * step;
+                const uint32_t pos = (step * 37) % 1100;
+                fast->scc.line_cycle_pos = decoded->scc.line_cycle_pos = pos;
+                fast->scc.wait_tally = decoded->scc.wait_tally = 0;
+                uint32_t got_fast = 0;
+                uint32_t got_decoded = 0;
+                trace.lines.clear();
+                switch (op) {
+                    case 0: got_fast = fast->read_byte(a); break;
+                    case 1: got_fast = fast->read_word(a); break;
+                    case 2: got_fast = fast->read_long(a); break;
+                    case 3: fast->write_byte(a, static_cast<uint8_t>(value)); break;
+                    case 4: fast->write_word(a, static_cast<uint16_t>(value)); break;
+                    default: fast->write_long(a, value); break;
+                }
+                const std::vector<std::string> fast_lines = without_time(trace.lines);
+                trace.lines.clear();
+                switch (op) {
+                    case 0: got_decoded = decoded->read_byte_decoded(a); break;
+                    case 1: got_decoded = decoded->read_word_decoded(a); break;
+                    case 2: got_decoded = uint32_t{decoded->read_word_decoded(a)} << 16 |
+                                          decoded->read_word_decoded(a + 2); break;
+                    case 3: decoded->write_byte_decoded(a, static_cast<uint8_t>(value)); break;
+                    case 4: decoded->write_word_decoded(a, static_cast<uint16_t>(value)); break;
+                    default:
+                        decoded->write_word_decoded(a, static_cast<uint16_t>(value >> 16));
+                        decoded->write_word_decoded(a + 2, static_cast<uint16_t>(value));
+                        break;
+                }
+                ASSERT_EQ(got_fast, got_decoded) << std::hex << a << " op " << op;
+                ASSERT_EQ(fast->scc.wait_tally, decoded->scc.wait_tally) << std::hex << a << " op " << op;
+                ASSERT_EQ(fast->scc.line_cycle_pos, decoded->scc.line_cycle_pos) << std::hex << a << " op " << op;
+                ASSERT_EQ(fast_lines, without_time(trace.lines)) << std::hex << a << " op " << op;
+            }
+        }
+        EXPECT_EQ(fast->mcd212.bank0, decoded->mcd212.bank0);
+        EXPECT_EQ(fast->mcd212.bank1, decoded->mcd212.bank1);
+        EXPECT_EQ(fast->ram, decoded->ram);
+        EXPECT_EQ(fast->rom, decoded->rom);
+        EXPECT_EQ(fast->nvram, decoded->nvram);
+        EXPECT_EQ(fast->cdic.cdic_ram, decoded->cdic.cdic_ram);
+        EXPECT_EQ(fast->dvc.ram, decoded->dvc.ram);
+        EXPECT_EQ(fast->dvc.picture_dram, decoded->dvc.picture_dram);
+        EXPECT_EQ(fast->mcd212.dcr1, decoded->mcd212.dcr1);
+        EXPECT_EQ(fast->scc.t0, decoded->scc.t0);
+    }
+}
+
+// The cases where a fast path would most easily go wrong, spelled out.
+TEST(BusPages, EdgesOfTheMappedWindows) {
+    TraceCapture trace;
+    auto bus = std::make_unique<Bus>();
+    bus->mcd212.bank0[0x7FFFF] = 0x12;
+    bus->mcd212.bank0[0x0FFFF] = 0x34;
+    bus->mcd212.bank0[0x10000] = 0x56;
+    bus->ram[0x7FFFF] = 0x78;
+    bus->rom[0x7FFFF] = 0x9A;
+    // The last byte of a window: its half of the word, 0xFF for the unmapped half.
+    EXPECT_EQ(bus->read_word(0x07FFFF), 0x12FF);
+    EXPECT_EQ(bus->read_word(0x57FFFF), 0x78FF);
+    EXPECT_EQ(bus->read_word(0x47FFFF), 0x9AFF);
+    // A page join inside a window is one word access, charged once.
+    bus->scc.wait_tally = 0;
+    EXPECT_EQ(bus->read_word(0x00FFFF), 0x3456);
+    EXPECT_EQ(bus->scc.wait_tally, 2u);
+    // The on-chip range shares bank 0's low bits and must not reach it.
+    bus->mcd212.bank0[0x2013] = 0x3C;
+    EXPECT_EQ(bus->read_byte(0x80002013), 0x04);
+    bus->write_byte(0x80002013, 0x55);
+    EXPECT_EQ(bus->mcd212.bank0[0x2013], 0x3C);
+    // A word write over the end of bank 1 stores one byte and logs the other.
+    bus->write_word(0x27FFFF, 0xABCD);
+    EXPECT_EQ(bus->mcd212.bank1[0x7FFFF], 0xAB);
+    EXPECT_EQ(trace.count("Unmapped write_byte at 0x280000: 0xCD"), 1u);
 }
 
 }  // namespace

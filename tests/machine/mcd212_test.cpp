@@ -288,6 +288,39 @@ TEST(Mcd212Ica, ProgramsReadTheLiveBanksAndTheCopiesFollow) {
     EXPECT_EQ(m->bank1_copy[0x7FFFF], 0x42) << "copies are taken at line 0 only";
 }
 
+// With write tracking on, line 0 copies the pages marked since the last copy, and those pages
+// only: what was written before tracking started, a word across a page boundary, a loader's
+// range over several pages, and bank 1 alike.
+TEST(Mcd212Ica, TrackedCopiesTakeEveryMarkedPage) {
+    auto m = std::make_unique<Mcd212>();
+    m->bank0[0x12345] = 0x11;  // before tracking: taken by the first copy
+    m->track_writes();
+    EXPECT_TRUE(m->tracking_writes());
+    m->run_display_programs(0);
+    EXPECT_EQ(m->bank0_copy[0x12345], 0x11);
+
+    m->ram_write_word(0, 0x1FFF, 0xABCD);  // the two bytes fall in two pages
+    m->ram_write_byte(1, 0x7FFFF, 0x42);
+    std::fill_n(m->bank0.begin() + 0x30FF0, 0x2020, uint8_t{0x5A});
+    m->note_write_range(0, 0x30FF0, 0x2020);  // pages 0x30, 0x31 and 0x32
+    m->bank0[0x40000] = 0x77;                 // never reported: the copy keeps the old byte
+    m->run_display_programs(32);
+    EXPECT_EQ(m->bank0_copy[0x1FFF], 0) << "copies wait for line 0";
+    m->run_display_programs(0);
+    EXPECT_EQ(m->bank0_copy[0x1FFF], 0xAB);
+    EXPECT_EQ(m->bank0_copy[0x2000], 0xCD);
+    EXPECT_EQ(m->bank1_copy[0x7FFFF], 0x42);
+    for (uint32_t a : {0x30FF0u, 0x31800u, 0x3300Fu}) EXPECT_EQ(m->bank0_copy[a], 0x5A) << std::hex << a;
+    EXPECT_EQ(m->bank0_copy[0x40000], 0);
+
+    m->reset();  // banks and copies cleared alike; tracking stays on
+    EXPECT_TRUE(m->tracking_writes());
+    m->ram_write_byte(0, 0x100, 9);
+    m->run_display_programs(0);
+    EXPECT_EQ(m->bank0_copy[0x100], 9);
+    EXPECT_EQ(m->bank0_copy[0x12345], 0);
+}
+
 // ---- DCA ----
 
 TEST(Mcd212Dca, LinePrograms) {

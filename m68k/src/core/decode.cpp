@@ -10,6 +10,7 @@
 #include "core/instructions/bcd.hpp"
 #include "core/instructions/compare_swap.hpp"
 #include "core/instructions/data_movement.hpp"
+#include "core/instructions/fast_paths.hpp"
 #include "core/instructions/integer_arith.hpp"
 #include "core/instructions/logical.hpp"
 #include "core/instructions/program_control.hpp"
@@ -345,16 +346,16 @@ const Handler* decode_table_for(CpuType type) {
     std::call_once(built[index], [&] {
         auto table = std::make_unique<Table>();
         for (uint32_t op = 0; op < 65536; ++op) {
-            (*table)[op] = classify(static_cast<CpuType>(index), static_cast<uint16_t>(op));
+            const auto type = static_cast<CpuType>(index);
+            const auto opcode = static_cast<uint16_t>(op);
+            (*table)[op] = specialised_handler(type, opcode, classify(type, opcode));
         }
         tables[index] = std::move(table);
     });
     return tables[index]->data();
 }
 
-StepResult decode_execute(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
-    const int32_t r = cpu.decode_table[opcode](cpu, bus, opcode);
-    if (r >= 0) return StepResult::ok(static_cast<uint32_t>(r));
+StepResult decode_sentinel(int32_t r, uint16_t opcode) {
     if (r == kSentinelLineA) return StepResult::make(StepStatus::LineA, 0, opcode, 0);
     if (r == kSentinelLineF) return StepResult::make(StepStatus::LineF, 0, opcode, 0);
     if (r == kSentinelIllegal) return StepResult::make(StepStatus::Illegal, 0, opcode, 0);

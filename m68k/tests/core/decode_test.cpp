@@ -12,6 +12,7 @@
 #include "core/instructions/bcd.hpp"
 #include "core/instructions/compare_swap.hpp"
 #include "core/instructions/data_movement.hpp"
+#include "core/instructions/fast_paths.hpp"
 #include "core/instructions/integer_arith.hpp"
 #include "core/instructions/logical.hpp"
 #include "core/instructions/program_control.hpp"
@@ -116,7 +117,10 @@ TEST(Decode, TablesMatchTheClassifier) {
     for (CpuType t : {CpuType::M68000, CpuType::Scc68070, CpuType::M68060}) {
         const Handler* table = decode_table_for(t);
         EXPECT_EQ(table, decode_table_for(t)) << "built once";
-        for (uint32_t op = 0; op < 65536; op += 97) EXPECT_EQ(table[op], classify(t, static_cast<uint16_t>(op)));
+        for (uint32_t op = 0; op < 65536; op += 97) {
+            const auto opcode = static_cast<uint16_t>(op);
+            EXPECT_EQ(table[op], specialised_handler(t, opcode, classify(t, opcode)));
+        }
     }
 }
 

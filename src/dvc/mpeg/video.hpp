@@ -5,9 +5,9 @@
 // skipped macroblock by macroblock or block by block, and reads past the end of the buffered
 // bytes give zero bits.
 //
-//   video.cpp   construction, append, the sequence header, decode (picture, slice and
-//               macroblock layers, display order, compaction)
-//   buffer.cpp  the bit reader, start-code search and sequence-end scan
+//   video.cpp   construction, append, decode (picture, slice and macroblock layers, motion
+//               vectors, display order, compaction)
+//   buffer.cpp  the bit reader, start-code search, sequence-end scan and sequence header
 //   block.cpp   block decoding (DC prediction, coefficients, dequantisation, inverse DCT) and
 //               motion-compensated prediction
 #pragma once
