@@ -3,6 +3,9 @@
 // decoder's own, so pictures match the reference closely but not exactly.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
+
 #include <cmath>
 #include <cstdlib>
 
@@ -78,7 +81,14 @@ INSTANTIATE_TEST_SUITE_P(Streams, Oracle,
                                            OracleCase{"motion_64x48.m1v", "motion_64x48.yuv", 64, 48, 47.5, 6},
                                            // Its last macroblock ends within 23 bits of the end of the data.
                                            OracleCase{"tail_64x48.m1v", "tail_64x48.yuv", 64, 48, 47.5, 9},
-                                           OracleCase{"gray_48x32.m1v", "gray_48x32.yuv", 48, 32, 99.0, 0}));
+                                           OracleCase{"gray_48x32.m1v", "gray_48x32.yuv", 48, 32, 99.0, 0}),
+                         // Test names from the stream file: "ibbp_64x48" and so on.
+                         [](const ::testing::TestParamInfo<OracleCase>& info) {
+                             std::string name(info.param.stream);
+                             name = name.substr(0, name.find('.'));
+                             for (char& c : name) if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
 
 }  // namespace
 }  // namespace vestrel
