@@ -43,6 +43,18 @@ void BM_RamByteWrite(benchmark::State& state) {
 }
 BENCHMARK(BM_RamByteWrite);
 
+// A MOVE.L to bank 0 with the display off: the store of a CPU-bound loop.
+void BM_RamLongWrite(benchmark::State& state) {
+    auto bus = std::make_unique<vestrel::Bus>();
+    uint32_t address = 0x2000;
+    for (auto _ : state) {
+        bus->write_long(address, address);
+        address = (address + 4) & 0x7FFFC;
+    }
+    benchmark::DoNotOptimize(bus->scc.wait_tally);
+}
+BENCHMARK(BM_RamLongWrite);
+
 void BM_OnChipTimerRead(benchmark::State& state) {
     auto bus = std::make_unique<vestrel::Bus>();
     for (auto _ : state) benchmark::DoNotOptimize(bus->read_word(0x80002024));

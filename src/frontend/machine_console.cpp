@@ -1,21 +1,12 @@
 #include "frontend/machine_console.hpp"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 #include "common/log.hpp"
 #include "frontend/scheduler.hpp"
 #include "frontend/telemetry.hpp"
 
 namespace vestrel {
-namespace {
-
-LogTarget kDvcLog{"vestrel::dvc"};
-
-constexpr size_t kHalfDvcRom = Dvc::kRomSize / 2;
-
-}  // namespace
 
 MachineConsole::MachineConsole() : bus_(std::make_unique<Bus>()) {}
 
@@ -59,25 +50,7 @@ std::array<uint32_t, 2> MachineConsole::plane_starts() const {
 }
 
 bool MachineConsole::load_dvc_rom(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
-    std::vector<uint8_t> bytes;
-    bytes.reserve(Dvc::kRomSize);
-    std::istreambuf_iterator<char> it(file);
-    const std::istreambuf_iterator<char> end;
-    size_t total = 0;
-    for (; it != end; ++it, ++total) {
-        if (bytes.size() < Dvc::kRomSize) bytes.push_back(static_cast<uint8_t>(*it));
-    }
-    if (file.bad()) return false;
-    const size_t copied = bytes.size();
-    std::vector<uint8_t> rom(Dvc::kRomSize, 0xFF);
-    std::ranges::copy(bytes, rom.begin());
-    // A half-size image fills both halves of the window.
-    if (total == kHalfDvcRom) std::ranges::copy(bytes, rom.begin() + kHalfDvcRom);
-    bus_->dvc.rom = std::move(rom);
-    LOG_INFO(kDvcLog, "DVC ROM caricata ({} byte)", copied);
-    return true;
+    return bus_->dvc.dvc_load_rom(path).has_value();
 }
 
 void MachineConsole::run_emulated_frame(uint64_t& instructions_executed) {

@@ -1,6 +1,8 @@
 #include "machine/bus.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include <fmt/format.h>
 
@@ -60,8 +62,9 @@ constexpr uint16_t merge_byte(uint16_t word, uint32_t address, uint8_t value) {
 }
 uint16_t load_word(const uint8_t* bytes) { return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]); }
 void store_word(uint8_t* bytes, uint16_t value) {
-    bytes[0] = static_cast<uint8_t>(value >> 8);
-    bytes[1] = static_cast<uint8_t>(value);
+    // One 16-bit store rather than two byte stores.
+    if constexpr (std::endian::native == std::endian::little) value = std::byteswap(value);
+    std::memcpy(bytes, &value, sizeof value);
 }
 
 bool in_dma_window(uint32_t r) {

@@ -144,6 +144,8 @@ public:
     void apply_video_edge();
 
     // ---- Devices and memories (public: the frontend and the tests reach in) ----
+    // The system ROM, the plain RAM and the MCD212's banks are written in place, never resized
+    // or reassigned: the page tables hold pointers into them.
     Dvc dvc;
     std::optional<DiscImage> disc;
     Mcd212 mcd212;

@@ -252,7 +252,7 @@ inline ChromaLanes chroma16(const uint8_t* pairs) {
 #endif
 
 // Running DYUV sums packed in one word: Y in bits 0-20, U in 21-41, V in 42-62. A line adds
-// at most 387 deltas of 255 to a field, below 2^21, so no field carries into the next and the
+// at most 386 deltas of 255 to a field, below 2^21, so no field carries into the next and the
 // low byte of each is its value modulo 256. An even byte steps Y and U, an odd byte Y and V.
 constexpr uint32_t kDyuvUShift = 21;
 constexpr uint32_t kDyuvVShift = 42;
@@ -275,12 +275,12 @@ void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
         for (uint32_t n = 0; n < kDyuvBytesRead; ++n) wrapped[n] = p.bank[(address + n) & Mcd212::kBankMask];
         src = wrapped.data();
     }
-    // First the running sums: Y per pixel pair, U and V per two pairs (plus the next pair's,
-    // which the last interpolation needs); then the colour conversion.
+    // First the running sums: Y per byte (two pixels), U and V per byte pair (four pixels) plus
+    // the next pair's, which the last chroma mean needs; then the colour conversion.
     constexpr uint32_t kPairs = W / 4;
     alignas(16) std::array<uint8_t, W / 2> ys;
-    alignas(16) std::array<uint8_t, kPairs + 8> us{};
-    alignas(16) std::array<uint8_t, kPairs + 8> vs{};
+    alignas(16) std::array<uint8_t, kPairs + 8> us;  // the SIMD means read up to us[kPairs]
+    alignas(16) std::array<uint8_t, kPairs + 8> vs;
     uint64_t acc = ((p.dyuv_start >> 16) & 0xFF) | (uint64_t{(p.dyuv_start >> 8) & 0xFF} << kDyuvUShift) |
                    (uint64_t{p.dyuv_start & 0xFF} << kDyuvVShift);
     for (uint32_t j = 0; j < kPairs; ++j) {

@@ -88,6 +88,7 @@ TEST_F(DvcOnBus, AudioStreamFromMemoryToTheQueue) {
     bus->write_word(kFmaCommandAddress, 0x8000);
     bus->dvc_line_step(993);
     EXPECT_EQ(bus->dvc.audio_pairs.size(), 6u * 987u);
+    EXPECT_EQ(bus->dvc.fma_word(Dvc::kFmaCommand), 0) << "the request bit is cleared on the audio side";
     EXPECT_EQ(bus->dvc.fma_word(Dvc::kFmaIntStatus) & 0x0014, 0x0014);
 
     bus->cdic.audio_out.source_rate->store(0);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -312,7 +314,8 @@ TEST(DvcRecord, ResetKeepsRomClocksFlagsAndSelections) {
 class DvcRom : public ::testing::Test {
 protected:
     std::filesystem::path write(const std::string& name, size_t size) {
-        const auto path = std::filesystem::path(::testing::TempDir()) / name;
+        // Named per process: other test runs may share the temporary folder.
+        const auto path = std::filesystem::path(::testing::TempDir()) / (std::to_string(::getpid()) + "_" + name);
         std::ofstream f(path, std::ios::binary);
         for (size_t i = 0; i < size; ++i) f.put(static_cast<char>(i * 7 + i / 256));
         return path;

@@ -74,6 +74,8 @@ TEST_P(Oracle, EveryPictureInDisplayOrderMatchesTheReference) {
 INSTANTIATE_TEST_SUITE_P(Streams, Oracle,
                          ::testing::Values(OracleCase{"ibbp_64x48.m1v", "ibbp_64x48.yuv", 64, 48, 47.5, 9},
                                            OracleCase{"mandel_q2_64x48.m1v", "mandel_q2_64x48.yuv", 64, 48, 49.0, 5},
+                                           // Scrolling: forward f_code 2 in its P pictures.
+                                           OracleCase{"motion_64x48.m1v", "motion_64x48.yuv", 64, 48, 47.5, 6},
                                            // Its last macroblock ends within 23 bits of the end of the data.
                                            OracleCase{"tail_64x48.m1v", "tail_64x48.yuv", 64, 48, 47.5, 9},
                                            OracleCase{"gray_48x32.m1v", "gray_48x32.yuv", 48, 32, 99.0, 0}));

@@ -2,6 +2,7 @@
 // the frame step's picture turns, the picture registers and the end of the stream.
 #include <gtest/gtest.h>
 
+#include "../support/log_capture.hpp"
 #include "dvc/dvc.hpp"
 #include "stream_builder.hpp"
 
@@ -85,6 +86,7 @@ TEST(DvcVideoPath, FlatPictureConvertsExactly) {
 
 TEST(DvcVideoPath, EveryPictureShowsThenTheStreamDrains) {
     // 14 pictures and no sequence end code: the drain must still show the last ones.
+    LogCapture log;
     Dvc dvc;
     dvc.input = as_program_stream(test::read_fixture("ibbp_64x48.m1v"), false);
     dvc.dvc_write_word((0xE040C0 - 0xE00000) >> 1, 0x0008);
@@ -104,6 +106,23 @@ TEST(DvcVideoPath, EveryPictureShowsThenTheStreamDrains) {
     }
     EXPECT_GT(underflows, 0u);
     EXPECT_LT(turns.size(), 80u) << "the drain came within the bounded wait";
+    // The whole stream arrives in one pass, so the first payload is all of it.
+    EXPECT_EQ(log.count_containing(">>> [DVC] INITIALIZING VIDEO DECODER WITH FIRST PACKET (len=5250)"), 1u);
+    EXPECT_EQ(log.count_containing(">>> [DVC] DECODED MPEG FRAME #"), 1u);  // pictures 1, 31, 61, ...
+    EXPECT_TRUE(log.has(">>> [DVC] DECODED MPEG FRAME #1 (idx="));
+    EXPECT_TRUE(log.has(">>> [DVC] END OF SEQUENCE / DRAIN after 14 frames (underflow="));
+}
+
+TEST(DvcVideoPath, ProgramStreamWithSoundAndPictures) {
+    // ffmpeg's MPEG-2 program stream of the same pictures with six layer II frames.
+    Dvc dvc;
+    dvc.input = test::read_fixture("av_vob.mpg");
+    dvc.dvc_write_word((0xE040C0 - 0xE00000) >> 1, 0x0008);
+    play(dvc, 200);
+    EXPECT_EQ(dvc.decoded_count, 14u);
+    EXPECT_EQ(dvc.audio_pairs.size(), 6u * 987u);
+    EXPECT_EQ(dvc.fmv_word(Dvc::kFmvStampFlags), 0x4000);
+    EXPECT_FALSE(dvc.playing);
 }
 
 TEST(DvcVideoPath, SameResultWhenFedThroughTheDataPort) {

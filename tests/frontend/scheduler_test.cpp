@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -552,7 +554,9 @@ std::string cdic_line(uint32_t lba, char buffer) {
 }
 
 TEST(SchedulerRoms, CdicReadsFilteredSectorsAtTheDiscRate) {
-    const auto image = std::filesystem::path(testing::TempDir()) / "cdic_read_disc.bin";
+    // Named per process: other test runs may share the temporary folder.
+    const auto image = std::filesystem::path(testing::TempDir()) /
+                       ("cdic_read_disc_" + std::to_string(::getpid()) + ".bin");
     {
         std::ofstream out(image, std::ios::binary);
         for (uint32_t lba = 0; lba < 300; ++lba) {

@@ -34,6 +34,22 @@ TEST(SccTimers, PrescalerTurns96CyclesIntoOneTick) {
     EXPECT_EQ(scc.timer_prescaler, 4u);
 }
 
+TEST(SccTimers, SlicesOfAnyLengthAddUpToOneLongTick) {
+    // The scheduler ticks once per CPU slice; short slices only feed the prescaler, and the
+    // split must never lose, add or delay a cycle, whatever the lengths.
+    for (const uint32_t slice : {1u, 7u, 32u, 95u, 96u, 97u, 133u}) {
+        SccPeripherals scc;
+        uint32_t total = 0;
+        for (uint32_t n = 0; n < 500; ++n) {
+            const uint32_t cycles = slice + n % 3;  // uneven lengths around the chosen one
+            scc.tick_timers(cycles);
+            total += cycles;
+            ASSERT_EQ(scc.t0, total / SccPeripherals::kCyclesPerTick) << slice << " after " << total;
+            ASSERT_EQ(scc.timer_prescaler, total % SccPeripherals::kCyclesPerTick) << slice;
+        }
+    }
+}
+
 TEST(SccTimers, ReloadsAndMatches) {
     SccPeripherals scc;
     scc.rr = 0xFFF0;

@@ -6,13 +6,20 @@
 |   audio side (vector 0x40): "D" audio frames decoded, "E" end of stream
 |   video side (vector 0x41): "P" a picture, "X" the pictures ran out
 | Expected after 10 PAL frames: "DE" at the transfer, "P" on the 2nd, 4th and 6th field steps,
-| then "E" and "X" together when the stream ends.
+| then "E" and "X" together when the stream ends. Both planes stay off and the channel-1 ICA
+| selects external video, so the frame shows the cartridge's last picture: flat grey (Y 0x7E,
+| 0xFF808080 after conversion), 96 x 64 frame pixels at columns 336-431, rows 208-271, black
+| around it.
         .text
         .globl  _start
 _start:
         .long   0x00010000
         .long   start
 start:
+        move.l  #0x10000000, 0x400      | field entries: a no-op into 0x404,
+        move.l  #0xC0001000, 0x404      | image coding: external video
+        clr.l   0x408                   | stop
+        move.w  #0x0200, 0x4FFFF2       | DCR1: ICA only, no plane shown
         move.l  #audio_irq, 0x100       | vector 0x40
         move.l  #video_irq, 0x104       | vector 0x41
         move.w  #0x0040, 0xE0300C       | audio side vector

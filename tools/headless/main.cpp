@@ -248,9 +248,7 @@ int run(int argc, char** argv) {
     if (o.cartridge) {
         const auto cart = read_file(*o.cartridge, error);
         if (!cart) return fail(error);
-        std::vector<uint8_t> image(Dvc::kRomSize, 0);
-        std::copy_n(cart->begin(), std::min(cart->size(), image.size()), image.begin());
-        bus->dvc.rom = std::move(image);
+        bus->dvc.load_rom_image(*cart);
     }
     if (o.disc) {
         const auto inserted = bus->insert_disc(*o.disc);

@@ -106,11 +106,40 @@ struct FaultSnapshot {
     std::array<uint32_t, 16> regs{};
 };
 
+// The status register as it stood at the start of the instruction, kept in the split form so
+// that step saves it with plain copies. Reads and writes as a 16-bit SR.
+struct StartStatus {
+    uint32_t t1 = 0, t0 = 0, s = 0, m = 0, mask = 0;
+    uint32_t x = 0, n = 0, not_z = 1, v = 0, c = 0;
+
+    constexpr operator uint16_t() const {
+        const uint32_t z = not_z == 0 ? 1 : 0;
+        return static_cast<uint16_t>(t1 | t0 | (s << 11) | (m << 11) | mask | ((x >> 4) & 0x10) |
+                                     ((n >> 4) & 8) | (z << 2) | ((v >> 6) & 2) | ((c >> 8) & 1));
+    }
+    constexpr StartStatus& operator=(uint16_t sr) {
+        t1 = sr & 0x8000u;
+        t0 = sr & 0x4000u;
+        s = (sr >> 11) & 4u;
+        m = (sr >> 11) & 2u;
+        mask = sr & 0x700u;
+        x = (sr & 0x10u) << 4;
+        n = (static_cast<uint32_t>(sr) << 4) & 0x80;
+        not_z = (sr & 4) ? 0 : 1;
+        v = (static_cast<uint32_t>(sr) << 6) & 0x80;
+        c = (sr & 1u) << 8;
+        return *this;
+    }
+};
+
 // One-shot restart latch: the next data read of exactly `address` returns `data`.
 struct ReadLatch {
     uint32_t address = 0;
     uint32_t data = 0;
 };
+
+// The per-type conversion of 68000 cycle counts that step applies (set by set_cpu_type).
+enum class CycleModel : uint8_t { Native = 0, Scc68070 = 1, M68020 = 2, M68040 = 3, M68060 = 4 };
 
 struct Cpu;
 // Every instruction routine: a 68000-terms cycle count (>= 0) or one of the sentinels of
@@ -163,6 +192,8 @@ struct Cpu {
     // Derived at set_cpu_type so the hot paths test a flag, not the type.
     bool odd_address_rule = true;  // word/long data at odd addresses faults
     bool prefetch_model = true;    // M68000/M68010 prefetch queue
+    // How step turns a routine's 68000 count into this type's count (CycleModel value).
+    uint8_t cycle_model = 0;
 
     // MMU state.
     bool mmu_present = false;
@@ -186,7 +217,7 @@ struct Cpu {
 
     // Restart and fault bookkeeping.
     std::array<uint32_t, 16> insn_snapshot{};  // D0-D7, A0-A7 at the instruction start
-    uint16_t sr_at_start = 0;
+    StartStatus sr_at_start{};
     FaultSnapshot fault_snapshot{};
     std::optional<ReadLatch> read_latch;
     std::optional<uint32_t> skip_write_addr;
@@ -195,6 +226,24 @@ struct Cpu {
     uint8_t alt_fc = 0;
     std::optional<uint32_t> vector_this_step;
     bool flow_changed = false;
+
+    // The bookkeeping step does before each instruction: what a fault rolls back to.
+    void save_instruction_start() {
+        for (int i = 0; i < 8; ++i) {
+            insn_snapshot[i] = data_regs[i];
+            insn_snapshot[8 + i] = addr_regs[i];
+        }
+        sr_at_start.t1 = sr_t1;
+        sr_at_start.t0 = sr_t0;
+        sr_at_start.s = sr_s;
+        sr_at_start.m = sr_m;
+        sr_at_start.mask = int_mask;
+        sr_at_start.x = flag_x;
+        sr_at_start.n = flag_n;
+        sr_at_start.not_z = flag_not_z;
+        sr_at_start.v = flag_v;
+        sr_at_start.c = flag_c;
+    }
 
     // 68000/68010 prefetch queue and 68010 loop mode.
     std::array<uint16_t, 2> prefetch_queue{};
@@ -222,13 +271,13 @@ struct Cpu {
     // Processor reset; the caller then loads SP and PC from addresses 0 and 4.
     void reset();
 
-    uint16_t get_sr() const;
+    inline uint16_t get_sr() const;
     // Write the whole SR with a stack switch; returns the new A7.
     uint32_t set_sr(uint16_t value);
     // Write the SR without a stack switch (fault paths, snapshot restore).
     void set_sr_flags(uint16_t value);
-    uint8_t get_ccr() const;
-    void set_ccr(uint8_t value);
+    inline uint8_t get_ccr() const;
+    inline void set_ccr(uint8_t value);
     // The core of STOP and LPSTOP.
     void stop_with_sr(uint16_t value);
 
@@ -240,6 +289,23 @@ struct Cpu {
     // Invalidate every ATC entry.
     void flush_atc();
 };
+
+inline uint16_t Cpu::get_sr() const {
+    const uint32_t z = flag_not_z == 0 ? 1 : 0;
+    return static_cast<uint16_t>(sr_t1 | sr_t0 | (sr_s << 11) | (sr_m << 11) | int_mask |
+                                 ((flag_x >> 4) & 0x10) | ((flag_n >> 4) & 8) | (z << 2) |
+                                 ((flag_v >> 6) & 2) | ((flag_c >> 8) & 1));
+}
+
+inline uint8_t Cpu::get_ccr() const { return static_cast<uint8_t>(get_sr() & 0x1F); }
+
+inline void Cpu::set_ccr(uint8_t value) {
+    flag_x = (value & 0x10u) << 4;
+    flag_n = (static_cast<uint32_t>(value) << 4) & 0x80;
+    flag_not_z = (value & 4) ? 0 : 1;
+    flag_v = (static_cast<uint32_t>(value) << 6) & 0x80;
+    flag_c = (value & 1u) << 8;
+}
 
 // MOVEC's register file per type: code = extension word & 0xFFF.
 bool movec_register_valid(CpuType type, uint16_t code);

@@ -31,6 +31,23 @@ constexpr TypeEntry kTypeTable[kCpuTypeCount] = {
 
 constexpr uint32_t kPcrReset = 0x04300100;
 
+constexpr CycleModel cycle_model_of(CpuType t) {
+    switch (t) {
+    case CpuType::Invalid:
+    case CpuType::M68000:
+    case CpuType::M68010: return CycleModel::Native;
+    case CpuType::M68EC020:
+    case CpuType::M68020:
+    case CpuType::M68EC030:
+    case CpuType::M68030: return CycleModel::M68020;
+    case CpuType::M68EC040:
+    case CpuType::M68LC040:
+    case CpuType::M68040: return CycleModel::M68040;
+    case CpuType::M68060: return CycleModel::M68060;
+    default: return CycleModel::Scc68070;
+    }
+}
+
 }  // namespace
 
 Cpu::Cpu() { decode_table = decode_table_for(cpu_type); }
@@ -41,6 +58,7 @@ void Cpu::set_cpu_type(CpuType type) {
     m68000_class = is_68000_class(type);
     odd_address_rule = m68000_class;
     prefetch_model = uses_prefetch_queue(type);
+    cycle_model = static_cast<uint8_t>(cycle_model_of(type));
     decode_table = decode_table_for(type);
     const uint32_t index = static_cast<uint32_t>(type);
     if (type == CpuType::Invalid || index >= kCpuTypeCount) return;
@@ -86,23 +104,6 @@ void Cpu::reset() {
     addr_regs[7] = sp_bank[kIspSlot];
     int_mask = 0x700;
 }
-
-uint16_t Cpu::get_sr() const {
-    const uint32_t z = flag_not_z == 0 ? 1 : 0;
-    return static_cast<uint16_t>(sr_t1 | sr_t0 | (sr_s << 11) | (sr_m << 11) | int_mask |
-                                 ((flag_x >> 4) & 0x10) | ((flag_n >> 4) & 8) | (z << 2) |
-                                 ((flag_v >> 6) & 2) | ((flag_c >> 8) & 1));
-}
-
-void Cpu::set_ccr(uint8_t value) {
-    flag_x = (value & 0x10u) << 4;
-    flag_n = (static_cast<uint32_t>(value) << 4) & 0x80;
-    flag_not_z = (value & 4) ? 0 : 1;
-    flag_v = (static_cast<uint32_t>(value) << 6) & 0x80;
-    flag_c = (value & 1u) << 8;
-}
-
-uint8_t Cpu::get_ccr() const { return static_cast<uint8_t>(get_sr() & 0x1F); }
 
 void Cpu::set_sr_flags(uint16_t raw) {
     const uint32_t value = raw & sr_mask;

@@ -7,7 +7,7 @@
 namespace m68k {
 namespace {
 
-bool translating(const Cpu& cpu) { return cpu.mmu_present && cpu.mmu_enabled; }
+using ea_detail::translating;
 
 uint32_t page_size(const Cpu& cpu) {
     if (cpu.cpu_type == CpuType::M68030) {
@@ -67,14 +67,9 @@ bool odd_fault(Cpu& cpu, CpuBus& bus, uint32_t address, bool write) {
     return false;
 }
 
-uint32_t address_step(uint8_t reg, uint8_t size) {
-    if (size == kSizeByte) return reg == 7 ? 2 : 1;
-    return size == kSizeWord ? 2 : 4;
-}
-
 }  // namespace
 
-uint32_t read_data_byte(Cpu& cpu, CpuBus& bus, uint32_t address) {
+uint32_t read_data_byte_full(Cpu& cpu, CpuBus& bus, uint32_t address) {
     if (cpu.aborted) return 0;
     address &= cpu.addr_mask;
     uint32_t v;
@@ -83,7 +78,7 @@ uint32_t read_data_byte(Cpu& cpu, CpuBus& bus, uint32_t address) {
     return bus.read_byte(address);
 }
 
-uint32_t read_data_word(Cpu& cpu, CpuBus& bus, uint32_t address) {
+uint32_t read_data_word_full(Cpu& cpu, CpuBus& bus, uint32_t address) {
     if (cpu.aborted) return 0;
     address &= cpu.addr_mask;
     if (odd_fault(cpu, bus, address, false)) return 0;
@@ -99,7 +94,7 @@ uint32_t read_data_word(Cpu& cpu, CpuBus& bus, uint32_t address) {
     return bus.read_word(address);
 }
 
-uint32_t read_data_long(Cpu& cpu, CpuBus& bus, uint32_t address) {
+uint32_t read_data_long_full(Cpu& cpu, CpuBus& bus, uint32_t address) {
     if (cpu.aborted) return 0;
     address &= cpu.addr_mask;
     if (odd_fault(cpu, bus, address, false)) return 0;
@@ -117,7 +112,7 @@ uint32_t read_data_long(Cpu& cpu, CpuBus& bus, uint32_t address) {
     return (hi << 16) | lo;
 }
 
-void write_data_byte(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value) {
+void write_data_byte_full(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value) {
     if (cpu.aborted) return;
     address &= cpu.addr_mask;
     if (drop_write(cpu, address)) return;
@@ -126,7 +121,7 @@ void write_data_byte(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value) {
     bus.write_byte(address, static_cast<uint8_t>(value));
 }
 
-void write_data_word(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value) {
+void write_data_word_full(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value) {
     if (cpu.aborted) return;
     address &= cpu.addr_mask;
     if (odd_fault(cpu, bus, address, true)) return;
@@ -142,7 +137,7 @@ void write_data_word(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value) {
     bus.write_word(address, static_cast<uint16_t>(value));
 }
 
-void write_data_long(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value) {
+void write_data_long_full(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value) {
     if (cpu.aborted) return;
     address &= cpu.addr_mask;
     if (odd_fault(cpu, bus, address, true)) return;
@@ -181,7 +176,7 @@ void write_memory_sized(Cpu& cpu, CpuBus& bus, uint32_t address, uint8_t size, u
     }
 }
 
-uint16_t fetch_word(Cpu& cpu, CpuBus& bus) {
+uint16_t fetch_word_full(Cpu& cpu, CpuBus& bus) {
     if (cpu.pc & 1) {
         take_address_error(cpu, bus, cpu.pc, false, true);
         return 0;
@@ -194,7 +189,7 @@ uint16_t fetch_word(Cpu& cpu, CpuBus& bus) {
     return w;
 }
 
-uint32_t fetch_long(Cpu& cpu, CpuBus& bus) {
+uint32_t fetch_long_full(Cpu& cpu, CpuBus& bus) {
     if (cpu.pc & 1) {
         take_address_error(cpu, bus, cpu.pc, false, true);
         return 0;
@@ -219,12 +214,6 @@ uint32_t fetch_long(Cpu& cpu, CpuBus& bus) {
     return (hi << 16) | lo;
 }
 
-uint32_t fetch_immediate(Cpu& cpu, CpuBus& bus, uint8_t size) {
-    if (size == kSizeByte) return fetch_word(cpu, bus) & 0xFF;
-    if (size == kSizeWord) return fetch_word(cpu, bus);
-    return fetch_long(cpu, bus);
-}
-
 uint32_t compute_indexed_ea(Cpu& cpu, CpuBus& bus, uint32_t base, uint16_t ext) {
     const bool full_capable = is_68020_class(cpu.cpu_type);
     const uint32_t scale = full_capable ? (1u << ((ext >> 9) & 3)) : 1u;
@@ -245,7 +234,7 @@ uint32_t compute_indexed_ea(Cpu& cpu, CpuBus& bus, uint32_t base, uint16_t ext) 
     return read_data_long(cpu, bus, base + bd + index) + od;
 }
 
-Operand compute_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size) {
+Operand compute_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size) {
     if (cpu.aborted) return Operand{OperandTag::Memory, reg, 0};
     reg &= 7;
     uint32_t& an = cpu.addr_regs[reg];
@@ -255,11 +244,11 @@ Operand compute_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t siz
     case 2: return Operand{OperandTag::Memory, reg, an};
     case 3: {
         const uint32_t a = an;
-        an += address_step(reg, size);
+        an += ea_detail::address_step(reg, size);
         return Operand{OperandTag::Memory, reg, a};
     }
     case 4:
-        an -= address_step(reg, size);
+        an -= ea_detail::address_step(reg, size);
         return Operand{OperandTag::Memory, reg, an};
     case 5: {
         const uint32_t base = an;
@@ -285,71 +274,59 @@ Operand compute_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t siz
     }
 }
 
-uint32_t read_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size) {
-    switch (op.tag) {
-    case OperandTag::DataReg: return cpu.data_regs[op.reg & 7] & size_mask(size);
-    case OperandTag::AddrReg: return cpu.addr_regs[op.reg & 7] & size_mask(size);
-    case OperandTag::Memory:
-        if (size == kSizeByte) return read_data_byte(cpu, bus, op.value);
-        if (size == kSizeWord) return read_data_word(cpu, bus, op.value);
-        return read_data_long(cpu, bus, op.value);
-    default: return op.value & size_mask(size);
+namespace {
+
+template <uint8_t Size>
+uint32_t read_ea_sized(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg) {
+    switch (kind) {
+    case 0: return read_ea_t<EaKind::DataReg, Size>(cpu, bus, reg);
+    case 1: return read_ea_t<EaKind::AddrReg, Size>(cpu, bus, reg);
+    case 2: return read_ea_t<EaKind::Indirect, Size>(cpu, bus, reg);
+    case 3: return read_ea_t<EaKind::PostInc, Size>(cpu, bus, reg);
+    case 4: return read_ea_t<EaKind::PreDec, Size>(cpu, bus, reg);
+    case 5: return read_ea_t<EaKind::Disp16, Size>(cpu, bus, reg);
+    case 6: return read_ea_t<EaKind::Indexed, Size>(cpu, bus, reg);
+    case 7: return read_ea_t<EaKind::AbsWord, Size>(cpu, bus, reg);
+    case 8: return read_ea_t<EaKind::AbsLong, Size>(cpu, bus, reg);
+    case 9: return read_ea_t<EaKind::PcDisp16, Size>(cpu, bus, reg);
+    case 10: return read_ea_t<EaKind::PcIndexed, Size>(cpu, bus, reg);
+    default: return read_ea_t<EaKind::Immediate, Size>(cpu, bus, reg);
     }
 }
 
-namespace {
-void write_register(Cpu& cpu, const Operand& op, uint8_t size, uint32_t value) {
-    if (op.tag == OperandTag::AddrReg) {
-        cpu.addr_regs[op.reg & 7] = value;
-        return;
+template <uint8_t Size>
+void write_ea_sized(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint32_t value) {
+    switch (kind) {
+    case 0: write_ea_t<EaKind::DataReg, Size>(cpu, bus, reg, value); return;
+    case 1: write_ea_t<EaKind::AddrReg, Size>(cpu, bus, reg, value); return;
+    case 2: write_ea_t<EaKind::Indirect, Size>(cpu, bus, reg, value); return;
+    case 3: write_ea_t<EaKind::PostInc, Size>(cpu, bus, reg, value); return;
+    case 4: write_ea_t<EaKind::PreDec, Size>(cpu, bus, reg, value); return;
+    case 5: write_ea_t<EaKind::Disp16, Size>(cpu, bus, reg, value); return;
+    case 6: write_ea_t<EaKind::Indexed, Size>(cpu, bus, reg, value); return;
+    case 7: write_ea_t<EaKind::AbsWord, Size>(cpu, bus, reg, value); return;
+    case 8: write_ea_t<EaKind::AbsLong, Size>(cpu, bus, reg, value); return;
+    case 9: write_ea_t<EaKind::PcDisp16, Size>(cpu, bus, reg, value); return;
+    case 10: write_ea_t<EaKind::PcIndexed, Size>(cpu, bus, reg, value); return;
+    default: write_ea_t<EaKind::Immediate, Size>(cpu, bus, reg, value); return;
     }
-    uint32_t& d = cpu.data_regs[op.reg & 7];
-    const uint32_t mask = size_mask(size);
-    d = (d & ~mask) | (value & mask);
 }
+
 }  // namespace
 
-void write_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size, uint32_t value) {
-    switch (op.tag) {
-    case OperandTag::DataReg:
-    case OperandTag::AddrReg: write_register(cpu, op, size, value); return;
-    case OperandTag::Memory:
-        if (cpu.prefetch_model) prefetch_fill(cpu, bus);
-        if (size == kSizeByte) {
-            write_data_byte(cpu, bus, op.value, value);
-        } else if (size == kSizeWord) {
-            write_data_word(cpu, bus, op.value, value);
-        } else if (cpu.m68000_class) {
-            write_data_word(cpu, bus, op.value + 2, value & 0xFFFF);
-            write_data_word(cpu, bus, op.value, value >> 16);
-        } else {
-            write_data_long(cpu, bus, op.value, value);
-        }
-        return;
-    default: return;
-    }
+uint32_t read_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size) {
+    if (size == kSizeByte) return read_ea_sized<kSizeByte>(cpu, bus, kind, reg);
+    if (size == kSizeWord) return read_ea_sized<kSizeWord>(cpu, bus, kind, reg);
+    return read_ea_sized<kSizeLong>(cpu, bus, kind, reg);
 }
 
-uint32_t read_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size) {
-    const Operand op = compute_ea(cpu, bus, kind, reg, size);
-    return read_operand(cpu, bus, op, size);
-}
-
-void write_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size, uint32_t value) {
-    const Operand op = compute_ea(cpu, bus, kind, reg, size);
-    switch (op.tag) {
-    case OperandTag::DataReg:
-    case OperandTag::AddrReg: write_register(cpu, op, size, value); return;
-    case OperandTag::Memory:
-        if (size == kSizeByte) {
-            write_data_byte(cpu, bus, op.value, value);
-        } else if (size == kSizeWord) {
-            write_data_word(cpu, bus, op.value, value);
-        } else {
-            write_data_long(cpu, bus, op.value, value);
-        }
-        return;
-    default: return;
+void write_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size, uint32_t value) {
+    if (size == kSizeByte) {
+        write_ea_sized<kSizeByte>(cpu, bus, kind, reg, value);
+    } else if (size == kSizeWord) {
+        write_ea_sized<kSizeWord>(cpu, bus, kind, reg, value);
+    } else {
+        write_ea_sized<kSizeLong>(cpu, bus, kind, reg, value);
     }
 }
 

@@ -4,11 +4,30 @@
 // odd-address rule, the one-shot restart latches, MMU translation with its page-straddle splits,
 // and the abort rule (after a fault, data accesses and EA computations of the rest of the
 // instruction do nothing and reads give 0; instruction fetches still reach the bus).
+//
+// Speed: the data accessors and fetch_word/fetch_long are inline. Their inline part handles the
+// usual state (no translation, no restart latch, not aborted, aligned or no odd-address rule,
+// no prefetch queue for fetches) and calls the out-of-line *_full routine for everything else;
+// both give the same registers, bus accesses and order.
+//
+// Compile-time EA API (for routines specialised on the addressing mode and size):
+//   compute_ea_t<EaKind K, uint8_t Size>(cpu, bus, reg)        == compute_ea(cpu, bus, K, reg, Size)
+//   ea_address_t<EaKind K, uint8_t Size>(cpu, bus, reg)        == compute_ea(...).value, memory kinds
+//                                                                 2-10 only (no Operand built)
+//   read_ea_t<EaKind K, uint8_t Size>(cpu, bus, reg)           == read_ea(cpu, bus, K, reg, Size)
+//   write_ea_t<EaKind K, uint8_t Size>(cpu, bus, reg, value)   == write_ea(...) (MOVE destination)
+//   read_operand_t<uint8_t Size>(cpu, bus, op)                 == read_operand(cpu, bus, op, Size)
+//   write_operand_t<uint8_t Size>(cpu, bus, op, value)         == write_operand(cpu, bus, op, Size, v)
+//   read_memory_t<uint8_t Size>(cpu, bus, address)             read_data_byte/word/long by size
+//   write_memory_t<uint8_t Size>(cpu, bus, address, value)     write_data_byte/word/long by size
+// Each is exactly its runtime twin (same bus accesses, order, abort behaviour); the kind and size
+// switches fold away. Sizes are kSizeByte/kSizeWord/kSizeLong.
 #pragma once
 
 #include <cstdint>
 
 #include "core/handler.hpp"
+#include "core/prefetch.hpp"
 #include "m68k/cpu.hpp"
 
 namespace m68k {
@@ -49,13 +68,13 @@ struct Operand {
 };
 
 // Data access. Reads return the value zero-extended.
-uint32_t read_data_byte(Cpu& cpu, CpuBus& bus, uint32_t address);
-uint32_t read_data_word(Cpu& cpu, CpuBus& bus, uint32_t address);
-uint32_t read_data_long(Cpu& cpu, CpuBus& bus, uint32_t address);
-void write_data_byte(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value);
-void write_data_word(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value);
+inline uint32_t read_data_byte(Cpu& cpu, CpuBus& bus, uint32_t address);
+inline uint32_t read_data_word(Cpu& cpu, CpuBus& bus, uint32_t address);
+inline uint32_t read_data_long(Cpu& cpu, CpuBus& bus, uint32_t address);
+inline void write_data_byte(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value);
+inline void write_data_word(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value);
 // One bus write_long.
-void write_data_long(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value);
+inline void write_data_long(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value);
 // The word at address + 2 first, then the word at address.
 uint32_t read_data_long_low_first(Cpu& cpu, CpuBus& bus, uint32_t address);
 // Low word at address + 2, queue refill (M68000/M68010), then the high word.
@@ -63,21 +82,38 @@ void write_data_long_low_first(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t
 // Byte, word, or a long as two word writes high word first (never one bus long).
 void write_memory_sized(Cpu& cpu, CpuBus& bus, uint32_t address, uint8_t size, uint32_t value);
 
+// The complete accessors behind the inline ones (every state).
+uint32_t read_data_byte_full(Cpu& cpu, CpuBus& bus, uint32_t address);
+uint32_t read_data_word_full(Cpu& cpu, CpuBus& bus, uint32_t address);
+uint32_t read_data_long_full(Cpu& cpu, CpuBus& bus, uint32_t address);
+void write_data_byte_full(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value);
+void write_data_word_full(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value);
+void write_data_long_full(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t value);
+uint16_t fetch_word_full(Cpu& cpu, CpuBus& bus);
+uint32_t fetch_long_full(Cpu& cpu, CpuBus& bus);
+
 // Instruction stream: PC advances when the fetch succeeds.
-uint16_t fetch_word(Cpu& cpu, CpuBus& bus);
-uint32_t fetch_long(Cpu& cpu, CpuBus& bus);
-uint32_t fetch_immediate(Cpu& cpu, CpuBus& bus, uint8_t size);
+inline uint16_t fetch_word(Cpu& cpu, CpuBus& bus);
+inline uint32_t fetch_long(Cpu& cpu, CpuBus& bus);
+inline uint32_t fetch_immediate(Cpu& cpu, CpuBus& bus, uint8_t size);
 
 // Effective addresses. `kind` is an EaKind value 0-11 (the decoder rejects 0xFF).
-Operand compute_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
+inline Operand compute_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
 uint32_t compute_indexed_ea(Cpu& cpu, CpuBus& bus, uint32_t base, uint16_t extension);
-uint32_t read_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size);
+inline uint32_t read_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size);
 // Registers: a byte/word replaces the low part of Dn; An takes all 32 bits (caller
 // sign-extends). Memory: M68000/M68010 refill the queue first; a long is two word writes
 // (address + 2 first) on the 68000 class, one write_long elsewhere.
-void write_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size, uint32_t value);
-uint32_t read_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
+inline void write_operand(Cpu& cpu, CpuBus& bus, const Operand& op, uint8_t size, uint32_t value);
+inline uint32_t read_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
 // MOVE destinations: a long in memory is one write_long on every type; no queue refill.
-void write_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size, uint32_t value);
+inline void write_ea(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size, uint32_t value);
+
+// The out-of-line forms behind the inline register-direct shortcuts of the three above.
+Operand compute_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
+uint32_t read_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size);
+void write_ea_full(Cpu& cpu, CpuBus& bus, uint8_t kind, uint8_t reg, uint8_t size, uint32_t value);
 
 }  // namespace m68k
+
+#include "core/ea_inline.hpp"

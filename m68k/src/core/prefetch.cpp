@@ -33,35 +33,19 @@ uint16_t prefetch_take_word(Cpu& cpu, CpuBus& bus) {
     return word;
 }
 
-void prefetch_fill(Cpu& cpu, CpuBus& bus) {
+void prefetch_fill_queue(Cpu& cpu, CpuBus& bus) {
     while (fill_gate(cpu) && cpu.prefetch_count < 2) read_into_slot(cpu, bus);
 }
 
-void prefetch_fill_first(Cpu& cpu, CpuBus& bus) {
+void prefetch_fill_first_queue(Cpu& cpu, CpuBus& bus) {
     if (!cpu.prefetch_model) return;
     cpu.prefetch_count = 0;
     if ((cpu.pc & 1) == 0) read_into_slot(cpu, bus);
 }
 
-void prefetch_fill_second(Cpu& cpu, CpuBus& bus) {
+void prefetch_fill_second_queue(Cpu& cpu, CpuBus& bus) {
     if (!cpu.prefetch_model) return;
     if (cpu.prefetch_count == 1 && (cpu.pc & 1) == 0 && cpu.aborted == 0) read_into_slot(cpu, bus);
-}
-
-void prefetch_refill_timed(Cpu& cpu, CpuBus& bus) { prefetch_fill(cpu, bus); }
-
-bool prefetch_refill_with_cycles(Cpu& cpu, CpuBus& bus, int32_t /*cycles*/) {
-    prefetch_fill(cpu, bus);
-    return cpu.aborted == 0;
-}
-
-bool prefetch_refill_by_size(Cpu& cpu, CpuBus& bus, uint8_t /*size*/) {
-    prefetch_fill(cpu, bus);
-    return cpu.aborted == 0;
-}
-
-void prefetch_with_delay(Cpu& cpu, CpuBus& bus, int32_t /*delay*/) {
-    if (cpu.cpu_type == CpuType::M68000) prefetch_fill(cpu, bus);
 }
 
 }  // namespace m68k

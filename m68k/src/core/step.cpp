@@ -1,6 +1,8 @@
 // One instruction: fetch, decode and execute, per-type cycle conversion, trace, interrupts.
 #include "core/decode.hpp"
+#include "core/ea.hpp"
 #include "core/exceptions.hpp"
+#include "core/handler.hpp"
 #include "core/prefetch.hpp"
 #include "core/timing.hpp"
 #include "m68k/cpu.hpp"
@@ -8,34 +10,19 @@
 namespace m68k {
 namespace {
 
-int32_t convert_cycles(Cpu& cpu, int32_t c) {
-    switch (cpu.cpu_type) {
-    case CpuType::Invalid:
-    case CpuType::M68000:
-    case CpuType::M68010: return c;
-    case CpuType::M68EC020:
-    case CpuType::M68020:
-    case CpuType::M68EC030:
-    case CpuType::M68030: return timing_020_030_cycles(cpu, c, true);
-    case CpuType::M68EC040:
-    case CpuType::M68LC040:
-    case CpuType::M68040: return timing_040_cycles(cpu, c);
-    case CpuType::M68060: return timing_060_cycles(cpu, c, true);
-    default: return scc68070_cycles(c);
-    }
+// Each step pays for this, so the usual models are a compare away.
+inline int32_t convert_cycles(Cpu& cpu, int32_t c) {
+    const auto model = static_cast<CycleModel>(cpu.cycle_model);
+    if (model == CycleModel::Scc68070) return scc68070_cycles(c);
+    if (model == CycleModel::Native) return c;
+    if (model == CycleModel::M68020) return timing_020_030_cycles(cpu, c, true);
+    if (model == CycleModel::M68040) return timing_040_cycles(cpu, c);
+    return timing_060_cycles(cpu, c, true);
 }
 
-uint16_t fetch_opcode(Cpu& cpu, CpuBus& bus) {
-    if (!cpu.prefetch_model) {
-        // The usual case, an even PC with no translation, reads the opcode straight from the
-        // bus: fetch_word's result, without its call and re-checks on every step.
-        if ((cpu.pc & 1) == 0 && !(cpu.mmu_present && cpu.mmu_enabled)) {
-            const uint16_t op = bus.read_word(cpu.pc & cpu.addr_mask);
-            cpu.pc += 2;
-            return op;
-        }
-        return fetch_word(cpu, bus);
-    }
+// The opcode fetch for every state but the plain one (queue model, odd PC, translation).
+[[gnu::noinline]] uint16_t fetch_opcode_slow(Cpu& cpu, CpuBus& bus) {
+    if (!cpu.prefetch_model) return fetch_word_full(cpu, bus);
     if (cpu.pc & 1) {
         take_address_error(cpu, bus, cpu.pc, false, true);
         return 0;
@@ -52,53 +39,44 @@ uint16_t fetch_opcode(Cpu& cpu, CpuBus& bus) {
     return op;
 }
 
-}  // namespace
-
-StepResult step(Cpu& cpu, CpuBus& bus) {
-    if (cpu.stopped != 0) {
-        if (cpu.stopped == 1 && cpu.sr_s == 0) {
-            // A STOP that loaded a user-mode SR: privilege violation at the STOP.
-            cpu.stopped = 0;
-            cpu.ppc = cpu.pc - 4;
-            const int32_t c = take_exception(cpu, bus, kVectorPrivilege);
-            return StepResult::ok(static_cast<uint32_t>(c + 4));
-        }
-        return StepResult::stopped_result();
+// A routine's negative result: the status it stands for. Any other negative value is passed on
+// as a count, as the conversion takes it.
+[[gnu::noinline]] StepResult sentinel_result(int32_t r, uint16_t opcode) {
+    if (r == kSentinelLineA) return StepResult::make(StepStatus::LineA, 0, opcode, 0);
+    if (r == kSentinelLineF) return StepResult::make(StepStatus::LineF, 0, opcode, 0);
+    if (r == kSentinelIllegal) return StepResult::make(StepStatus::Illegal, 0, opcode, 0);
+    if (r >= kSentinelTrapBase && r < kSentinelTrapBase + 16) {
+        return StepResult::make(StepStatus::Trap, static_cast<uint8_t>(r - kSentinelTrapBase), 0, 0);
     }
-
-    cpu.vector_this_step.reset();
-    cpu.ppc = cpu.pc;
-    for (int i = 0; i < 8; ++i) {
-        cpu.insn_snapshot[i] = cpu.data_regs[i];
-        cpu.insn_snapshot[8 + i] = cpu.addr_regs[i];
+    if (r >= kSentinelBkptBase && r < kSentinelBkptBase + 8) {
+        return StepResult::make(StepStatus::Breakpoint, static_cast<uint8_t>(r - kSentinelBkptBase), 0, 0);
     }
-    cpu.sr_at_start = cpu.get_sr();
+    return StepResult::ok(static_cast<uint32_t>(r));
+}
 
-    const uint16_t opcode = fetch_opcode(cpu, bus);
-    cpu.ir = opcode;
-    if (cpu.aborted) {
-        restore_fault_snapshot(cpu);
-        return StepResult::ok(0);
+[[gnu::noinline]] StepResult step_stopped(Cpu& cpu, CpuBus& bus) {
+    if (cpu.stopped == 1 && cpu.sr_s == 0) {
+        // A STOP that loaded a user-mode SR: privilege violation at the STOP.
+        cpu.stopped = 0;
+        cpu.ppc = cpu.pc - 4;
+        const int32_t c = take_exception(cpu, bus, kVectorPrivilege);
+        return StepResult::ok(static_cast<uint32_t>(c + 4));
     }
+    return StepResult::stopped_result();
+}
 
-    const StepResult r = decode_execute(cpu, bus, opcode);
-    if (r.status() != StepStatus::Ok) {
-        cpu.pairing_state = 2;
-        return r;
-    }
-
-    const int32_t cycles = convert_cycles(cpu, static_cast<int32_t>(r.cycles()));
+// The end of an instruction in the rarer states: a fault to roll back, the queue to refill,
+// a trace bit set at its start, an interrupt pending.
+[[gnu::noinline]] StepResult finish_step(Cpu& cpu, CpuBus& bus, int32_t cycles) {
     if (cpu.aborted) {
         restore_fault_snapshot(cpu);
         return StepResult::ok(static_cast<uint32_t>(cycles));
     }
 
-    if (cpu.prefetch_model && !cpu.loop_mode_active && (cpu.pc & 1) == 0 && cpu.stopped == 0) {
-        prefetch_fill(cpu, bus);
-    }
+    prefetch_fill(cpu, bus);
 
-    const bool t1 = (cpu.sr_at_start & 0x8000) != 0;
-    const bool t0 = (cpu.sr_at_start & 0x4000) != 0;
+    const bool t1 = cpu.sr_at_start.t1 != 0;
+    const bool t0 = cpu.sr_at_start.t0 != 0;
     const bool flow = cpu.flow_changed;
     cpu.flow_changed = false;
     // A 68000-class jump to an odd address faults at its own prefetch, before any trace: the
@@ -114,6 +92,50 @@ StepResult step(Cpu& cpu, CpuBus& bus) {
 
     if (cpu.pending_level != 0) service_interrupt(cpu, bus);
     return StepResult::ok(static_cast<uint32_t>(cycles));
+}
+
+}  // namespace
+
+StepResult step(Cpu& cpu, CpuBus& bus) {
+    if (cpu.stopped != 0) [[unlikely]] return step_stopped(cpu, bus);
+
+    cpu.vector_this_step.reset();
+    cpu.ppc = cpu.pc;
+    cpu.save_instruction_start();
+
+    uint16_t opcode;
+    if ((cpu.pc & 1) == 0 && ea_detail::plain_fetch(cpu)) [[likely]] {
+        opcode = bus.read_word(cpu.pc & cpu.addr_mask);
+        cpu.pc += 2;
+    } else {
+        opcode = fetch_opcode_slow(cpu, bus);
+    }
+    cpu.ir = opcode;
+    if (cpu.aborted) [[unlikely]] {
+        restore_fault_snapshot(cpu);
+        return StepResult::ok(0);
+    }
+
+    int32_t raw = cpu.decode_table[opcode](cpu, bus, opcode);
+    if (raw < 0) [[unlikely]] {
+        // Only step writes `ir`: it still holds the opcode.
+        const StepResult r = sentinel_result(raw, cpu.ir);
+        if (r.status() != StepStatus::Ok) {
+            cpu.pairing_state = 2;
+            return r;
+        }
+        raw = static_cast<int32_t>(r.cycles());
+    }
+
+    const int32_t cycles = convert_cycles(cpu, raw);
+    // One test for the usual end: no fault, no queue to refill, no trace, no interrupt.
+    const uint32_t trace_at_start = cpu.sr_at_start.t1 | cpu.sr_at_start.t0;
+    if ((cpu.aborted | cpu.pending_level | trace_at_start | static_cast<uint32_t>(cpu.prefetch_model)) == 0)
+        [[likely]] {
+        cpu.flow_changed = false;
+        return StepResult::ok(static_cast<uint32_t>(cycles));
+    }
+    return finish_step(cpu, bus, cycles);
 }
 
 }  // namespace m68k

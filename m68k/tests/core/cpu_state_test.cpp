@@ -206,5 +206,26 @@ TEST(CpuState, MovecRegisterFile) {
     EXPECT_EQ(s.addr_regs[7], 0x9000u);
 }
 
+// The saved start-of-instruction SR reads back as the SR it was saved from, for every value
+// the types can hold, and a 16-bit store into it reads back the same way.
+TEST(CpuState, StartStatusKeepsTheWholeSr) {
+    Cpu cpu;
+    cpu.set_cpu_type(CpuType::M68020);  // the widest SR mask: T1, T0, S, M, mask, CCR
+    for (uint32_t v = 0; v < 0x10000; ++v) {
+        const uint16_t sr = static_cast<uint16_t>(v & 0xF71F);
+        if ((sr & 0x3000) == 0x1000) continue;  // M without S is not a state
+        cpu.set_sr_flags(sr);
+        cpu.data_regs[3] = v;
+        cpu.addr_regs[7] = ~v;
+        cpu.save_instruction_start();
+        ASSERT_EQ(static_cast<uint16_t>(cpu.sr_at_start), sr);
+        ASSERT_EQ(cpu.insn_snapshot[3], v);
+        ASSERT_EQ(cpu.insn_snapshot[15], ~v);
+        StartStatus stored;
+        stored = sr;
+        ASSERT_EQ(static_cast<uint16_t>(stored), sr);
+    }
+}
+
 }  // namespace
 }  // namespace m68k
