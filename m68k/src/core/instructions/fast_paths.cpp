@@ -21,8 +21,7 @@ constexpr uint8_t kByte = kSizeByte;
 constexpr uint8_t kWord = kSizeWord;
 constexpr uint8_t kLong = kSizeLong;
 
-// Modes with a specialised form: all but the indexed ones.
-constexpr bool fast_kind(uint8_t k) { return k <= 11 && k != 6 && k != 10; }
+// The indexed modes (6, 10) keep the general routines; by_kind below leaves them out.
 constexpr bool memory_alterable(uint8_t k) { return k >= 2 && k <= 8 && k != 6; }
 constexpr bool data_alterable(uint8_t k) { return k == 0 || memory_alterable(k); }
 constexpr bool control_kind(uint8_t k) { return k == 2 || k == 5 || k == 7 || k == 8 || k == 9; }
