@@ -152,6 +152,25 @@ TEST(RunSlice, MatchesTheStepLoop) {
     }
 }
 
+// Register-only instructions before a faulting one: the fault rolls back to the faulting
+// instruction's own start, not to an older one.
+TEST(RunSlice, FaultRollsBackToTheFaultingInstructionsStart) {
+    // MOVEQ #-1,D0 (sets N); ADDQ.L #1,A0 (A0 odd); MOVE.L (A0)+,D1 faults at the odd address.
+    const Program p{"fault", {0x70FF, 0x5288, 0x2218, 0x4E71}, 0x2700, 0, 0x4000, 0x5000};
+    for (const CpuType type : {CpuType::Scc68070, CpuType::M68010}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        Machine m;
+        load(m, type, p);
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(step(m.cpu, m.bus).status(), StepStatus::Ok);
+        EXPECT_EQ(m.cpu.pc, kHandler);
+        EXPECT_EQ(m.cpu.data_regs[0], 0xFFFFFFFFu);
+        EXPECT_EQ(m.cpu.addr_regs[0], 0x4001u) << "(A0)+ undone, ADDQ kept";
+        const uint32_t sp = m.cpu.addr_regs[7];
+        EXPECT_EQ(m.bus.peek_word(sp), 0x2708) << "the stacked SR keeps the N of MOVEQ";
+        EXPECT_EQ(m.bus.peek_long(sp + 2), kCode + 4) << "the faulting instruction";
+    }
+}
+
 TEST(RunSlice, StoppedOrSpentBudgetRunsNothing) {
     Machine m;
     load(m, CpuType::Scc68070, {"nop", {0x4E71}, 0x2700, 0, 0x4000, 0x5000});
