@@ -70,10 +70,10 @@ inline int32_t convert_cycles(Cpu& cpu, int32_t c) {
 // The end of an instruction in the rarer states: a fault to roll back, the queue to refill,
 // a trace bit set at its start, an interrupt pending.
 // `trace_at_start`: the T1 and T0 bits of the SR the instruction started with.
-[[gnu::noinline]] StepResult finish_step(Cpu& cpu, CpuBus& bus, int32_t cycles, uint32_t trace_at_start) {
+[[gnu::noinline]] uint32_t finish_step(Cpu& cpu, CpuBus& bus, int32_t cycles, uint32_t trace_at_start) {
     if (cpu.aborted) {
         restore_fault_snapshot(cpu);
-        return StepResult::ok(static_cast<uint32_t>(cycles));
+        return static_cast<uint32_t>(cycles);
     }
 
     prefetch_fill(cpu, bus);
@@ -90,11 +90,11 @@ inline int32_t convert_cycles(Cpu& cpu, int32_t c) {
         const int32_t c2 = take_exception_format2(cpu, bus, kVectorTrace);
         // An odd stack faulted the trace frame: continue at the address-error handler.
         if (cpu.aborted) restore_fault_snapshot(cpu);
-        return StepResult::ok(static_cast<uint32_t>(cycles + c2));
+        return static_cast<uint32_t>(cycles + c2);
     }
 
     if (cpu.pending_level != 0) service_interrupt(cpu, bus);
-    return StepResult::ok(static_cast<uint32_t>(cycles));
+    return static_cast<uint32_t>(cycles);
 }
 
 // Opcodes that touch no data memory and fetch at most an immediate: MOVEQ, register-to-register
@@ -131,14 +131,13 @@ constexpr bool register_only(uint32_t op) {
     }
 }
 
+// A byte per opcode: one compare in step.
 struct RegisterOnlyTable {
-    std::array<uint64_t, 1024> bits{};
+    std::array<uint8_t, 0x10000> flags{};
     constexpr RegisterOnlyTable() {
-        for (uint32_t op = 0; op < 0x10000; ++op) {
-            if (register_only(op)) bits[op >> 6] |= uint64_t{1} << (op & 63);
-        }
+        for (uint32_t op = 0; op < 0x10000; ++op) flags[op] = register_only(op) ? 1 : 0;
     }
-    constexpr bool test(uint16_t op) const { return (bits[op >> 6] >> (op & 63)) & 1; }
+    constexpr bool test(uint16_t op) const { return flags[op] != 0; }
 };
 constexpr RegisterOnlyTable kRegisterOnly;
 static_assert(kRegisterOnly.test(0x7001) && kRegisterOnly.test(0xD280) && kRegisterOnly.test(0xE78A) &&
@@ -198,7 +197,7 @@ template <bool kScc>
         cpu.flow_changed = false;
         return StepResult::ok(static_cast<uint32_t>(cycles));
     }
-    return finish_step(cpu, bus, cycles, trace_at_start);
+    return StepResult::ok(finish_step(cpu, bus, cycles, trace_at_start));
 }
 
 }  // namespace
@@ -212,13 +211,12 @@ namespace {
 
 template <bool kScc>
 StepResult run_slice_loop(Cpu& cpu, CpuBus& bus, uint64_t& steps) {
+    if (cpu.slice_budget <= 0) return StepResult::ok(0);
+    if (cpu.stopped != 0) return StepResult::stopped_result();
+    // From here `stopped` is tested after each instruction, the only thing that sets it.
     uint64_t n = 0;
     StepResult result = StepResult::ok(0);
-    while (cpu.slice_budget > 0) {
-        if (cpu.stopped != 0) {
-            result = StepResult::stopped_result();
-            break;
-        }
+    do {
         const StepResult r = step_running<kScc>(cpu, bus);
         if (r.status() != StepStatus::Ok) [[unlikely]] {
             result = r;
@@ -231,7 +229,7 @@ StepResult run_slice_loop(Cpu& cpu, CpuBus& bus, uint64_t& steps) {
             result = StepResult::stopped_result();
             break;
         }
-    }
+    } while (cpu.slice_budget > 0);
     steps += n;
     return result;
 }
