@@ -97,9 +97,10 @@ inline int32_t convert_cycles(Cpu& cpu, int32_t c) {
     return static_cast<uint32_t>(cycles);
 }
 
-// Opcodes that touch no data memory and fetch at most an immediate: MOVEQ, register-to-register
-// MOVE and arithmetic, ADDQ/SUBQ to a register, register shifts, and a few register-only line-4
-// forms. With fetches that go straight to the bus (even PC, no queue, no translation) nothing
+// Opcodes that touch no data memory and fetch at most an immediate or a displacement: MOVEQ,
+// register-to-register MOVE and arithmetic, ADDQ/SUBQ to a register, Scc Dn, DBcc, Bcc and BRA
+// (not BSR), register shifts, and a few register-only line-4 forms. A branch to an odd address
+// faults at the next opcode fetch, which saves the start state first. With fetches that go straight to the bus (even PC, no queue, no translation) nothing
 // in them can fault, so there is nothing to roll back and step need not save the start state.
 constexpr bool register_only(uint32_t op) {
     const uint32_t line = op >> 12;
@@ -111,7 +112,8 @@ constexpr bool register_only(uint32_t op) {
     switch (line) {
         case 0x7: return true;
         case 0x1: case 0x2: case 0x3: return mode <= 1 && ((op >> 6) & 7) <= 1;
-        case 0x5: return size != 3 && mode <= 1;
+        case 0x5: return mode <= 1;                   // ADDQ, SUBQ, Scc Dn, DBcc
+        case 0x6: return ((op >> 8) & 0xF) != 1;      // not BSR
         case 0xE: return size != 3;
         case 0x8: case 0xC:
             if (opmode == 3 || opmode == 7) return false;  // divide, multiply
@@ -141,7 +143,7 @@ struct RegisterOnlyTable {
 };
 constexpr RegisterOnlyTable kRegisterOnly;
 static_assert(kRegisterOnly.test(0x7001) && kRegisterOnly.test(0xD280) && kRegisterOnly.test(0xE78A) &&
-              !kRegisterOnly.test(0x2018) && !kRegisterOnly.test(0x22C1) && !kRegisterOnly.test(0x51CF) &&
+              !kRegisterOnly.test(0x2018) && !kRegisterOnly.test(0x22C1) && kRegisterOnly.test(0x51CF) && !kRegisterOnly.test(0x6100) && kRegisterOnly.test(0x66FE) &&
               !kRegisterOnly.test(0x80C1) && !kRegisterOnly.test(0xD388) && !kRegisterOnly.test(0x4E75));
 
 // The SCC68070's state as run_slice sees it: its cycle conversion and no queue model. Both only
