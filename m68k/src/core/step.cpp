@@ -146,10 +146,11 @@ static_assert(kRegisterOnly.test(0x7001) && kRegisterOnly.test(0xD280) && kRegis
               !kRegisterOnly.test(0x2018) && !kRegisterOnly.test(0x22C1) && kRegisterOnly.test(0x51CF) && !kRegisterOnly.test(0x6100) && kRegisterOnly.test(0x66FE) &&
               !kRegisterOnly.test(0x80C1) && !kRegisterOnly.test(0xD388) && !kRegisterOnly.test(0x4E75));
 
-// The SCC68070's state as run_slice sees it: its cycle conversion and no queue model. Both only
-// change in set_cpu_type, so a slice tests them once.
+// The SCC68070's state as run_slice sees it: its cycle conversion, no queue model, no MMU. All
+// three only change in set_cpu_type, so a slice tests them once.
 inline bool scc68070_plain(const Cpu& cpu) {
-    return cpu.cycle_model == static_cast<uint8_t>(CycleModel::Scc68070) && !cpu.prefetch_model;
+    return cpu.cycle_model == static_cast<uint8_t>(CycleModel::Scc68070) && !cpu.prefetch_model &&
+           !cpu.mmu_present;
 }
 
 // One instruction of a running CPU (the caller has checked `stopped`). Inlined into both step
@@ -162,7 +163,7 @@ template <bool kScc>
     const uint32_t trace_at_start = cpu.sr_t1 | cpu.sr_t0;
 
     uint16_t opcode;
-    const bool plain = kScc ? !ea_detail::translating(cpu) : ea_detail::plain_fetch(cpu);
+    const bool plain = kScc || ea_detail::plain_fetch(cpu);
     if ((cpu.pc & 1) == 0 && plain) [[likely]] {
         opcode = bus.read_word(cpu.pc & cpu.addr_mask);
         cpu.pc += 2;

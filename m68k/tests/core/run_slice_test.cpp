@@ -126,7 +126,7 @@ TEST(RunSlice, MatchesTheStepLoop) {
         // a user-mode program meeting a privileged instruction (MOVE to SR)
         {"privileged", {0x5281, 0x46C1, 0x4E71}, 0x0000, 0, 0x4000, 0x5000},
     };
-    const CpuType types[] = {CpuType::Scc68070, CpuType::M68000, CpuType::M68020};
+    const CpuType types[] = {CpuType::Scc68070, CpuType::M68000, CpuType::M68020, CpuType::M68030};
     const int32_t budgets[] = {1, 7, 40, 400};
     for (const CpuType type : types) {
         for (const Program& p : programs) {
