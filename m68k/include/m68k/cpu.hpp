@@ -313,6 +313,13 @@ bool movec_register_valid(CpuType type, uint16_t code);
 // Execute one instruction (or report why not). The frame scheduler's only way to run code.
 StepResult step(Cpu& cpu, CpuBus& bus);
 
+// Run instructions while `slice_budget` is above zero and the CPU is not stopped, taking each
+// instruction's cycles off `slice_budget` and adding one to `steps` per instruction run.
+// Returns Stopped when the CPU is (or becomes) stopped, the first status other than Ok (the
+// caller takes that exception; `pc` and `ppc` are as step leaves them), or Ok with no cycles
+// when the budget ran out. Runs exactly what calling step in that loop would run.
+StepResult run_slice(Cpu& cpu, CpuBus& bus, uint64_t& steps);
+
 // Take a group-1/2 exception (the scheduler uses it for the line A, line F, breakpoint, illegal
 // and TRAP statuses). Returns the exception's 68000 cycle count, charged unscaled.
 int32_t take_exception(Cpu& cpu, CpuBus& bus, uint32_t vector);
