@@ -51,29 +51,12 @@ SliceResult run_cpu_slice(m68k::Cpu& cpu, Bus& bus, int32_t done, uint32_t line_
 
     SliceResult result;
     int32_t exception_cycles = 0;
-    bool stopped = false;
-    while (true) {
-        if (cpu.slice_budget <= 0) break;
-        if (cpu.stopped != 0) {
-            stopped = true;
-            break;
-        }
-        const m68k::StepResult r = m68k::step(cpu, bus);
-        const m68k::StepStatus status = r.status();
-        if (status == m68k::StepStatus::Ok) {
-            cpu.slice_budget -= static_cast<int32_t>(r.cycles());
-            ++result.steps;
-            // A STOP hands the rest of the line to the timers even when it used up the budget.
-            if (cpu.stopped != 0) {
-                stopped = true;
-                break;
-            }
-            continue;
-        }
-        if (status == m68k::StepStatus::Stopped) {
-            stopped = true;
-            break;
-        }
+    const m68k::StepResult r = m68k::run_slice(cpu, bus, result.steps);
+    const m68k::StepStatus status = r.status();
+    // Stopped: the CPU was stopped at the slice's start or a STOP ran (the rest of the line
+    // goes to the timers even when the STOP used up the budget).
+    const bool stopped = status == m68k::StepStatus::Stopped;
+    if (status != m68k::StepStatus::Ok && !stopped) {
         uint32_t vector = kVectorIllegal;
         switch (status) {
             case m68k::StepStatus::LineA: vector = kVectorLineA; break;
@@ -83,7 +66,6 @@ SliceResult run_cpu_slice(m68k::Cpu& cpu, Bus& bus, int32_t done, uint32_t line_
         }
         if (status != m68k::StepStatus::Trap) cpu.pc = cpu.ppc;  // stack the faulting opcode
         exception_cycles = m68k::take_exception(cpu, bus, vector);
-        break;
     }
 
     if (stopped) {
