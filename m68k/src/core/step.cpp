@@ -41,21 +41,6 @@ inline int32_t convert_cycles(Cpu& cpu, int32_t c) {
     return op;
 }
 
-// A routine's negative result: the status it stands for. Any other negative value is passed on
-// as a count, as the conversion takes it.
-[[gnu::noinline]] StepResult sentinel_result(int32_t r, uint16_t opcode) {
-    if (r == kSentinelLineA) return StepResult::make(StepStatus::LineA, 0, opcode, 0);
-    if (r == kSentinelLineF) return StepResult::make(StepStatus::LineF, 0, opcode, 0);
-    if (r == kSentinelIllegal) return StepResult::make(StepStatus::Illegal, 0, opcode, 0);
-    if (r >= kSentinelTrapBase && r < kSentinelTrapBase + 16) {
-        return StepResult::make(StepStatus::Trap, static_cast<uint8_t>(r - kSentinelTrapBase), 0, 0);
-    }
-    if (r >= kSentinelBkptBase && r < kSentinelBkptBase + 8) {
-        return StepResult::make(StepStatus::Breakpoint, static_cast<uint8_t>(r - kSentinelBkptBase), 0, 0);
-    }
-    return StepResult::ok(static_cast<uint32_t>(r));
-}
-
 [[gnu::noinline]] StepResult step_stopped(Cpu& cpu, CpuBus& bus) {
     if (cpu.stopped == 1 && cpu.sr_s == 0) {
         // A STOP that loaded a user-mode SR: privilege violation at the STOP.
@@ -185,7 +170,7 @@ template <bool kScc>
     int32_t raw = cpu.decode_table[opcode](cpu, bus, opcode);
     if (raw < 0) [[unlikely]] {
         // Only step writes `ir`: it still holds the opcode.
-        const StepResult r = sentinel_result(raw, cpu.ir);
+        const StepResult r = decode_sentinel(raw, cpu.ir);
         if (r.status() != StepStatus::Ok) {
             cpu.pairing_state = 2;
             return r;
