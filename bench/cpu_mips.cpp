@@ -62,19 +62,24 @@ constexpr uint16_t kProgram[] = {
     0x60D6,          // 1028        BRA.S   start
 };
 
-void BM_Scc68070Mips(benchmark::State& state) {
-    auto bus = std::make_unique<FlatBus>();
+// The program and its data in RAM, an SCC68070 reset to the program's start.
+void load_program(FlatBus& bus, m68k::Cpu& cpu) {
     uint32_t a = kCode;
     for (uint16_t w : kProgram) {
-        bus->write_word(a, w);
+        bus.write_word(a, w);
         a += 2;
     }
-    for (uint32_t i = 0; i < 0x200; i += 2) bus->write_word(0x4000 + i, static_cast<uint16_t>(i * 2654435761u >> 16));
-    m68k::Cpu cpu;
+    for (uint32_t i = 0; i < 0x200; i += 2) bus.write_word(0x4000 + i, static_cast<uint16_t>(i * 2654435761u >> 16));
     cpu.set_cpu_type(m68k::CpuType::Scc68070);
     cpu.reset();
     cpu.addr_regs[7] = 0x8000;
     cpu.pc = kCode;
+}
+
+void BM_Scc68070Mips(benchmark::State& state) {
+    auto bus = std::make_unique<FlatBus>();
+    m68k::Cpu cpu;
+    load_program(*bus, cpu);
     constexpr int kStepsPerIteration = 1000;
     uint64_t steps = 0;
     uint64_t cycles = 0;
@@ -102,17 +107,8 @@ BENCHMARK(BM_Scc68070Mips);
 // The same program through run_slice, the way the frame scheduler runs it: one call per slice.
 void BM_Scc68070MipsRunSlice(benchmark::State& state) {
     auto bus = std::make_unique<FlatBus>();
-    uint32_t a = kCode;
-    for (uint16_t w : kProgram) {
-        bus->write_word(a, w);
-        a += 2;
-    }
-    for (uint32_t i = 0; i < 0x200; i += 2) bus->write_word(0x4000 + i, static_cast<uint16_t>(i * 2654435761u >> 16));
     m68k::Cpu cpu;
-    cpu.set_cpu_type(m68k::CpuType::Scc68070);
-    cpu.reset();
-    cpu.addr_regs[7] = 0x8000;
-    cpu.pc = kCode;
+    load_program(*bus, cpu);
     constexpr int32_t kSliceCycles = 4000;
     uint64_t steps = 0;
     for (auto _ : state) {
