@@ -21,14 +21,6 @@ const Handler* decode_table_for(CpuType type);
 // The StepResult of a routine's negative result (a sentinel of core/handler.hpp).
 StepResult decode_sentinel(int32_t result, uint16_t opcode);
 
-// Run one opcode (PC already past the opcode word) and map the routine's result to a
-// StepResult (never Stopped). Inline: it is the dispatch of every step.
-inline StepResult decode_execute(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
-    const int32_t r = cpu.decode_table[opcode](cpu, bus, opcode);
-    if (r >= 0) [[likely]] return StepResult::ok(static_cast<uint32_t>(r));
-    return decode_sentinel(r, opcode);
-}
-
 // Decoder-level outcomes, routed to by the table.
 int32_t op_invalid(Cpu& cpu, CpuBus& bus, uint16_t opcode);        // undefined encoding: illegal
 int32_t op_line_a(Cpu& cpu, CpuBus& bus, uint16_t opcode);         // the whole A line
