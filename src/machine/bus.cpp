@@ -77,15 +77,21 @@ uint32_t dma_offset(uint32_t r) { return (r & 0xFFFE) - SccPeripherals::kDmaFirs
 Bus::Bus() : rom(kRomSize), ram(kRamSize) {
     std::copy(kNvramClock.begin(), kNvramClock.end(), nvram.end() - kNvramClock.size());
     map_pages();
+    // Every store into the banks below marks its page, so line 0 copies only what changed.
+    mcd212.track_writes();
 }
 
 void Bus::map_pages() {
     // Only windows that fill whole pages, answer the same for every byte and never depend on
     // the cartridge go in. The memories keep their size, so their storage never moves.
-    auto map = [](std::array<Page, kPageCount>& table, uint32_t base, uint32_t size, uint8_t* host,
-                  PageWait wait) {
-        for (uint32_t offset = 0; offset < size; offset += kPageMask + 1)
-            table[(base + offset) >> kPageShift] = Page{host + offset, wait};
+    auto map = [this](std::array<Page, kPageCount>& table, uint32_t base, uint32_t size, uint8_t* host,
+                      PageWait wait) {
+        for (uint32_t offset = 0; offset < size; offset += kPageMask + 1) {
+            uint64_t* written = &unwatched_;
+            if (wait == PageWait::Bank0 || wait == PageWait::Bank1)
+                written = mcd212.written_word(wait == PageWait::Bank0 ? 0 : 1, offset);
+            table[(base + offset) >> kPageShift] = Page{host + offset, written, wait};
+        }
     };
     map(read_pages_, kBank0Base, kBankSize, mcd212.bank0.data(), PageWait::Bank0);
     map(write_pages_, kBank0Base, kBankSize, mcd212.bank0.data(), PageWait::Bank0);
@@ -122,6 +128,7 @@ void Bus::write_byte(uint32_t address, uint8_t value) {
         return;
     }
     charge_page(page->wait);
+    *page->written |= written_bit(address);
     page->host[address & kPageMask] = value;
 }
 
@@ -132,6 +139,7 @@ void Bus::write_word(uint32_t address, uint16_t value) {
         return;
     }
     charge_page(page->wait);
+    *page->written |= written_bit(address) | written_bit(address + 1);
     store_word(&page->host[address & kPageMask], value);
 }
 
@@ -225,12 +233,12 @@ void Bus::write_byte_decoded(uint32_t address, uint8_t value) {
     const uint32_t p = address & kAddressMask;
     if (p < kBank0Base + kBankSize) {
         charge_ram(0);
-        mcd212.bank0[p - kBank0Base] = value;
+        mcd212.ram_write_byte(0, p - kBank0Base, value);
         return;
     }
     if (in_window(p, kBank1Base, kBank1Base + kBankSize)) {
         charge_ram(1);
-        mcd212.bank1[p - kBank1Base] = value;
+        mcd212.ram_write_byte(1, p - kBank1Base, value);
         return;
     }
     if (in_window(p, kCdicRamBase, kCdicRegBase)) {
@@ -287,12 +295,12 @@ void Bus::write_word_decoded(uint32_t address, uint16_t value) {
     const uint32_t p = address & kAddressMask;
     if (p + 1 < kBank0Base + kBankSize) {
         charge_ram(0);
-        store_word(&mcd212.bank0[p - kBank0Base], value);
+        mcd212.ram_write_word(0, p - kBank0Base, value);
         return;
     }
     if (word_in_window(p, kBank1Base, kBank1Base + kBankSize)) {
         charge_ram(1);
-        store_word(&mcd212.bank1[p - kBank1Base], value);
+        mcd212.ram_write_word(1, p - kBank1Base, value);
         return;
     }
     if (word_in_window(p, kRamBase, kRamBase + kRamSize)) {
@@ -344,6 +352,7 @@ void Bus::write_long(uint32_t address, uint32_t value) {
     const Page* page = page_for(write_pages_, address);
     if (page != nullptr && (address & kPageMask) <= kPageMask - 3) [[likely]] {
         uint8_t* host = &page->host[address & kPageMask];
+        *page->written |= written_bit(address) | written_bit(address + 3);
         charge_page(page->wait);
         store_word(host, static_cast<uint16_t>(value >> 16));
         charge_page(page->wait);
@@ -450,6 +459,7 @@ size_t Bus::load_nvram(std::span<const uint8_t> image) {
 
 void Bus::copy_reset_vectors() {
     std::copy_n(rom.begin(), kResetVectorBytes, mcd212.bank0.begin());
+    mcd212.note_write_range(0, 0, kResetVectorBytes);
 }
 
 void Bus::reset_machine() {

@@ -167,8 +167,12 @@ private:
     enum class PageWait : uint8_t { None, Bank0, Bank1, Rom };
     struct Page {
         uint8_t* host = nullptr;  // the page's first byte; nullptr: the full decoder
+        // Write pages: the word of 4 KB page bits that a store marks (the video decoder's
+        // written-page word for the banks, `unwatched_` elsewhere), so a store marks unchecked.
+        uint64_t* written = nullptr;
         PageWait wait = PageWait::None;
     };
+    static uint64_t written_bit(uint32_t address) { return uint64_t{1} << ((address >> 12) & 63); }
 
     // The page an access at `address` may take, or nullptr. The on-chip range 0x80000000-
     // 0x8000FFFF shares its low bits with bank 0, so it is turned away here; the alias at bits
@@ -220,6 +224,7 @@ private:
     void hand_off_cartridge_audio();
 
     bool dma_running_ = false;  // a channel-0 transfer is in progress
+    uint64_t unwatched_ = 0;  // the written-page word of pages nobody copies
     std::array<Page, kPageCount> read_pages_{};
     std::array<Page, kPageCount> write_pages_{};
 };

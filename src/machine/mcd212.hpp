@@ -182,6 +182,11 @@ public:
         written_pages[index & 1][page >> 6] |= uint64_t{1} << (page & 63);
     }
     void note_write_range(uint32_t index, uint32_t offset, uint32_t length);
+    // The word of `written_pages` that holds the 4 KB pages of the 64 KB at `offset`; bit
+    // (offset >> 12) & 63 of it is the page at `offset`.
+    uint64_t* written_word(uint32_t index, uint32_t offset) {
+        return &written_pages[index & 1][((offset & kBankMask) >> kPageShift) >> 6];
+    }
     void track_writes();
     bool tracking_writes() const { return tracking_writes_; }
 

@@ -712,7 +712,8 @@ void Mcd212::render_scanline(uint64_t line) {
     Line plane_b;
     Flags trans_a;
     Flags trans_b;
-    // A disabled plane's line is never read: its pixels are all transparent.
+    // A disabled plane stays FlagState::Set, which makes it `none` below: its line and flags
+    // are never filled or read.
 
     const uint32_t coding_a = image_coding_method & 0xF;
     const uint32_t coding_b = (image_coding_method >> 8) & 0xF;
@@ -723,19 +724,15 @@ void Mcd212::render_scanline(uint64_t line) {
         const PlaneSetup p{false, &dcr1, &vsr1, ddr1, bank0_copy.data(), coding_a,
                            transparency_control & 0xFF, dyuv_start_a, transparent_colour_a, mask_colour_a};
         state_a = decode_plane(*this, p, plane_a, trans_a);
-    } else {
-        trans_a.fill(1);
     }
     if (dcr2 & kDcrDisplayEnable) {
         const PlaneSetup p{true, &dcr2, &vsr2, ddr2, bank1_copy.data(), coding_b,
                            (transparency_control >> 8) & 0xFF, dyuv_start_b, transparent_colour_b, mask_colour_b};
         state_b = decode_plane(*this, p, plane_b, trans_b);
-    } else {
-        trans_b.fill(1);
     }
 
-    if (mosaic_a & kMosaicHoldEnable) apply_hold(plane_a, hold_length(mosaic_a, coding_a));
-    if (mosaic_b & kMosaicHoldEnable) apply_hold(plane_b, hold_length(mosaic_b, coding_b));
+    if (state_a != FlagState::Set && (mosaic_a & kMosaicHoldEnable)) apply_hold(plane_a, hold_length(mosaic_a, coding_a));
+    if (state_b != FlagState::Set && (mosaic_b & kMosaicHoldEnable)) apply_hold(plane_b, hold_length(mosaic_b, coding_b));
 
     // The line is mixed straight into its frame buffer row; the other row of the pair is filled
     // from it (or, interlaced, from the previous field) afterwards.

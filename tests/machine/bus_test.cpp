@@ -602,5 +602,39 @@ TEST(BusPages, EdgesOfTheMappedWindows) {
     EXPECT_EQ(trace.count("Unmapped write_byte at 0x280000: 0xCD"), 1u);
 }
 
+// Line 0 copies only the pages stores marked, so every store path must mark every page it
+// touches: bytes, words and longs through the page tables and the decoder, across 4 KB and
+// 64 KB joins and the bank ends, at plain and alias addresses; and the reset vectors. Each kind
+// gets its own machine so that no other store marks a page for it.
+TEST(BusPages, EveryBankStoreReachesTheNextFrameCopy) {
+    const uint32_t offsets[] = {0x00000, 0x00FFE, 0x02FFF, 0x0FFFE, 0x1FFFC, 0x3FFFD, 0x7FFFE};
+    for (int kind = 0; kind < 6; ++kind) {
+        auto bus = std::make_unique<Bus>();
+        bus->mcd212.run_display_programs(0);  // the first copy takes everything
+        uint32_t value = 0x12345678;
+        for (const uint32_t base : {0x000000u, 0xFF200000u}) {
+            for (const uint32_t offset : offsets) {
+                value = value * 0x9E3779B9u + 1;
+                const uint32_t a = base + offset;
+                const uint32_t even = a & ~1u;
+                switch (kind) {
+                    case 0: bus->write_byte(a, static_cast<uint8_t>(value)); break;
+                    case 1: bus->write_word(even, static_cast<uint16_t>(value)); break;
+                    case 2: bus->write_long(even, value); break;
+                    case 3: bus->write_byte_decoded(a, static_cast<uint8_t>(value)); break;
+                    case 4: bus->write_word_decoded(even, static_cast<uint16_t>(value)); break;
+                    default:
+                        bus->rom[offset & 7] = static_cast<uint8_t>(value);
+                        bus->copy_reset_vectors();
+                        break;
+                }
+            }
+        }
+        bus->mcd212.run_display_programs(0);
+        EXPECT_TRUE(bus->mcd212.bank0 == bus->mcd212.bank0_copy) << "kind " << kind;
+        EXPECT_TRUE(bus->mcd212.bank1 == bus->mcd212.bank1_copy) << "kind " << kind;
+    }
+}
+
 }  // namespace
 }  // namespace vestrel
