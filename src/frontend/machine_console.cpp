@@ -41,7 +41,7 @@ void MachineConsole::set_video_mode(VideoMode mode) {
 }
 
 void MachineConsole::fill_frame_buffer(uint32_t pixel) {
-    std::ranges::fill(bus_->mcd212.frame_buffer, pixel);
+    bus_->mcd212.fill_frame(pixel);
 }
 
 std::array<uint32_t, 2> MachineConsole::plane_starts() const {

@@ -53,6 +53,11 @@ Mcd212::Mcd212()
 
 void Mcd212::reset() { reset_state(); }
 
+void Mcd212::fill_frame(uint32_t pixel) {
+    std::ranges::fill(frame_buffer, pixel);
+    solid_rows_.fill(0);
+}
+
 void Mcd212::reset_state() {
     std::ranges::fill(bank0, 0);
     std::ranges::fill(bank1, 0);
@@ -60,6 +65,7 @@ void Mcd212::reset_state() {
     std::ranges::fill(bank1_copy, 0);
     for (auto& pages : written_pages) pages.fill(0);  // banks and copies are equal again
     std::ranges::fill(frame_buffer, 0);
+    solid_rows_.fill(0);
     std::ranges::fill(previous_field, 0);
     external_video.fill(kOpaqueBlack);
 

@@ -205,6 +205,9 @@ public:
     // Recomputes `weight_a`, `weight_b` and `region_flags` from the region controls.
     void update_region_weights();
 
+    // Fills the whole frame buffer with one pixel (the frontend's blank screens).
+    void fill_frame(uint32_t pixel);
+
     // ---- Video standard ----
     uint32_t first_active_line() const {
         return video_mode == VideoMode::Ntsc ? kNtscFirstActiveLine : kPalFirstActiveLine;
@@ -226,7 +229,8 @@ public:
     std::vector<uint8_t> bank1;       // kBankSize bytes
     std::vector<uint8_t> bank0_copy;  // taken at line 0; the renderer reads these
     std::vector<uint8_t> bank1_copy;
-    std::vector<uint32_t> frame_buffer;    // kFramePixels, layout above
+    std::vector<uint32_t> frame_buffer;    // kFramePixels, layout above; written only by the
+                                           // renderer, reset and fill_frame
     std::vector<uint32_t> previous_field;  // kLineWidth x kPreviousFieldLines (interlace)
     std::array<uint32_t, kLineWidth> external_video{};
 
@@ -290,6 +294,10 @@ private:
     // Executes one instruction shared by both program kinds; returns true at a stop.
     bool execute_common(Channel& ch, uint32_t instruction);
     void reset_state();
+    // Per frame row: the colour a blank line last filled it with, or 0 (no opaque pixel is 0)
+    // once anything else wrote it. A blank line whose two rows already hold its colour is
+    // left as it is.
+    std::array<uint32_t, kFrameHeight> solid_rows_{};
 };
 
 }  // namespace vestrel

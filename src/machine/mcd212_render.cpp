@@ -748,84 +748,97 @@ void Mcd212::render_scanline(uint64_t line) {
     const uint32_t behind = kBackdrop[backdrop_colour & 0xF];
     const bool none_a = state_a == FlagState::Set || (state_a == FlagState::Mixed && all_set(trans_a));
     const bool none_b = state_b == FlagState::Set || (state_b == FlagState::Mixed && all_set(trans_b));
-    if (none_a && none_b) {
-        if (use_external) {
-            std::copy(external_video.begin(), external_video.end(), out);
-        } else {
-            std::fill_n(out, W, behind);
+    // A blank line (no plane, no external video, no cursor) whose rows already hold the
+    // backdrop colour has nothing to write: most lines of a static screen are such.
+    const bool blank = none_a && none_b && !use_external && !interlace && !(cursor_control & kCursorEnable);
+    if (blank) {
+        if (solid_rows_[r0] != behind || solid_rows_[r0 + 1] != behind) {
+            std::fill_n(row0, W, behind);
+            std::fill_n(row1, W, behind);
+            solid_rows_[r0] = solid_rows_[r0 + 1] = behind;
         }
-    } else if ((none_a || none_b) && uniform(none_a ? weight_b : weight_a)) {
-        const Line& shown = none_a ? plane_b : plane_a;
-        const Flags& shown_trans = none_a ? trans_b : trans_a;
-        const uint32_t weight = none_a ? weight_b[0] : weight_a[0];
-#if defined(__SSE2__)
-        // One plane over nothing at one weight. Its pairs repeat unless it is CLUT4 or a region
-        // splits one.
-        const FlagState state = none_a ? state_b : state_a;
-        const bool pairs = !use_external && (none_a ? coding_b : coding_a) != kCodingClut4 &&
-                           (state != FlagState::Mixed || pair_equal(shown_trans));
-        show_one_plane(shown, shown_trans, weight, use_external ? external_video.data() : nullptr, behind, pairs,
-                       opaque(state, shown_trans), out);
-#else
-        // One plane over nothing at one weight: each component maps through one table, and the
-        // second pixel of a repeated pair reuses the first one's result.
-        std::array<uint8_t, 256> component;
-        for (uint32_t c = 0; c < 256; ++c) {
-            const uint32_t weighed = std::min<uint32_t>(((c > 16 ? c - 16 : 0) * weight) >> 6, 255);
-            component[c] = static_cast<uint8_t>(std::min<uint32_t>((std::min<uint32_t>(weighed, 239) * 298 + 128) >> 8, 255));
-        }
-        auto convert = [&](uint32_t p) {
-            return 0xFF000000u | (uint32_t{component[(p >> 16) & 0xFF]} << 16) |
-                   (uint32_t{component[(p >> 8) & 0xFF]} << 8) | component[p & 0xFF];
-        };
-        for (uint32_t x = 0; x < W; x += 2) {
-            const uint32_t p0 = shown[x];
-            const uint32_t p1 = shown[x + 1];
-            const uint32_t m0 = convert(p0);
-            const uint32_t m1 = p1 == p0 ? m0 : convert(p1);
-            out[x] = shown_trans[x] ? (use_external ? external_video[x] : behind) : m0;
-            out[x + 1] = shown_trans[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
-        }
-#endif
     } else {
-        // Every coding but CLUT4 repeats each decoded value over a pixel pair, and so do the
-        // pixel-hold mosaics of those codings; regions at odd positions can still split a pair.
-        const bool pairs = !use_external && coding_a != kCodingClut4 && coding_b != kCodingClut4 &&
-                           (state_a != FlagState::Mixed || pair_equal(trans_a)) &&
-                           (state_b != FlagState::Mixed || pair_equal(trans_b)) && pair_equal(weight_a) &&
-                           pair_equal(weight_b);
-        mix_line({plane_a, plane_b, trans_a, trans_b, weight_a, weight_b, external_video, behind, use_external,
-                  (transparency_control & kTcRearPlaneBlack) != 0, (plane_order & 1) != 0},
-                 pairs, uniform(weight_a) && uniform(weight_b), opaque(state_a, trans_a) && opaque(state_b, trans_b), out);
-    }
+        solid_rows_[r0] = solid_rows_[r0 + 1] = 0;
+        if (none_a && none_b) {
+            if (use_external) {
+                std::copy(external_video.begin(), external_video.end(), out);
+            } else {
+                std::fill_n(out, W, behind);
+            }
+        } else if ((none_a || none_b) && uniform(none_a ? weight_b : weight_a)) {
+            const Line& shown = none_a ? plane_b : plane_a;
+            const Flags& shown_trans = none_a ? trans_b : trans_a;
+            const uint32_t weight = none_a ? weight_b[0] : weight_a[0];
+    #if defined(__SSE2__)
+            // One plane over nothing at one weight. Its pairs repeat unless it is CLUT4 or a region
+            // splits one.
+            const FlagState state = none_a ? state_b : state_a;
+            const bool pairs = !use_external && (none_a ? coding_b : coding_a) != kCodingClut4 &&
+                               (state != FlagState::Mixed || pair_equal(shown_trans));
+            show_one_plane(shown, shown_trans, weight, use_external ? external_video.data() : nullptr, behind, pairs,
+                           opaque(state, shown_trans), out);
+    #else
+            // One plane over nothing at one weight: each component maps through one table, and the
+            // second pixel of a repeated pair reuses the first one's result.
+            std::array<uint8_t, 256> component;
+            for (uint32_t c = 0; c < 256; ++c) {
+                const uint32_t weighed = std::min<uint32_t>(((c > 16 ? c - 16 : 0) * weight) >> 6, 255);
+                component[c] = static_cast<uint8_t>(std::min<uint32_t>((std::min<uint32_t>(weighed, 239) * 298 + 128) >> 8, 255));
+            }
+            auto convert = [&](uint32_t p) {
+                return 0xFF000000u | (uint32_t{component[(p >> 16) & 0xFF]} << 16) |
+                       (uint32_t{component[(p >> 8) & 0xFF]} << 8) | component[p & 0xFF];
+            };
+            for (uint32_t x = 0; x < W; x += 2) {
+                const uint32_t p0 = shown[x];
+                const uint32_t p1 = shown[x + 1];
+                const uint32_t m0 = convert(p0);
+                const uint32_t m1 = p1 == p0 ? m0 : convert(p1);
+                out[x] = shown_trans[x] ? (use_external ? external_video[x] : behind) : m0;
+                out[x + 1] = shown_trans[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
+            }
+    #endif
+        } else {
+            // Every coding but CLUT4 repeats each decoded value over a pixel pair, and so do the
+            // pixel-hold mosaics of those codings; regions at odd positions can still split a pair.
+            const bool pairs = !use_external && coding_a != kCodingClut4 && coding_b != kCodingClut4 &&
+                               (state_a != FlagState::Mixed || pair_equal(trans_a)) &&
+                               (state_b != FlagState::Mixed || pair_equal(trans_b)) && pair_equal(weight_a) &&
+                               pair_equal(weight_b);
+            mix_line({plane_a, plane_b, trans_a, trans_b, weight_a, weight_b, external_video, behind, use_external,
+                      (transparency_control & kTcRearPlaneBlack) != 0, (plane_order & 1) != 0},
+                     pairs, uniform(weight_a) && uniform(weight_b), opaque(state_a, trans_a) && opaque(state_b, trans_b), out);
+        }
 
-    // Cursor.
-    if (cursor_control & kCursorEnable) {
-        uint32_t index = cursor_control & 0xF;
-        const bool visible = !blink_off || (cursor_control & kCursorBlinkInvert);
-        if (blink_off) index ^= 7;
-        const int64_t row = static_cast<int64_t>(line) - ((cursor_position >> 12) & 0x3FF) - first;
-        if (visible && row >= 0 && row < 16) {
-            const uint32_t colour = kBackdrop[index];
-            const uint16_t pattern = cursor_pattern[static_cast<size_t>(row)];
-            const bool wide = (cursor_control & kCursorHighResolution) == 0;
-            const uint32_t origin = cursor_position & 0x3FF;
-            for (uint32_t j = 0; j < 16; ++j) {
-                if (!(pattern & (0x8000u >> j))) continue;
-                const uint32_t x = origin + (wide ? 2 * j : j);
-                if (x < W) out[x] = colour;
-                if (wide && x + 1 < W) out[x + 1] = colour;
+        // Cursor.
+        if (cursor_control & kCursorEnable) {
+            uint32_t index = cursor_control & 0xF;
+            const bool visible = !blink_off || (cursor_control & kCursorBlinkInvert);
+            if (blink_off) index ^= 7;
+            const int64_t row = static_cast<int64_t>(line) - ((cursor_position >> 12) & 0x3FF) - first;
+            if (visible && row >= 0 && row < 16) {
+                const uint32_t colour = kBackdrop[index];
+                const uint16_t pattern = cursor_pattern[static_cast<size_t>(row)];
+                const bool wide = (cursor_control & kCursorHighResolution) == 0;
+                const uint32_t origin = cursor_position & 0x3FF;
+                for (uint32_t j = 0; j < 16; ++j) {
+                    if (!(pattern & (0x8000u >> j))) continue;
+                    const uint32_t x = origin + (wide ? 2 * j : j);
+                    if (x < W) out[x] = colour;
+                    if (wide && x + 1 < W) out[x + 1] = colour;
+                }
             }
         }
-    }
 
-    // The other row of the pair.
-    if (interlace) {
-        uint32_t* previous = previous_field.data() + static_cast<size_t>(i) * kLineWidth;
-        std::memcpy(out == row0 ? row1 : row0, previous, W * sizeof(uint32_t));
-        std::memcpy(previous, out, W * sizeof(uint32_t));
-    } else {
-        std::memcpy(row1, row0, W * sizeof(uint32_t));
+        // The other row of the pair.
+        if (interlace) {
+            uint32_t* previous = previous_field.data() + static_cast<size_t>(i) * kLineWidth;
+            std::memcpy(out == row0 ? row1 : row0, previous, W * sizeof(uint32_t));
+            std::memcpy(previous, out, W * sizeof(uint32_t));
+        } else {
+            std::memcpy(row1, row0, W * sizeof(uint32_t));
+        }
+
     }
 
     const uint32_t last = first + count - 1;
@@ -833,10 +846,12 @@ void Mcd212::render_scanline(uint64_t line) {
         const uint32_t border_rows = kPalActiveLines - count;  // 40
         if (line == first) {
             std::fill_n(frame_buffer.begin(), static_cast<size_t>(border_rows) * kFrameStride, kOpaqueBlack);
+            std::fill_n(solid_rows_.begin(), border_rows, 0u);
         }
         if (line == last) {
             std::fill(frame_buffer.begin() + static_cast<ptrdiff_t>((kFrameHeight - border_rows) * kFrameStride),
                       frame_buffer.end(), kOpaqueBlack);
+            std::fill(solid_rows_.end() - border_rows, solid_rows_.end(), 0u);
         }
     }
     if (line == last) csr1r = static_cast<uint8_t>(csr1r ^ kCsr1rFieldParity);

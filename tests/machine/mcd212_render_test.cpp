@@ -110,6 +110,45 @@ TEST_F(Render, BackdropWhenBothPlanesAreOff) {
     dump_on_failure("render_backdrop");
 }
 
+// Blank lines leave rows alone that already hold their colour. After any frame that drew
+// something else there (a plane, only part of the frame, the cursor, external video, an
+// interlaced field, the other standard, a frontend fill), the next blank frame must still be
+// what a fresh decoder draws.
+TEST_F(Render, BlankFramesAfterOtherPictures) {
+    enum Step { Blank, Plane, PlanePart, Cursor, External, Interlace, Ntsc, Fill, OtherBackdrop };
+    const Step steps[] = {Blank, Blank,   Plane, Blank, PlanePart, Blank, Cursor, Blank,         External,
+                          Blank, Interlace, Blank, Ntsc, Blank,    Fill,  Blank,  OtherBackdrop, Blank};
+    for (uint32_t i = 0; i < 0x10000; ++i) m->bank0_copy[kAddressA + i] = static_cast<uint8_t>(i * 7);
+    auto frame = [&](Mcd212& d, Step step) {
+        d.dcr1 = d.dcr2 = 0;
+        d.image_coding_method = 0;
+        d.cursor_control = 0;
+        d.video_mode = step == Ntsc ? VideoMode::Ntsc : VideoMode::Pal;
+        d.backdrop_colour = step == OtherBackdrop ? 5 : 3;
+        if (step == Fill) d.fill_frame(0xFF123456u);
+        if (step == Interlace) d.dcr1 = Mcd212::kDcrInterlace;
+        if (step == External) d.image_coding_method = 0x40000;
+        if (step == Cursor) {
+            d.cursor_control = 0x800007;
+            d.cursor_position = (100u << 12) | 200;
+            d.cursor_pattern.fill(0xFFFF);
+        }
+        for (uint64_t line = 0; line < 312; ++line) {
+            if (step == Plane || (step == PlanePart && line == 100)) plane_a(1);  // CLUT8
+            if (step == PlanePart && line == 120) m->dcr1 = 0;
+            d.render_scanline(line);
+        }
+    };
+    for (size_t n = 0; n < std::size(steps); ++n) {
+        frame(*m, steps[n]);
+        if (steps[n] != Blank) continue;
+        auto fresh = std::make_unique<Mcd212>();
+        frame(*fresh, Blank);
+        ASSERT_TRUE(m->frame_buffer == fresh->frame_buffer) << "blank frame after step " << n - 1;
+    }
+    dump_on_failure("render_blank_after");
+}
+
 TEST_F(Render, MixingWorkedByHand) {
     struct Case {
         const char* name;
@@ -686,7 +725,7 @@ TEST_F(Render, ActiveLinesBordersAndFieldParity) {
         m = std::make_unique<Mcd212>();
         m->video_mode = c.mode;
         m->backdrop_colour = 15;
-        std::ranges::fill(m->frame_buffer, 0x12345678u);
+        m->fill_frame(0x12345678u);
         m->render_scanline(c.line);
         uint32_t written = 0;
         for (uint32_t row = 0; row < 560; ++row) written += px(row, 0) == 0xFFF9F9F9u;
