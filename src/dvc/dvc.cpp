@@ -22,7 +22,6 @@ constexpr uint32_t kCountedEnd = 0xE02000;
 constexpr uint32_t kFmaBase = 0xE03000;
 constexpr uint32_t kFmvBase = 0xE04000;
 constexpr uint32_t kDramEnableWrites = 64;
-constexpr uint16_t kFmvMinVector = 8;
 constexpr size_t kInputCapacity = 131'072;
 constexpr size_t kAudioPairCapacity = 16'384;
 // `fmv_buffer_status` reports room while less than half of the input bound is used.
@@ -354,14 +353,6 @@ void Dvc::dvc_write_word(uint32_t word_index, uint16_t value) {
 }
 
 // ---- Interrupt request ----
-
-bool Dvc::dvc_irq_pending() const {
-    const bool video = (fmv_word(kFmvIntStatus) & fmv_word(kFmvIntMask)) != 0 &&
-                       fmv_word(kFmvIntVector) >= kFmvMinVector;
-    const bool audio = (fma_word(kFmaIntStatus) & fma_word(kFmaIntMask)) != 0 &&
-                       fma_regs[kFmaIntVector + 1] != 0;
-    return video || audio;
-}
 
 uint8_t Dvc::irq_vector() const {
     if (!dvc_irq_pending()) return kDefaultVector;

@@ -127,8 +127,16 @@ public:
     uint16_t dvc_read_word(uint32_t word_index);
     void dvc_write_word(uint32_t word_index, uint16_t value);
 
-    // Level-4 request and the vector the acknowledge answers with.
-    bool dvc_irq_pending() const;
+    // Level-4 request and the vector the acknowledge answers with. The scheduler asks after
+    // every slice, so the request is worked out here, inline.
+    static constexpr uint16_t kFmvMinVector = 8;
+    bool dvc_irq_pending() const {
+        const bool video = (fmv_word(kFmvIntStatus) & fmv_word(kFmvIntMask)) != 0 &&
+                           fmv_word(kFmvIntVector) >= kFmvMinVector;
+        const bool audio = (fma_word(kFmaIntStatus) & fma_word(kFmaIntMask)) != 0 &&
+                           fma_regs[kFmaIntVector + 1] != 0;
+        return video || audio;
+    }
     uint8_t irq_vector() const;
 
     // The cartridge part of the machine reset: memories zeroed, stream state dropped,
