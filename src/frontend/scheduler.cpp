@@ -45,6 +45,7 @@ SliceResult run_cpu_slice(m68k::Cpu& cpu, Bus& bus, int32_t done, uint32_t line_
     const int32_t budget = std::clamp(remaining, 1, kSliceCycles);
     bus.scc.pc_copy = cpu.pc;
     bus.scc.line_cycle_pos = static_cast<uint32_t>(std::max(done, 0));
+    bus.refresh_fetch_wait();
     cpu.slice_len = budget;
     cpu.slice_budget = budget;
     if (cpu.pending_level != 0) m68k::service_interrupt(cpu, bus);

@@ -79,6 +79,14 @@ Bus::Bus() : rom(kRomSize), ram(kRamSize) {
     map_pages();
     // Every store into the banks below marks its page, so line 0 copies only what changed.
     mcd212.track_writes();
+    // The system ROM is the instruction-stream window: its reads have no effect but the wait.
+    fetch_window.host = rom.data();
+    fetch_window.base = kRomBase;
+    fetch_window.limit = kRomSize - 1;
+    fetch_window.mask = kAddressMask;
+    fetch_window.counters[0] = &scc.wait_tally;
+    fetch_window.counters[1] = &scc.line_cycle_pos;
+    refresh_fetch_wait();
 }
 
 void Bus::map_pages() {
@@ -374,6 +382,7 @@ uint16_t Bus::mcd212_read(uint32_t offset) {
 void Bus::mcd212_write(uint32_t offset, uint16_t value) {
     mcd212.mcd212_write_register(offset, value);
     slave.video_mode = mcd212.video_mode;
+    refresh_fetch_wait();  // CSR1W sets the ROM's wait
 }
 
 void Bus::cdic_write(uint32_t offset, uint16_t value) {

@@ -183,6 +183,14 @@ private:
         return &page;
     }
     void map_pages();
+public:
+    // The wait of a system-ROM word as the instruction-stream window charges it: the ROM's
+    // wait under CSR1W while the switch is on. The scheduler refreshes it at each slice's
+    // start and a CSR1W write at once, so fields set directly between slices take effect too.
+    void refresh_fetch_wait() {
+        fetch_window.wait = scc.wait_states_on ? kRomWaitByBits[(mcd212.csr1w >> 3) & kRomWaitIndexMask] : 0;
+    }
+private:
     void charge_page(PageWait wait) {
         if (wait == PageWait::None || !scc.wait_states_on) return;
         if (wait == PageWait::Rom) {

@@ -387,6 +387,49 @@ TEST(SchedulerFrame, VideoStandardSetsTheShape) {
     EXPECT_EQ(rig.timer_cycles(), 312u * 993u);
 }
 
+// A program in the system ROM is fetched through the bus's instruction-stream window, which
+// charges the ROM's wait itself. It must charge what read_word would, also right after the
+// program rewrites CSR1W in mid-slice and after the wait-state switch is flipped between frames:
+// a machine without the window must run the very same instructions and cycles.
+TEST(SchedulerFrame, RomFetchWindowKeepsTheWaitStates) {
+    // Writes each CSR1W value in turn (bit 3 and bits 8-9 pick the ROM wait), counting in D0.
+    const std::vector<uint16_t> program = {
+        0x33FC, 0x0008, 0x004F, 0xFFF0,  // move.w #$0008,$4FFFF0 (CSR1W)
+        0x5280, 0x4E71, 0x4E71,          // addq.l #1,d0; nop; nop
+        0x33FC, 0x0208, 0x004F, 0xFFF0,  // move.w #$0208,...
+        0x5280, 0x4E71,
+        0x33FC, 0x0308, 0x004F, 0xFFF0,  // move.w #$0308,...
+        0x5280,
+        0x33FC, 0x0000, 0x004F, 0xFFF0,  // move.w #$0000,...
+        0x5280, 0x2200,                  // addq.l #1,d0; move.l d0,d1
+        0x60CE,                          // bra to the start
+    };
+    auto make = [&](bool window) {
+        auto rig = std::make_unique<Rig>(std::initializer_list<uint16_t>{kNop});
+        for (size_t i = 0; i < program.size(); ++i) {
+            rig->bus->rom[0x100 + 2 * i] = static_cast<uint8_t>(program[i] >> 8);
+            rig->bus->rom[0x101 + 2 * i] = static_cast<uint8_t>(program[i]);
+        }
+        rig->cpu.pc = 0x400100;
+        if (!window) rig->bus->fetch_window.limit = 0;
+        return rig;
+    };
+    auto with = make(true);
+    auto without = make(false);
+    for (int frame = 0; frame < 6; ++frame) {
+        for (auto* rig : {with.get(), without.get()}) {
+            rig->bus->scc.wait_states_on = frame % 3 != 2;
+            run_emulated_frame(rig->cpu, *rig->bus, rig->instructions);
+        }
+        SKIP_IF_CPU_LACKS(with->probe);
+        ASSERT_EQ(with->instructions, without->instructions) << "frame " << frame;
+        ASSERT_EQ(with->cpu.pc, without->cpu.pc) << "frame " << frame;
+        ASSERT_EQ(with->cpu.data_regs[0], without->cpu.data_regs[0]) << "frame " << frame;
+        ASSERT_EQ(with->timer_cycles(), without->timer_cycles()) << "frame " << frame;
+    }
+    EXPECT_GT(with->cpu.data_regs[0], 1000u);  // the program ran from the ROM all along
+}
+
 // ---------------------------------------------------------------- test ROMs
 
 std::vector<uint8_t> rom_image(const char* name) {

@@ -636,5 +636,41 @@ TEST(BusPages, EveryBankStoreReachesTheNextFrameCopy) {
     }
 }
 
+// The instruction-stream window answers exactly as read_word for every ROM wait setting, and
+// declines every word it does not wholly hold.
+TEST(BusPages, FetchWindowIsReadWordForTheRom) {
+    struct Case {
+        uint32_t address;
+        bool covered;
+    };
+    const Case cases[] = {
+        {0x400000, true},      {0x43FFFF, true},  {0x47FFFE, true},   {0x12400010, true},
+        {0xFF47FFFE, true},    {0x80400000, true},  // the upper byte is not decoded
+        {0x47FFFF, false},     {0x480000, false},   {0x3FFFFE, false}, {0x001000, false},
+        {0x80000000, false},   {0x4FFFF0, false},
+    };
+    auto bus = std::make_unique<Bus>();
+    auto reference = std::make_unique<Bus>();
+    for (size_t i = 0; i < bus->rom.size(); ++i) bus->rom[i] = reference->rom[i] = static_cast<uint8_t>(i * 13 + 5);
+    for (const bool on : {true, false}) {
+        for (uint32_t bits = 0; bits < 8; ++bits) {
+            const auto csr1w = static_cast<uint16_t>(((bits & 1) << 3) | ((bits >> 1) << 8));
+            bus->scc.wait_states_on = reference->scc.wait_states_on = on;
+            bus->mcd212.csr1w = reference->mcd212.csr1w = csr1w;
+            bus->refresh_fetch_wait();
+            for (const Case& c : cases) {
+                bus->scc.wait_tally = reference->scc.wait_tally = 0;
+                bus->scc.line_cycle_pos = reference->scc.line_cycle_pos = 100;
+                uint16_t word = 0;
+                ASSERT_EQ(bus->fetch_through_window(c.address, word), c.covered) << std::hex << c.address;
+                if (!c.covered) continue;
+                EXPECT_EQ(word, reference->read_word_decoded(c.address)) << std::hex << c.address;
+                EXPECT_EQ(bus->scc.wait_tally, reference->scc.wait_tally) << std::hex << c.address << " " << csr1w;
+                EXPECT_EQ(bus->scc.line_cycle_pos, reference->scc.line_cycle_pos) << std::hex << c.address;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vestrel

@@ -85,9 +85,17 @@ inline void write_data_long(Cpu& cpu, CpuBus& bus, uint32_t address, uint32_t va
     write_data_long_full(cpu, bus, address, value);
 }
 
+// The instruction-stream word at `address` (already masked): through the bus's window when it
+// covers it, else by the call.
+inline uint16_t read_stream_word(CpuBus& bus, uint32_t address) {
+    uint16_t w;
+    if (bus.fetch_through_window(address, w)) [[likely]] return w;
+    return bus.read_word(address);
+}
+
 inline uint16_t fetch_word(Cpu& cpu, CpuBus& bus) {
     if ((cpu.pc & 1) == 0 && ea_detail::plain_fetch(cpu)) [[likely]] {
-        const uint16_t w = bus.read_word(cpu.pc & cpu.addr_mask);
+        const uint16_t w = read_stream_word(bus, cpu.pc & cpu.addr_mask);
         cpu.pc += 2;
         return w;
     }
@@ -97,8 +105,8 @@ inline uint16_t fetch_word(Cpu& cpu, CpuBus& bus) {
 inline uint32_t fetch_long(Cpu& cpu, CpuBus& bus) {
     if ((cpu.pc & 1) == 0 && ea_detail::plain_fetch(cpu)) [[likely]] {
         const uint32_t address = cpu.pc & cpu.addr_mask;
-        const uint32_t hi = bus.read_word(address);
-        const uint32_t lo = bus.read_word(address + 2);
+        const uint32_t hi = read_stream_word(bus, address);
+        const uint32_t lo = read_stream_word(bus, address + 2);
         cpu.pc += 4;
         return (hi << 16) | lo;
     }

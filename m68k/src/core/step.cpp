@@ -150,7 +150,7 @@ template <bool kScc>
     uint16_t opcode;
     const bool plain = kScc || ea_detail::plain_fetch(cpu);
     if ((cpu.pc & 1) == 0 && plain) [[likely]] {
-        opcode = bus.read_word(cpu.pc & cpu.addr_mask);
+        opcode = read_stream_word(bus, cpu.pc & cpu.addr_mask);
         cpu.pc += 2;
         // The start state is what a fault rolls back to; a trace or interrupt frame on a bad
         // stack is such a fault too.
