@@ -116,6 +116,13 @@ public:
     void write_byte_decoded(uint32_t address, uint8_t value);
     void write_word_decoded(uint32_t address, uint16_t value);
 
+    // The system ROM is the instruction-stream window (`fetch_window`). Its wait is the ROM's
+    // under CSR1W while the switch is on: the scheduler refreshes it at each slice's start and
+    // a CSR1W write at once, so fields set directly between slices take effect too.
+    void refresh_fetch_wait() {
+        fetch_window.wait = scc.wait_states_on ? kRomWaitByBits[(mcd212.csr1w >> 3) & kRomWaitIndexMask] : 0;
+    }
+
     // ---- Machine steps ----
     // The console reset: every device back to its power-on state; keeps the ROM, the NVRAM,
     // the disc, the cartridge ROM, the wait-state switch, the video modes and the pointer.
@@ -183,14 +190,6 @@ private:
         return &page;
     }
     void map_pages();
-public:
-    // The wait of a system-ROM word as the instruction-stream window charges it: the ROM's
-    // wait under CSR1W while the switch is on. The scheduler refreshes it at each slice's
-    // start and a CSR1W write at once, so fields set directly between slices take effect too.
-    void refresh_fetch_wait() {
-        fetch_window.wait = scc.wait_states_on ? kRomWaitByBits[(mcd212.csr1w >> 3) & kRomWaitIndexMask] : 0;
-    }
-private:
     void charge_page(PageWait wait) {
         if (wait == PageWait::None || !scc.wait_states_on) return;
         if (wait == PageWait::Rom) {
