@@ -179,7 +179,7 @@ private:
         uint64_t* written = nullptr;
         PageWait wait = PageWait::None;
     };
-    static uint64_t written_bit(uint32_t address) { return uint64_t{1} << ((address >> 12) & 63); }
+    static uint64_t written_bit(uint32_t address) { return uint64_t{1} << ((address >> Mcd212::kPageShift) & 63); }
 
     // The page an access at `address` may take, or nullptr. The on-chip range 0x80000000-
     // 0x8000FFFF shares its low bits with bank 0, so it is turned away here; the alias at bits
