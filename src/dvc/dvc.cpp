@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "common/file.hpp"
 #include "common/log.hpp"
 
 namespace vestrel {
@@ -114,24 +115,10 @@ Dvc::Dvc() : ram(kRamSize), picture_dram(kDramSize), picture_buffer(kPicturePixe
 // ---- ROM ----
 
 std::expected<void, Error> Dvc::dvc_load_rom(const std::filesystem::path& path) {
-    // stdio, not a stream: a read error (a directory, say) must not pass for an empty file.
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return std::unexpected(Error{fmt::format("{}: {}", path.string(), std::strerror(errno))});
-    // Only the first 256 KB are kept, but the whole file is read: its length decides the
-    // mirroring.
-    std::vector<uint8_t> bytes(kRomSize);
-    size_t total = 0;
-    std::array<uint8_t, 65'536> chunk{};
-    size_t n = 0;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
-        if (total < kRomSize) std::copy_n(chunk.begin(), std::min<size_t>(n, kRomSize - total), bytes.begin() + static_cast<ptrdiff_t>(total));
-        total += n;
-    }
-    const int failed = std::ferror(file);
-    const int error = errno;
-    std::fclose(file);
-    if (failed != 0) return std::unexpected(Error{fmt::format("{}: {}", path.string(), std::strerror(error))});
-    load_rom_image(std::span(bytes).first(std::min<size_t>(total, kRomSize)), total);
+    // Only the first 256 KB are kept; the file's length decides the mirroring.
+    auto file = read_file_prefix(path, kRomSize);
+    if (!file) return std::unexpected(Error{fmt::format("{}: {}", path.string(), file.error().message)});
+    load_rom_image(file->bytes, static_cast<size_t>(file->file_size));
     return {};
 }
 

@@ -22,6 +22,9 @@ public:
     void reset_machine() override { bus_->reset_machine(); }
     void reset_cpu() override;
     uint32_t pc() const override { return cpu_.pc; }
+    std::optional<uint32_t> cpu_halt_pc() const override {
+        return cpu_.halted() ? std::optional<uint32_t>(cpu_.ppc) : std::nullopt;
+    }
     uint16_t read_word(uint32_t address) override { return bus_->read_word(address); }
     VideoMode video_mode() const override { return bus_->mcd212.video_mode; }
     void set_video_mode(VideoMode mode) override;

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/file.hpp"
 #include "common/log.hpp"
 #include "frontend/input.hpp"
 #include "machine/slave.hpp"
@@ -65,27 +66,6 @@ int utf8_sequence(std::string_view s, size_t i) {
         if (c < min || c > max) return -k;
     }
     return length;
-}
-
-// Reads at most `limit` bytes from the start of the file.
-std::expected<std::vector<uint8_t>, std::string> read_file_prefix(const fs::path& path,
-                                                                  size_t limit) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                        &std::fclose);
-    if (!file) return std::unexpected(fmt::format("{} (os error {})", std::strerror(errno), errno));
-    std::vector<uint8_t> bytes(limit);
-    size_t got = 0;
-    while (got < limit) {
-        const size_t n = std::fread(bytes.data() + got, 1, limit - got, file.get());
-        if (n == 0) break;
-        got += n;
-    }
-    if (std::ferror(file.get())) {
-        const int err = errno;
-        return std::unexpected(fmt::format("{} (os error {})", std::strerror(err), err));
-    }
-    bytes.resize(got);
-    return bytes;
 }
 
 void log_region(VideoMode mode) {
@@ -216,18 +196,20 @@ std::expected<void, StartupError> start_console(Frontend& f, std::optional<std::
     const auto rom_path = find_resource_path(kSystemRomPath, f.base_dir);
     if (!rom_path) return std::unexpected(StartupError{true, std::string(kSystemRomMissing)});
     auto rom = read_file_prefix(*rom_path, kSystemRomMaxBytes);
-    if (!rom) return std::unexpected(StartupError{false, rom.error()});
-    f.console.load_system_rom(*rom);
+    if (!rom)
+        return std::unexpected(
+            StartupError{false, fmt::format("{}: {}", lossy_path_text(*rom_path), rom.error().message)});
+    f.console.load_system_rom(rom->bytes);
     LOG_INFO(kLog, "Caricato BIOS da {}", lossy_path_text(*rom_path));
 
     if (const auto nvram_path = find_resource_path(kNvramPath, f.base_dir)) {
         // An unreadable image leaves the NVRAM as constructed and says so.
         if (auto nvram = read_file_prefix(*nvram_path, kNvramBytes)) {
-            f.console.load_nvram(*nvram);
+            f.console.load_nvram(nvram->bytes);
             LOG_INFO(kLog, "Caricato NVRAM da {}", lossy_path_text(*nvram_path));
         } else {
             LOG_WARN(kLog, "Impossibile leggere NVRAM da {}: {}", lossy_path_text(*nvram_path),
-                     nvram.error());
+                     nvram.error().message);
         }
     }
 
@@ -297,6 +279,7 @@ void reset_console(Frontend& f) {
     telemetry_restart(s.telemetry, f.clock.now(), s.instructions_executed, f.console.curr_lba());
     s.auto_boot_counter = 0;
     s.auto_boot_done = false;
+    s.halt_reported = false;
     s.mouse_captured = true;
     s.pointer_x = kPointerStartX;
     s.pointer_y = kPointerStartY;
@@ -440,6 +423,12 @@ bool run_host_frame(Frontend& f, WindowFrameIo& host, CommandQueue& queue) {
     if (f.console.disc_in_slot() && !s.auto_boot_done) auto_boot_step(f);
 
     f.console.run_emulated_frame(s.instructions_executed);
+    if (const auto halt_pc = f.console.cpu_halt_pc(); halt_pc && !s.halt_reported) {
+        // Said once: the window stays open so the user can reset or load another disc.
+        LOG_ERROR(kLog, "CPU bloccata da un doppio errore (bus o indirizzo durante un'eccezione) - PC: 0x{:08X}",
+                  *halt_pc);
+        s.halt_reported = true;
+    }
     const bool rendered = detect_rendered_frame(s.telemetry, f.console.plane_starts());
 
     const InputActions actions =

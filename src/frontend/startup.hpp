@@ -160,6 +160,7 @@ struct LoopState {
     uint8_t last_gamepad_buttons = 0;
     uint32_t auto_boot_counter = 0;
     bool auto_boot_done = false;
+    bool halt_reported = false;
     HotkeyStates previous_keys;
 };
 
@@ -184,6 +185,8 @@ public:
     // The CPU's reset as an SCC68070, then the vector load through two word reads per long.
     virtual void reset_cpu() = 0;
     virtual uint32_t pc() const = 0;
+    // Once the CPU has halted on a double fault: the address of the instruction that raised it.
+    virtual std::optional<uint32_t> cpu_halt_pc() const = 0;
     virtual uint16_t read_word(uint32_t address) = 0;
 
     // The MCD212's and the slave's video modes.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file.hpp"
 #include "common/log.hpp"
 #include "machine/chd.hpp"
 #include "machine/cue_sheet.hpp"
@@ -23,11 +24,8 @@ LogTarget kLog{"vestrel::cdrom"};
 constexpr uint64_t kIsoSectorBytes = 2048;
 constexpr size_t kIsoDataOffset = 24;  // where a mode 2 form 1 sector keeps its user data
 constexpr uint32_t kChdFallbackSectorsPerHunk = 8;
-
-// The operating system's text for an error number, as users know it from other tools.
-Error os_error(int err) {
-    return Error{fmt::format("{} (os error {})", std::strerror(err), err)};
-}
+// Real sheets are a few hundred bytes; the cap keeps a mislabelled huge file out of memory.
+constexpr uint64_t kMaxCueSheetBytes = 1 << 20;
 
 // The text after the last dot of the file name, lower-cased; empty when there is none.
 std::string lower_extension(const std::filesystem::path& path) {
@@ -70,14 +68,9 @@ private:
 };
 
 std::expected<FileHandle, Error> open_for_reading(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(os_error(errno));
-    FileHandle file(fd);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return std::unexpected(os_error(errno));
-    // A folder opens on Linux but holds no sectors; say so instead of showing an empty disc.
-    if (S_ISDIR(st.st_mode)) return std::unexpected(os_error(EISDIR));
-    return file;
+    auto fd = open_regular_file(path);
+    if (!fd) return std::unexpected(fd.error());
+    return FileHandle(*fd);
 }
 
 // Reads exactly out.size() bytes at `offset`; false on any error or a short read.
@@ -96,25 +89,20 @@ bool read_exact(int fd, uint64_t offset, std::span<uint8_t> out) {
     return true;
 }
 
-// The image file a path stands for: the sheet's first FILE, or the path itself.
-std::filesystem::path resolve_image_path(const std::filesystem::path& path) {
+// The image file a path stands for: the file a sheet's first usable FILE line names, or the
+// path itself. A sheet that names nothing is refused: read as raw sectors it would only be
+// its own text played as a disc.
+std::expected<std::filesystem::path, Error> resolve_image_path(const std::filesystem::path& path) {
     if (lower_extension(path.filename()) != "cue") return path;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return path;  // the open below reports the error
-    FileHandle file(fd);
-    std::string text;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return path;
-        }
-        if (n == 0) break;
-        text.append(chunk, static_cast<size_t>(n));
-    }
+    auto sheet = read_file_prefix(path, kMaxCueSheetBytes + 1);
+    if (!sheet) return std::unexpected(sheet.error());
+    if (sheet->file_size > kMaxCueSheetBytes)
+        return std::unexpected(Error{fmt::format("not a CUE sheet: {} bytes, more than a sheet can hold ({})",
+                                                 sheet->file_size, kMaxCueSheetBytes)});
+    const std::string_view text(reinterpret_cast<const char*>(sheet->bytes.data()), sheet->bytes.size());
+    if (!is_valid_utf8(text)) return std::unexpected(Error{"not a CUE sheet: the file is not UTF-8 text"});
     const std::optional<std::string> name = cue_file_name(text);
-    if (!name) return path;
+    if (!name) return std::unexpected(Error{"the CUE sheet has no FILE line with a quoted file name"});
     // An absolute name replaces the sheet's folder.
     return path.parent_path() / std::filesystem::path(*name);
 }
@@ -161,11 +149,20 @@ uint64_t DiscImage::hunks_decompressed() const { return impl_->hunks_decompresse
 std::expected<DiscImage, Error> open_disc_image(const std::filesystem::path& path) {
     auto impl = std::make_unique<DiscImage::Impl>();
     impl->path = path;
-    impl->image_path = resolve_image_path(path);
+    auto resolved = resolve_image_path(path);
+    if (!resolved) return std::unexpected(resolved.error());
+    impl->image_path = std::move(*resolved);
     const std::filesystem::path& image_path = impl->image_path;
+    const bool from_sheet = image_path != path;
 
     auto file = open_for_reading(image_path);
-    if (!file) return std::unexpected(file.error());
+    if (!file) {
+        // The caller names the sheet; the message must name the file that is missing.
+        if (from_sheet)
+            return std::unexpected(Error{fmt::format("cannot open {}, named by the sheet: {}", image_path.string(),
+                                                     file.error().message)});
+        return std::unexpected(file.error());
+    }
 
     if (lower_extension(image_path.filename()) == "chd") {
         Error error;
@@ -181,6 +178,7 @@ std::expected<DiscImage, Error> open_disc_image(const std::filesystem::path& pat
         impl->hunk_size = hunk_size;
         impl->sectors_per_hunk = per_hunk;
         impl->total_sectors = per_hunk * impl->chd_image->hunk_count();  // wraps, as 32-bit
+        if (impl->total_sectors == 0) return std::unexpected(Error{"the CHD image holds no sectors"});
         impl->hunk_buffer.assign(hunk_size, 0);
         LOG_INFO(kLog, "Opened CHD: {}, hunk_size={}, sectors_per_hunk={}, total_sectors={}",
                  image_path.string(), hunk_size, per_hunk, impl->total_sectors);
@@ -194,6 +192,9 @@ std::expected<DiscImage, Error> open_disc_image(const std::filesystem::path& pat
     impl->sector_size = lower_extension(image_path.filename()) == "iso" ? kIsoSectorBytes
                                                                          : kCdSectorBytes;
     impl->total_sectors = static_cast<uint32_t>(length / impl->sector_size);
+    if (impl->total_sectors == 0)
+        return std::unexpected(Error{fmt::format("the image holds no whole sector ({} bytes; a sector is {})", length,
+                                                 impl->sector_size)});
     impl->image_file = std::move(*file);
     LOG_INFO(kLog, "Opened raw disc image: {}, sector_size={}, total_sectors={}",
              image_path.string(), impl->sector_size, impl->total_sectors);

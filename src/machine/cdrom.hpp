@@ -54,8 +54,10 @@ private:
 };
 
 // Opens by extension (case-insensitive): "cue" follows the sheet's first quoted FILE line, "chd"
-// reads a CHD v5 file, "iso" gives 2,048-byte sectors, anything else raw 2,352-byte sectors.
-// The error text is the operating system's or the CHD reader's own message.
+// reads a CHD file, "iso" gives 2,048-byte sectors, anything else raw 2,352-byte sectors.
+// Only regular files are opened. Refused: a sheet over 1 MiB, not UTF-8 or naming no file; an
+// image that holds no whole sector. The error text is the operating system's or the CHD
+// reader's own message, or says which of these it is; a file a sheet names is named in it.
 std::expected<DiscImage, Error> open_disc_image(const std::filesystem::path& path);
 
 }  // namespace vestrel

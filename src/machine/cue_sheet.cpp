@@ -50,6 +50,8 @@ constexpr std::string_view kWideSpaces[] = {
     "\xE3\x80\x80",
 };
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Length of the white-space character at the front (or back) of `s`, 0 if there is none.
@@ -79,6 +81,9 @@ std::string_view trim(std::string_view s) {
 
 std::optional<std::string> cue_file_name(std::string_view sheet) {
     if (!is_valid_utf8(sheet)) return std::nullopt;
+    // Editors on some systems begin a UTF-8 file with a byte order mark; it is no part of the
+    // first line.
+    if (sheet.starts_with(kByteOrderMark)) sheet.remove_prefix(kByteOrderMark.size());
     size_t start = 0;
     while (start <= sheet.size()) {
         size_t end = sheet.find('\n', start);

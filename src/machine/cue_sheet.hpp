@@ -9,8 +9,8 @@
 namespace vestrel {
 
 // The quoted name of the first line that, trimmed, begins with "FILE " and holds two double
-// quotes. nullopt when no line does, or when the sheet is not valid UTF-8 (the caller then
-// opens the sheet itself as a raw image).
+// quotes (a leading byte order mark is skipped). nullopt when no line does, or when the sheet
+// is not valid UTF-8.
 std::optional<std::string> cue_file_name(std::string_view sheet);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).

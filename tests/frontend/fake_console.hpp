@@ -43,6 +43,7 @@ public:
                               : 0;
     }
     uint32_t pc() const override { return pc_; }
+    std::optional<uint32_t> cpu_halt_pc() const override { return halt_pc; }
     uint16_t read_word(uint32_t address) override {
         reads.push_back(address);
         const auto it = memory.find(address);
@@ -96,6 +97,7 @@ public:
     std::array<uint32_t, 2> planes{};
     bool fail_insert = false;
     bool disc = false;
+    std::optional<uint32_t> halt_pc;
     bool dvc = false;
     bool waits = true;
     bool mute = false;

@@ -11,6 +11,7 @@
 #include "common/log.hpp"
 #include "frontend/input.hpp"
 #include "fake_console.hpp"
+#include "../support/log_capture.hpp"
 
 namespace vestrel {
 namespace {
@@ -138,7 +139,7 @@ TEST_F(StartupTest, RomUnreadableIsAnErrorNotFatal) {
     const auto result = start_console(f_, std::nullopt);
     ASSERT_FALSE(result);
     EXPECT_FALSE(result.error().fatal);
-    EXPECT_FALSE(result.error().message.empty());
+    EXPECT_EQ(result.error().message, "bios/cdi220b.rom: Is a directory (os error 21)");
 }
 
 TEST_F(StartupTest, OversizedRomAndNvramAreCut) {
@@ -508,6 +509,20 @@ TEST_F(FrameLoopTest, EscapeClosedWindowAndExitEndTheLoopBeforeTheFrame) {
     queue_.push(Command::make(CommandTag::Exit));
     EXPECT_FALSE(run_host_frame(f_, host_, queue_));
     EXPECT_EQ(console_.frames_run, 0);
+}
+
+TEST_F(FrameLoopTest, AHaltedCpuIsReportedOncePerReset) {
+    LogCapture log;
+    const std::string line = "CPU bloccata da un doppio errore (bus o indirizzo durante un'eccezione) - PC: 0x00400010";
+    run_host_frame(f_, host_, queue_);
+    EXPECT_FALSE(log.has(line));
+    console_.halt_pc = 0x00400010;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(run_host_frame(f_, host_, queue_));
+    EXPECT_EQ(log.count_containing(line), 1u);
+    // A reset that halts again is a new failure, said again.
+    queue_.push(Command::make(CommandTag::Reset));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(run_host_frame(f_, host_, queue_));
+    EXPECT_EQ(log.count_containing(line), 2u);
 }
 
 TEST_F(FrameLoopTest, CommandsComeFirstAndAutoBootOnlyWithADisc) {

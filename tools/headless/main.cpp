@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "common/file.hpp"
 #include "common/log.hpp"
 #include "frontend/scheduler.hpp"
 #include "frontend/telemetry.hpp"
@@ -28,6 +28,7 @@ namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
+constexpr int kExitHalted = 3;
 constexpr uint64_t kDefaultFrames = 50;
 
 struct PointerEvent {
@@ -100,6 +101,12 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error) 
             error.clear();
             return std::nullopt;
         }
+        constexpr std::string_view kValueOptions[] = {"--rom",  "--disc", "--nvram",  "--cartridge",
+                                                      "--bmp",  "--wav",  "--frames", "--pointer"};
+        if (std::ranges::find(kValueOptions, arg) == std::end(kValueOptions)) {
+            error = fmt::format("unknown option {}", arg);
+            return std::nullopt;
+        }
         const auto v = value();
         if (!v) return std::nullopt;
         if (arg == "--rom") {
@@ -136,9 +143,6 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error) 
                 }
                 o.pointer.push_back(*e);
             }
-        } else {
-            error = fmt::format("unknown option {}", arg);
-            return std::nullopt;
         }
     }
     if (!have_rom) {
@@ -146,20 +150,6 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error) 
         return std::nullopt;
     }
     return o;
-}
-
-std::optional<std::vector<uint8_t>> read_file(const std::filesystem::path& path, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = fmt::format("cannot open {}", path.string());
-        return std::nullopt;
-    }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = fmt::format("cannot read {}", path.string());
-        return std::nullopt;
-    }
-    return bytes;
 }
 
 bool write_file(const std::filesystem::path& path, std::span<const uint8_t> bytes, std::string& error) {
@@ -233,22 +223,30 @@ int run(int argc, char** argv) {
     const Options& o = *options;
 
     auto bus = std::make_unique<Bus>();
-    const auto rom = read_file(o.rom, error);
+    // Each file is read only as far as the machine uses it, so a huge or endless one cannot
+    // exhaust memory; the named path in every message says which input was wrong.
+    auto read_input = [&](const std::filesystem::path& path, size_t limit) {
+        auto file = read_file_prefix(path, limit);
+        if (!file) error = fmt::format("{}: {}", path.string(), file.error().message);
+        return file;
+    };
+    const auto rom = read_input(o.rom, Bus::kRomSize);
     if (!rom) return fail(error);
-    if (rom->size() < 8) return fail(fmt::format("{}: too short for a system ROM ({} bytes)", o.rom.string(), rom->size()));
-    if (rom->size() > Bus::kRomSize)
+    if (rom->bytes.size() < 8)
+        return fail(fmt::format("{}: too short for a system ROM ({} bytes)", o.rom.string(), rom->bytes.size()));
+    if (rom->file_size > Bus::kRomSize)
         std::fprintf(stderr, "vestrel-headless: %s: only the first %u bytes are used\n", o.rom.string().c_str(),
                      Bus::kRomSize);
-    bus->load_system_rom(*rom);
+    bus->load_system_rom(rom->bytes);
     if (o.nvram) {
-        const auto nv = read_file(*o.nvram, error);
+        const auto nv = read_input(*o.nvram, Bus::kNvramSize);
         if (!nv) return fail(error);
-        bus->load_nvram(*nv);
+        bus->load_nvram(nv->bytes);
     }
     if (o.cartridge) {
-        const auto cart = read_file(*o.cartridge, error);
+        const auto cart = read_input(*o.cartridge, Dvc::kRomSize);
         if (!cart) return fail(error);
-        bus->dvc.load_rom_image(*cart);
+        bus->dvc.load_rom_image(cart->bytes, static_cast<size_t>(cart->file_size));
     }
     if (o.disc) {
         const auto inserted = bus->insert_disc(*o.disc);
@@ -267,7 +265,8 @@ int run(int argc, char** argv) {
     std::vector<StereoPair> audio;
     uint64_t instructions = 0;
     const auto start = std::chrono::steady_clock::now();
-    for (uint64_t frame = 0; frame < o.frames; ++frame) {
+    uint64_t frames_run = 0;
+    for (uint64_t frame = 0; frame < o.frames && !cpu.halted(); ++frame, ++frames_run) {
         for (const PointerEvent& e : o.pointer)
             if (e.frame == frame) bus->slave.send_pointer_report(e.x, e.y, e.buttons);
         run_emulated_frame(cpu, *bus, instructions);
@@ -278,14 +277,23 @@ int run(int argc, char** argv) {
     if (o.bmp && !write_file(*o.bmp, encode_screenshot_bmp(bus->mcd212.frame_pixels()), error)) return fail(error);
     if (o.wav && !write_file(*o.wav, encode_wav(audio), error)) return fail(error);
 
-    const double emulated = double(o.frames) / (bus->mcd212.video_mode == VideoMode::Ntsc ? 60.0 : 50.0);
+    const double emulated = double(frames_run) / (bus->mcd212.video_mode == VideoMode::Ntsc ? 60.0 : 50.0);
     const double speed = wall > 0 ? emulated / wall : 0.0;
     const double mips = wall > 0 ? double(instructions) / wall / 1e6 : 0.0;
     std::fflush(stdout);
     std::fputs(fmt::format("frames={} emulated_s={:.3f} wall_s={:.3f} speed={:.1f} instructions={} mips={:.2f}\n",
-                           o.frames, emulated, wall, speed, instructions, mips)
+                           frames_run, emulated, wall, speed, instructions, mips)
                    .c_str(),
                stdout);
+    std::fflush(stdout);
+    if (cpu.halted()) {
+        // Nothing but a reset starts a halted CPU, so running on would only hide the failure.
+        std::fprintf(stderr,
+                     "vestrel-headless: the CPU halted in frame %llu at PC 0x%08X: double fault "
+                     "(a bus or address error while an exception was being taken)\n",
+                     static_cast<unsigned long long>(frames_run), cpu.ppc);
+        return kExitHalted;
+    }
     return 0;
 }
 

@@ -227,6 +227,10 @@ struct Cpu {
     std::optional<uint32_t> vector_this_step;
     bool flow_changed = false;
 
+    // Halted by a double fault (a fault while an exception was being taken), as opposed to
+    // waiting in STOP: the fault that stopped it is still marked.
+    bool halted() const { return stopped != 0 && aborted != 0; }
+
     // The bookkeeping step does before each instruction: what a fault rolls back to.
     void save_instruction_start() {
         for (int i = 0; i < 8; ++i) {

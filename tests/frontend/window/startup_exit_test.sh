@@ -14,6 +14,13 @@ status=$?
 [ "$status" = 101 ] || fail "missing ROM gave status $status"
 grep -qx "BIOS cdi220b.rom non trovato" err.txt || fail "missing ROM message"
 
+# A ROM that is a folder: its path and the system's text, status 1, before any window.
+mkdir -p folder/bios/cdi220b.rom
+(cd folder && env -u DISPLAY -u WAYLAND_DISPLAY "$vestrel" --bios 2>../err.txt)
+status=$?
+[ "$status" = 1 ] || fail "a ROM folder gave status $status"
+grep -qx "Error: bios/cdi220b.rom: Is a directory (os error 21)" err.txt || fail "ROM folder message"
+
 # A ROM but no display: "Error: ..." and status 1, after the start-up lines.
 mkdir bios
 printf '\x00\x00\x10\x00\x00\x40\x00\x08\x60\xfe' > bios/cdi220b.rom
