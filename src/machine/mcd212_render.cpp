@@ -712,20 +712,22 @@ void Mcd212::render_scanline(uint64_t line) {
     Line plane_b;
     Flags trans_a;
     Flags trans_b;
-    // A disabled plane stays FlagState::Set, which makes it `none` below: its line and flags
-    // are never filled or read.
+    // A disabled plane stays FlagState::Set, which makes it `none` below; its line and flags
+    // are filled only where a mixer reads them.
 
     const uint32_t coding_a = image_coding_method & 0xF;
     const uint32_t coding_b = (image_coding_method >> 8) & 0xF;
 
     FlagState state_a = FlagState::Set;
     FlagState state_b = FlagState::Set;
-    if (dcr1 & kDcrDisplayEnable) {
+    const bool enabled_a = (dcr1 & kDcrDisplayEnable) != 0;
+    const bool enabled_b = (dcr2 & kDcrDisplayEnable) != 0;
+    if (enabled_a) {
         const PlaneSetup p{false, &dcr1, &vsr1, ddr1, bank0_copy.data(), coding_a,
                            transparency_control & 0xFF, dyuv_start_a, transparent_colour_a, mask_colour_a};
         state_a = decode_plane(*this, p, plane_a, trans_a);
     }
-    if (dcr2 & kDcrDisplayEnable) {
+    if (enabled_b) {
         const PlaneSetup p{true, &dcr2, &vsr2, ddr2, bank1_copy.data(), coding_b,
                            (transparency_control >> 8) & 0xFF, dyuv_start_b, transparent_colour_b, mask_colour_b};
         state_b = decode_plane(*this, p, plane_b, trans_b);
@@ -799,6 +801,16 @@ void Mcd212::render_scanline(uint64_t line) {
             }
     #endif
         } else {
+            // The general mixer reads both planes, so a plane that was not decoded (its display
+            // enable clear) is filled here as what it is: transparent everywhere.
+            if (!enabled_a) {
+                plane_a.fill(kPlaneBlackColour);
+                trans_a.fill(1);
+            }
+            if (!enabled_b) {
+                plane_b.fill(kPlaneBlackColour);
+                trans_b.fill(1);
+            }
             // Every coding but CLUT4 repeats each decoded value over a pixel pair, and so do the
             // pixel-hold mosaics of those codings; regions at odd positions can still split a pair.
             const bool pairs = !use_external && coding_a != kCodingClut4 && coding_b != kCodingClut4 &&

@@ -214,6 +214,47 @@ TEST_F(Render, RegionWeightsApplyPerPixel) {
     EXPECT_EQ(px(1, 767), 0xFF494949u);
 }
 
+// A plane whose display enable is clear is transparent everywhere, whatever the line before it
+// showed, also when the other plane's weight changes along the line. Both planes are switched
+// off in turn, and each is tried with an opaque and a transparent partner.
+TEST_F(Render, DisabledPlaneIsTransparentOnEveryLine) {
+    const uint32_t red = 0xFFEB1010;
+    const uint32_t blue = 0xFF1010EB;
+    for (const bool disable_a : {true, false}) {
+        for (const bool other_keyed : {false, true}) {
+            m = std::make_unique<Mcd212>();
+            SetUp();
+            plane_a(1);
+            plane_b(3);
+            m->clut[0] = red;
+            m->clut[128] = blue;
+            m->backdrop_colour = 2;
+            m->load_control_plane_a(0xD0, 0x0060512C);  // X 300: plane B weight 20
+            m->load_control_plane_a(0xD1, 0x00404190);  // X 400: plane A weight 16
+            m->render_scanline(40);
+            EXPECT_EQ(px(16, 299), mix(red, 64, blue, 64));
+            if (disable_a) {
+                m->dcr1 &= ~Mcd212::kDcrDisplayEnable;
+            } else {
+                m->dcr2 &= ~Mcd212::kDcrDisplayEnable;
+            }
+            if (other_keyed) {  // the shown plane keys out its colour from x = 500 on
+                m->load_control_plane_a(0xD2, 0x009101F4);  // X 500: region flag 1 set
+                m->transparency_control = disable_a ? 0x0408 : 0x0804;  // k = 4 (flag 1)
+            }
+            m->render_scanline(41);
+            for (const uint32_t x : {0u, 299u, 300u, 399u, 400u, 499u, 500u, 767u}) {
+                const uint32_t wa = x < 400 ? 64 : 16;
+                const uint32_t wb = x < 300 ? 64 : 20;
+                uint32_t expected = disable_a ? mix(kBlack, 0, blue, wb) : mix(red, wa, kBlack, 0);
+                if (other_keyed && x >= 500) expected = 0xFF007B00;  // backdrop 2 behind nothing
+                EXPECT_EQ(px(18, x), expected) << "plane " << (disable_a ? "A" : "B") << " off, keyed "
+                                               << other_keyed << ", x " << x;
+            }
+        }
+    }
+}
+
 TEST_F(Render, TwoPlanesKeepEveryPixelOfClut4) {
     plane_a(11);
     plane_b(3);
