@@ -510,6 +510,38 @@ TEST(Mcd212Regions, OneListWeightsAndFlags) {
     EXPECT_EQ(m->weight_a[0], 20);
 }
 
+// Every operation of an entry at X 100, with region flag 0 clear before it or set by an entry
+// at X 50: which weight it sets (its plane is bit 1 of the operation) and whether it sets flag 0
+// (to bit 0 of the operation).
+TEST(Mcd212Regions, EveryOperation) {
+    struct Case {
+        uint32_t op;
+        int weight_plane;  // -1 none, 0 plane A, 1 plane B
+        bool sets_flag;
+    };
+    const Case cases[] = {
+        {0, -1, false}, {1, -1, false},  {2, -1, false},  {3, -1, false}, {4, 0, false},  {5, -1, false},
+        {6, 1, false},  {7, -1, false},  {8, -1, true},   {9, -1, true},  {10, -1, false}, {11, -1, false},
+        {12, 0, true},  {13, 0, true},   {14, 1, true},   {15, 1, true},
+    };
+    for (const auto& c : cases) {
+        for (const uint8_t before : {0, 1}) {
+            auto m = std::make_unique<Mcd212>();
+            m->load_control_plane_a(0xDB, 5);
+            m->load_control_plane_b(0xDC, 7);
+            m->load_control_plane_a(0xD0, before ? 0x00900032u : 0x00100032u);  // X 50: op 9 or op 1
+            m->load_control_plane_a(0xD1, (c.op << 20) | (30u << 10) | 100);  // X 100, weight 30
+            const uint8_t after = c.sets_flag ? static_cast<uint8_t>(c.op & 1) : before;
+            EXPECT_EQ(m->region_flags[0][99], before) << "op " << c.op;
+            EXPECT_EQ(m->region_flags[0][100], after) << "op " << c.op << ", flag before " << int{before};
+            EXPECT_EQ(m->region_flags[1][767], 0) << "op " << c.op;
+            EXPECT_EQ(m->weight_a[767], c.weight_plane == 0 ? 30 : 5) << "op " << c.op;
+            EXPECT_EQ(m->weight_b[767], c.weight_plane == 1 ? 30 : 7) << "op " << c.op;
+            EXPECT_EQ(m->weight_a[99], 5) << "op " << c.op;
+        }
+    }
+}
+
 TEST(Mcd212Regions, EndsBlocksAndTwoLists) {
     {   // op 0 ends the list: later entries never apply.
         auto m = std::make_unique<Mcd212>();
