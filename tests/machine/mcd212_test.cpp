@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log.hpp"
+#include "mcd212_line_model.hpp"
 
 namespace vestrel {
 namespace {
@@ -620,12 +621,22 @@ TEST(Mcd212Blink, OnOffPhases) {
 
 // ---- Robustness ----
 
+// Random words over both banks run as display programs, with random register writes, control
+// loads and reads between lines. Every line must still be what the line model draws from the
+// state the programs left, the region arrays what the model computes after each region load,
+// and the state within what the registers can hold.
 TEST(Mcd212Robustness, RandomProgramsAndRegisters) {
     std::mt19937 rng(212);
     auto m = std::make_unique<Mcd212>();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     int frames = 0;
-    while (std::chrono::steady_clock::now() < deadline && frames < 200) {
+    int failures = 0;
+    auto check = [&](const std::string& difference, uint32_t line) {
+        if (difference.empty() || failures >= 5) return;
+        ++failures;
+        ADD_FAILURE() << "frame " << frames << " line " << line << ": " << difference;
+    };
+    while (std::chrono::steady_clock::now() < deadline && frames < 200 && failures < 5) {
         // Sprinkle random words over both banks, with programs at the ICA entries.
         for (int n = 0; n < 4096; ++n) {
             const uint32_t address = rng() & Mcd212::kBankMask & ~3u;
@@ -643,12 +654,30 @@ TEST(Mcd212Robustness, RandomProgramsAndRegisters) {
         for (uint32_t line = 0; line < lines; ++line) {
             m->run_display_programs(line);
             if ((rng() & 15) == 0) {
-                m->load_control_plane_a(static_cast<uint8_t>(rng()), rng());
-                m->load_control_plane_b(static_cast<uint8_t>(rng()), rng());
+                const auto code_a = static_cast<uint8_t>(rng());
+                const auto code_b = static_cast<uint8_t>(rng());
+                m->load_control_plane_a(code_a, rng());
+                m->load_control_plane_b(code_b, rng());
+                const bool region_load = (code_a >= 0xD0 && code_a <= 0xD7) || code_a == 0xDB ||
+                                         (code_b >= 0xD0 && code_b <= 0xD7) || code_b == 0xDC;
+                if (region_load) check(line_model::compare_regions(*m), line);
                 m->mcd212_read_register(rng());
             }
-            m->render_scanline(line);
+            check(line_model::render_and_compare(*m, line), line);
         }
+        // What the programs may leave: opaque CLUT colours, masked key colours, bank and order
+        // registers in range, DCA pointers within 22 bits, interrupt bits only with a request.
+        for (uint32_t n = 0; n < 256; ++n) ASSERT_EQ(m->clut[n] >> 24, 0xFFu) << "entry " << n;
+        for (uint32_t c : {m->transparent_colour_a, m->transparent_colour_b, m->mask_colour_a, m->mask_colour_b}) {
+            ASSERT_EQ(c & ~0xFCFCFCu, 0u);
+        }
+        ASSERT_LE(m->clut_bank_a, 3);
+        ASSERT_TRUE(m->clut_bank_b == 0 || m->clut_bank_b == 2 || m->clut_bank_b == 3);
+        ASSERT_LE(m->plane_order, 7u);
+        ASSERT_LE(m->dca_pointer1, 0x3FFFFFu);
+        ASSERT_LE(m->dca_pointer2, 0x3FFFFFu);
+        ASSERT_EQ(m->csr2r & ~Mcd212::kCsr2rIrqMask, 0);
+        ASSERT_EQ(m->irq_request, (m->csr2r & Mcd212::kCsr2rIrqMask) != 0);
         ++frames;
     }
     EXPECT_GT(frames, 0);
