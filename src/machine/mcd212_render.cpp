@@ -4,8 +4,7 @@
 //
 // The coding method, file type and transparency rule are chosen once per line; the pixel loops
 // below them are branch-light and work on stack buffers only. The DYUV conversion and the
-// mixers work on SSE2 lanes, which every x86-64 host has; there is no scalar fallback, so a
-// host without SSE2 stops here rather than building a renderer nothing tests.
+// mixers work on SSE2 lanes, which every x86-64 host has; there is no scalar fallback.
 #include <algorithm>
 #include <array>
 #include <cstring>
