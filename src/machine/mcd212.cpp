@@ -390,7 +390,7 @@ void Mcd212::update_region_weights() {
         const uint32_t op = (entry >> 20) & 0xF;
         if (op == 0) return false;
         const bool sets_weight = op == 4 || op == 6 || op >= 12;
-        const bool sets_flag = op >= 8;
+        const bool sets_flag = op == 8 || op == 9 || op >= 12;  // 10 and 11 do nothing
         if (sets_weight) {
             const auto weight = static_cast<uint8_t>((entry >> 10) & 0x3F);
             if ((entry >> 21) & 1) {

@@ -3,14 +3,16 @@
 // draws the cursor and writes the row pair into the frame buffer.
 //
 // The coding method, file type and transparency rule are chosen once per line; the pixel loops
-// below them are branch-light and work on stack buffers only.
+// below them are branch-light and work on stack buffers only. The DYUV conversion and the
+// mixers work on SSE2 lanes, which every x86-64 host has; there is no scalar fallback.
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if !defined(__SSE2__)
+#error "The MCD212 line renderer needs SSE2 (any x86-64 host)."
 #endif
+#include <emmintrin.h>
 
 #include "machine/mcd212.hpp"
 
@@ -60,17 +62,6 @@ struct PixelPair {
     uint32_t t;
     uint8_t flag;
 };
-
-// The same as looking up Mcd212::clamp at s + 256 with the index limited to 0-767.
-inline uint32_t clamp_component(int32_t s) { return static_cast<uint32_t>(std::clamp(s, 0, 255)); }
-
-inline uint32_t yuv_to_rgb(uint32_t y, uint32_t u, uint32_t v) {
-    const auto yi = static_cast<int32_t>(y);
-    const uint32_t r = clamp_component(yi + Mcd212::v_to_r[v]);
-    const uint32_t g = clamp_component(yi + Mcd212::u_to_g[u] + Mcd212::v_to_g[v]);
-    const uint32_t b = clamp_component(yi + Mcd212::u_to_b[u]);
-    return 0xFF000000u | (r << 16) | (g << 8) | b;
-}
 
 // Decodes run-coded bytes from `bank` starting at `address` until the line is full; returns the
 // number of bytes consumed. `lookup(byte, index)` maps a colour byte (the index-th byte read) to
@@ -204,7 +195,6 @@ void fill_key(Flags& flags, const Mcd212& m, const Line& line, const PlaneSetup&
 
 constexpr uint32_t kDyuvBytesRead = kDyuvBytesPerLine + 2;  // the next pair is read for the chroma
 
-#if defined(__SSE2__)
 // trunc(x / 256) for each 16-bit lane, rounding toward zero as the chroma tables do.
 inline __m128i div256_toward_zero(__m128i x) {
     const __m128i sign = _mm_srai_epi16(x, 15);
@@ -249,7 +239,6 @@ inline ChromaLanes chroma16(const uint8_t* pairs) {
     const __m128i bias = _mm_set1_epi16(128);
     return {_mm_sub_epi16(_mm_unpacklo_epi16(own, mean), bias), _mm_sub_epi16(_mm_unpackhi_epi16(own, mean), bias)};
 }
-#endif
 
 // Running DYUV sums packed in one word: Y in bits 0-20, U in 21-41, V in 42-62. A line adds
 // at most 386 deltas of 255 to a field, below 2^21, so no field carries into the next and the
@@ -293,7 +282,6 @@ void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
     }
     us[kPairs] = static_cast<uint8_t>((acc + kDyuvEvenStep[src[2 * kPairs]]) >> kDyuvUShift);
     vs[kPairs] = static_cast<uint8_t>((acc + kDyuvOddStep[src[2 * kPairs + 1]]) >> kDyuvVShift);
-#if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     for (uint32_t j = 0; j < kPairs; j += 8) {
         const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(&ys[2 * j]));
@@ -302,13 +290,6 @@ void decode_dyuv(const PlaneSetup& p, uint32_t address, Line& line) {
         yuv8_to_rgb(_mm_unpacklo_epi8(y, zero), u_low, v_low, &line[4 * j]);
         yuv8_to_rgb(_mm_unpackhi_epi8(y, zero), u_high, v_high, &line[4 * j + 16]);
     }
-#else
-    for (uint32_t j = 0; j < kPairs; ++j) {
-        line[4 * j] = line[4 * j + 1] = yuv_to_rgb(ys[2 * j], us[j], vs[j]);
-        line[4 * j + 2] = line[4 * j + 3] =
-            yuv_to_rgb(ys[2 * j + 1], (uint32_t{us[j]} + us[j + 1]) / 2, (uint32_t{vs[j]} + vs[j + 1]) / 2);
-    }
-#endif
 }
 
 // Decodes one enabled plane into `line` and `flags` and writes the address reached back.
@@ -485,7 +466,6 @@ struct MixInputs {
     bool a_is_rear;
 };
 
-#if defined(__SSE2__)
 // Four pixels at a time. (s x 298 + 128) >> 8 is computed as s + ((s x 42 + 128) >> 8) to stay
 // within 16-bit lanes; every component takes the same path, so the alpha byte is forced after.
 inline __m128i spread4(const uint8_t* p) {  // each of four bytes repeated four times
@@ -668,37 +648,6 @@ void show_one_plane(const Line& shown, const Flags& trans, uint32_t weight, cons
                : show_one_plane<false, false>(shown, trans, weight, external, behind, out);
     }
 }
-#else
-// The per-pixel rule: for each component, max(c - 16, 0) x weight >> 6 capped at 255 for each
-// plane, the sum capped at 239, then (s x 298 + 128) >> 8 capped at 255.
-inline uint32_t mix_pixel(uint32_t a, uint32_t wa, uint32_t b, uint32_t wb) {
-    uint32_t out = 0xFF000000u;
-    for (uint32_t shift = 0; shift < 24; shift += 8) {
-        const uint32_t ca = (a >> shift) & 0xFF;
-        const uint32_t cb = (b >> shift) & 0xFF;
-        const uint32_t pa = std::min<uint32_t>(((ca > 16 ? ca - 16 : 0) * wa) >> 6, 255);
-        const uint32_t pb = std::min<uint32_t>(((cb > 16 ? cb - 16 : 0) * wb) >> 6, 255);
-        const uint32_t sum = std::min<uint32_t>(pa + pb, 239);
-        out |= std::min<uint32_t>((sum * 298 + 128) >> 8, 255) << shift;
-    }
-    return out;
-}
-
-void mix_line(const MixInputs& in, bool /*pairs*/, bool /*uniform_weights*/, bool /*opaque*/, uint32_t* out) {
-    for (uint32_t x = 0; x < W; ++x) {
-        const bool ta = in.trans_a[x] != 0;
-        const bool tb = in.trans_b[x] != 0;
-        if (ta && tb) {
-            out[x] = in.use_external ? in.external[x] : in.behind;
-            continue;
-        }
-        uint32_t a = ta ? kPlaneBlackColour : in.plane_a[x];
-        uint32_t b = tb ? kPlaneBlackColour : in.plane_b[x];
-        if (!ta && !tb && in.rear_black) (in.a_is_rear ? a : b) = kPlaneBlackColour;
-        out[x] = mix_pixel(a, in.weight_a[x], b, in.weight_b[x]);
-    }
-}
-#endif
 
 }  // namespace
 
@@ -712,20 +661,22 @@ void Mcd212::render_scanline(uint64_t line) {
     Line plane_b;
     Flags trans_a;
     Flags trans_b;
-    // A disabled plane stays FlagState::Set, which makes it `none` below: its line and flags
-    // are never filled or read.
+    // A disabled plane stays FlagState::Set, which makes it `none` below; its line and flags
+    // are filled only where a mixer reads them.
 
     const uint32_t coding_a = image_coding_method & 0xF;
     const uint32_t coding_b = (image_coding_method >> 8) & 0xF;
 
     FlagState state_a = FlagState::Set;
     FlagState state_b = FlagState::Set;
-    if (dcr1 & kDcrDisplayEnable) {
+    const bool enabled_a = (dcr1 & kDcrDisplayEnable) != 0;
+    const bool enabled_b = (dcr2 & kDcrDisplayEnable) != 0;
+    if (enabled_a) {
         const PlaneSetup p{false, &dcr1, &vsr1, ddr1, bank0_copy.data(), coding_a,
                            transparency_control & 0xFF, dyuv_start_a, transparent_colour_a, mask_colour_a};
         state_a = decode_plane(*this, p, plane_a, trans_a);
     }
-    if (dcr2 & kDcrDisplayEnable) {
+    if (enabled_b) {
         const PlaneSetup p{true, &dcr2, &vsr2, ddr2, bank1_copy.data(), coding_b,
                            (transparency_control >> 8) & 0xFF, dyuv_start_b, transparent_colour_b, mask_colour_b};
         state_b = decode_plane(*this, p, plane_b, trans_b);
@@ -769,7 +720,6 @@ void Mcd212::render_scanline(uint64_t line) {
             const Line& shown = none_a ? plane_b : plane_a;
             const Flags& shown_trans = none_a ? trans_b : trans_a;
             const uint32_t weight = none_a ? weight_b[0] : weight_a[0];
-    #if defined(__SSE2__)
             // One plane over nothing at one weight. Its pairs repeat unless it is CLUT4 or a region
             // splits one.
             const FlagState state = none_a ? state_b : state_a;
@@ -777,28 +727,17 @@ void Mcd212::render_scanline(uint64_t line) {
                                (state != FlagState::Mixed || pair_equal(shown_trans));
             show_one_plane(shown, shown_trans, weight, use_external ? external_video.data() : nullptr, behind, pairs,
                            opaque(state, shown_trans), out);
-    #else
-            // One plane over nothing at one weight: each component maps through one table, and the
-            // second pixel of a repeated pair reuses the first one's result.
-            std::array<uint8_t, 256> component;
-            for (uint32_t c = 0; c < 256; ++c) {
-                const uint32_t weighed = std::min<uint32_t>(((c > 16 ? c - 16 : 0) * weight) >> 6, 255);
-                component[c] = static_cast<uint8_t>(std::min<uint32_t>((std::min<uint32_t>(weighed, 239) * 298 + 128) >> 8, 255));
-            }
-            auto convert = [&](uint32_t p) {
-                return 0xFF000000u | (uint32_t{component[(p >> 16) & 0xFF]} << 16) |
-                       (uint32_t{component[(p >> 8) & 0xFF]} << 8) | component[p & 0xFF];
-            };
-            for (uint32_t x = 0; x < W; x += 2) {
-                const uint32_t p0 = shown[x];
-                const uint32_t p1 = shown[x + 1];
-                const uint32_t m0 = convert(p0);
-                const uint32_t m1 = p1 == p0 ? m0 : convert(p1);
-                out[x] = shown_trans[x] ? (use_external ? external_video[x] : behind) : m0;
-                out[x + 1] = shown_trans[x + 1] ? (use_external ? external_video[x + 1] : behind) : m1;
-            }
-    #endif
         } else {
+            // The general mixer reads both planes, so a plane that was not decoded (its display
+            // enable clear) is filled here as what it is: transparent everywhere.
+            if (!enabled_a) {
+                plane_a.fill(kPlaneBlackColour);
+                trans_a.fill(1);
+            }
+            if (!enabled_b) {
+                plane_b.fill(kPlaneBlackColour);
+                trans_b.fill(1);
+            }
             // Every coding but CLUT4 repeats each decoded value over a pixel pair, and so do the
             // pixel-hold mosaics of those codings; regions at odd positions can still split a pair.
             const bool pairs = !use_external && coding_a != kCodingClut4 && coding_b != kCodingClut4 &&

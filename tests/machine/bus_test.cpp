@@ -440,6 +440,11 @@ TEST(BusWaitStates, SwitchOffChargesNothing) {
 namespace vestrel {
 namespace {
 
+// Random accesses of every size over every window and over random addresses, with lines
+// stepped and wait-state positions moved between them. Between the random accesses the map must
+// still hold: RAM returns what was just stored (through any upper address byte), the system ROM
+// keeps its image, the NVRAM answers each byte at both of its addresses, unmapped space reads
+// 0xFF, and every wait cycle charged moves the line position by as much.
 TEST(BusRobustness, RandomTrafficStaysInBounds) {
     ConsoleCapture out;  // UART and watch lines from random writes
     std::mt19937 rng(20261210);
@@ -447,8 +452,17 @@ TEST(BusRobustness, RandomTrafficStaysInBounds) {
                               0x310000, 0x320000, 0x323F00, 0x400000, 0x47FF00, 0x4FFFE0, 0x500000,
                               0x57FF00, 0xD00000, 0xE00000, 0xE03000, 0xE04000, 0xE40000, 0xE80000,
                               0xEFFF00, 0x80000000, 0x80002000, 0x80004000, 0x00801000, 0xFFFFFF00};
+    const uint32_t ram_bases[] = {0x000000, 0x200000, 0x500000};
+    // An upper address byte the decoder ignores (0x80 would reach the on-chip registers).
+    auto upper = [&] {
+        const uint32_t u = rng() & 0xFF;
+        return (u == 0x80 ? 0u : u) << 24;
+    };
     for (int round = 0; round < 2; ++round) {
         auto bus = std::make_unique<Bus>();
+        std::vector<uint8_t> rom(0x80000);
+        for (auto& b : rom) b = static_cast<uint8_t>(rng());
+        bus->load_system_rom(rom);
         if (round == 1) {
             bus->dvc.rom = std::vector<uint8_t>(100, 0x11);  // a short cartridge ROM
             bus->dvc.dram_enabled = true;
@@ -457,6 +471,8 @@ TEST(BusRobustness, RandomTrafficStaysInBounds) {
             const uint32_t base = bases[rng() % std::size(bases)];
             const uint32_t address = (rng() % 4 == 0) ? static_cast<uint32_t>(rng()) : base + rng() % 0x120;
             const uint32_t value = static_cast<uint32_t>(rng());
+            const uint32_t tally = bus->scc.wait_tally;
+            const uint32_t position = bus->scc.line_cycle_pos;
             switch (rng() % 7) {
                 case 0: (void)bus->read_byte(address); break;
                 case 1: (void)bus->read_word(address); break;
@@ -466,9 +482,33 @@ TEST(BusRobustness, RandomTrafficStaysInBounds) {
                 case 5: bus->write_long(address, value); break;
                 default: (void)bus->acknowledge_interrupt(static_cast<uint8_t>(1 + rng() % 7)); break;
             }
+            ASSERT_EQ(bus->scc.wait_tally - tally, bus->scc.line_cycle_pos - position) << "access " << i;
             if (i % 997 == 0) bus->step_scanline(rng() % 312);
             if (i % 50 == 0) bus->scc.line_cycle_pos = rng() % 1100;
+            if (i % 16 != 0) continue;
+
+            const uint32_t ram = upper() | ram_bases[rng() % 3] | (rng() & 0x7FFFC);
+            bus->write_long(ram, value);
+            ASSERT_EQ(bus->read_long(ram), value) << std::hex << ram;
+            ASSERT_EQ(bus->read_word(ram + 2), value & 0xFFFF) << std::hex << ram;
+            bus->write_byte(ram + 1, static_cast<uint8_t>(~value));
+            ASSERT_EQ(bus->read_word(ram), ((value >> 16) & 0xFF00) | (~value & 0xFF)) << std::hex << ram;
+            ASSERT_EQ(bus->read_byte(ram + 3), value & 0xFF) << std::hex << ram;
+
+            const uint32_t rom_offset = rng() % 0x80000;
+            ASSERT_EQ(bus->read_byte(upper() | (0x400000 + rom_offset)), rom[rom_offset]) << std::hex << rom_offset;
+
+            const uint32_t nv = 0x320000 + (rng() % 8000) * 2;
+            bus->write_byte(nv + (rng() & 1), static_cast<uint8_t>(value));
+            ASSERT_EQ(bus->read_byte(nv), value & 0xFF) << std::hex << nv;
+            ASSERT_EQ(bus->read_word(nv), (value & 0xFF) * 0x0101u) << std::hex << nv;
+
+            uint32_t unmapped = 0x600000 + rng() % 0x700000;  // 0x600000-0xCFFFFF
+            if (((unmapped >> 16) & 0xFF) == 0x80) unmapped += 0x10000;
+            ASSERT_EQ(bus->read_byte(unmapped), 0xFF) << std::hex << unmapped;
+            ASSERT_EQ(bus->read_word(unmapped & ~1u), 0xFFFF) << std::hex << unmapped;
         }
+        EXPECT_EQ(bus->rom, rom) << "round " << round << ": writes reached the system ROM";
     }
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log.hpp"
+#include "mcd212_line_model.hpp"
 
 namespace vestrel {
 namespace {
@@ -510,6 +511,38 @@ TEST(Mcd212Regions, OneListWeightsAndFlags) {
     EXPECT_EQ(m->weight_a[0], 20);
 }
 
+// Every operation of an entry at X 100, with region flag 0 clear before it or set by an entry
+// at X 50: which weight it sets (its plane is bit 1 of the operation) and whether it sets flag 0
+// (to bit 0 of the operation).
+TEST(Mcd212Regions, EveryOperation) {
+    struct Case {
+        uint32_t op;
+        int weight_plane;  // -1 none, 0 plane A, 1 plane B
+        bool sets_flag;
+    };
+    const Case cases[] = {
+        {0, -1, false}, {1, -1, false},  {2, -1, false},  {3, -1, false}, {4, 0, false},  {5, -1, false},
+        {6, 1, false},  {7, -1, false},  {8, -1, true},   {9, -1, true},  {10, -1, false}, {11, -1, false},
+        {12, 0, true},  {13, 0, true},   {14, 1, true},   {15, 1, true},
+    };
+    for (const auto& c : cases) {
+        for (const uint8_t before : {0, 1}) {
+            auto m = std::make_unique<Mcd212>();
+            m->load_control_plane_a(0xDB, 5);
+            m->load_control_plane_b(0xDC, 7);
+            m->load_control_plane_a(0xD0, before ? 0x00900032u : 0x00100032u);  // X 50: op 9 or op 1
+            m->load_control_plane_a(0xD1, (c.op << 20) | (30u << 10) | 100);  // X 100, weight 30
+            const uint8_t after = c.sets_flag ? static_cast<uint8_t>(c.op & 1) : before;
+            EXPECT_EQ(m->region_flags[0][99], before) << "op " << c.op;
+            EXPECT_EQ(m->region_flags[0][100], after) << "op " << c.op << ", flag before " << int{before};
+            EXPECT_EQ(m->region_flags[1][767], 0) << "op " << c.op;
+            EXPECT_EQ(m->weight_a[767], c.weight_plane == 0 ? 30 : 5) << "op " << c.op;
+            EXPECT_EQ(m->weight_b[767], c.weight_plane == 1 ? 30 : 7) << "op " << c.op;
+            EXPECT_EQ(m->weight_a[99], 5) << "op " << c.op;
+        }
+    }
+}
+
 TEST(Mcd212Regions, EndsBlocksAndTwoLists) {
     {   // op 0 ends the list: later entries never apply.
         auto m = std::make_unique<Mcd212>();
@@ -588,12 +621,22 @@ TEST(Mcd212Blink, OnOffPhases) {
 
 // ---- Robustness ----
 
+// Random words over both banks run as display programs, with random register writes, control
+// loads and reads between lines. Every line must still be what the line model draws from the
+// state the programs left, the region arrays what the model computes after each region load,
+// and the state within what the registers can hold.
 TEST(Mcd212Robustness, RandomProgramsAndRegisters) {
     std::mt19937 rng(212);
     auto m = std::make_unique<Mcd212>();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     int frames = 0;
-    while (std::chrono::steady_clock::now() < deadline && frames < 200) {
+    int failures = 0;
+    auto check = [&](const std::string& difference, uint32_t line) {
+        if (difference.empty() || failures >= 5) return;
+        ++failures;
+        ADD_FAILURE() << "frame " << frames << " line " << line << ": " << difference;
+    };
+    while (std::chrono::steady_clock::now() < deadline && frames < 200 && failures < 5) {
         // Sprinkle random words over both banks, with programs at the ICA entries.
         for (int n = 0; n < 4096; ++n) {
             const uint32_t address = rng() & Mcd212::kBankMask & ~3u;
@@ -611,12 +654,30 @@ TEST(Mcd212Robustness, RandomProgramsAndRegisters) {
         for (uint32_t line = 0; line < lines; ++line) {
             m->run_display_programs(line);
             if ((rng() & 15) == 0) {
-                m->load_control_plane_a(static_cast<uint8_t>(rng()), rng());
-                m->load_control_plane_b(static_cast<uint8_t>(rng()), rng());
+                const auto code_a = static_cast<uint8_t>(rng());
+                const auto code_b = static_cast<uint8_t>(rng());
+                m->load_control_plane_a(code_a, rng());
+                m->load_control_plane_b(code_b, rng());
+                const bool region_load = (code_a >= 0xD0 && code_a <= 0xD7) || code_a == 0xDB ||
+                                         (code_b >= 0xD0 && code_b <= 0xD7) || code_b == 0xDC;
+                if (region_load) check(line_model::compare_regions(*m), line);
                 m->mcd212_read_register(rng());
             }
-            m->render_scanline(line);
+            check(line_model::render_and_compare(*m, line), line);
         }
+        // What the programs may leave: opaque CLUT colours, masked key colours, bank and order
+        // registers in range, DCA pointers within 22 bits, interrupt bits only with a request.
+        for (uint32_t n = 0; n < 256; ++n) ASSERT_EQ(m->clut[n] >> 24, 0xFFu) << "entry " << n;
+        for (uint32_t c : {m->transparent_colour_a, m->transparent_colour_b, m->mask_colour_a, m->mask_colour_b}) {
+            ASSERT_EQ(c & ~0xFCFCFCu, 0u);
+        }
+        ASSERT_LE(m->clut_bank_a, 3);
+        ASSERT_TRUE(m->clut_bank_b == 0 || m->clut_bank_b == 2 || m->clut_bank_b == 3);
+        ASSERT_LE(m->plane_order, 7u);
+        ASSERT_LE(m->dca_pointer1, 0x3FFFFFu);
+        ASSERT_LE(m->dca_pointer2, 0x3FFFFFu);
+        ASSERT_EQ(m->csr2r & ~Mcd212::kCsr2rIrqMask, 0);
+        ASSERT_EQ(m->irq_request, (m->csr2r & Mcd212::kCsr2rIrqMask) != 0);
         ++frames;
     }
     EXPECT_GT(frames, 0);
