@@ -1077,7 +1077,8 @@ std::optional<Error> ChdFile::read_hunk(uint32_t hunk, std::span<uint8_t> out, s
             if (!read_at(e.offset, compressed)) return Error{"hunk data lies past the end of the file"};
             const auto slot = static_cast<size_t>(e.kind);
             if (!codecs_->decompress(*codecs_->slots[slot], compressed, out))
-                return Error{fmt::format("{} data is corrupt", tag_text(header_.compressors[slot]))};
+                return Error{fmt::format("{} data is corrupt", header_.version < 5 ? tag_text(tag("zlib"))
+                                                                             : tag_text(header_.compressors[slot]))};
             break;
         }
     }

@@ -969,7 +969,7 @@ TEST(ChdLegacyMap, BadEntriesFailTheirHunkOnly) {
         {"stored data past the end", {2, 16, crc, 16}, std::vector<uint8_t>(15, 1), "past the end"},
         {"offset far past the end", {2, uint64_t{1} << 62, crc, 16}, {}, "past the end"},
         {"zero compressed length", {1, 16, crc, 0}, {}, "corrupt"},
-        {"stored data corrupt", {1, 16, crc, 4}, {1, 2, 3, 4}, "corrupt"},
+        {"stored data corrupt", {1, 16, crc, 4}, {1, 2, 3, 4}, "'zlib' data is corrupt"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
