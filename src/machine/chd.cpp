@@ -13,9 +13,11 @@
 #endif
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include <fmt/format.h>
 
@@ -23,8 +25,14 @@ namespace vestrel::chd {
 namespace {
 
 constexpr char kMagic[8] = {'M', 'C', 'o', 'm', 'p', 'r', 'H', 'D'};
-constexpr uint32_t kSupportedVersion = 5;
+constexpr uint32_t kV3HeaderBytes = 120;
+constexpr uint32_t kV4HeaderBytes = 108;
 constexpr uint32_t kMapHeaderBytes = 16;
+// Versions 3 and 4: 16 bytes per hunk, then this marker.
+constexpr uint32_t kLegacyEntryBytes = 16;
+constexpr char kEndOfMap[16] = "EndOfListCookie";
+constexpr uint32_t kLegacyFlagParent = 0x1;
+constexpr uint8_t kLegacyNoCrc = 0x10;
 // Writers use hunks of 16 bytes to 1 MiB; a CD hunk is about 20 KB.
 constexpr uint32_t kMaxHunkBytes = 1u << 20;
 // Far beyond any CD or DVD, and keeps a hostile header from asking for gigabytes of map.
@@ -32,6 +40,8 @@ constexpr uint64_t kMaxHunkCount = 1u << 22;
 // Writers point a self reference at the hunk's earlier twin; a longer chain is a loop.
 constexpr int kMaxSelfChain = 32;
 constexpr uint32_t kMaxFieldBits = 32;
+// A disc has at most 99 tracks; anything longer than this is a loop in the list.
+constexpr int kMaxMetadataEntries = 1024;
 
 // Map entry types as stored in a compressed map (codec slots 0-3 are 0-3).
 enum MapToken : uint8_t {
@@ -51,6 +61,7 @@ uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1
 uint32_t be32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
+uint32_t be24(const uint8_t* p) { return (uint32_t{p[0]} << 16) | be16(p + 1); }
 uint64_t be48(const uint8_t* p) { return (uint64_t{be16(p)} << 32) | be32(p + 2); }
 uint64_t be64(const uint8_t* p) { return (uint64_t{be32(p)} << 32) | be32(p + 4); }
 
@@ -759,6 +770,13 @@ bool ChdFile::read_at(uint64_t offset, std::span<uint8_t> out) const {
 std::optional<Error> ChdFile::load() {
     if (auto e = load_header()) return e;
     codecs_ = std::make_unique<Codecs>();
+    std::string why;
+    if (header_.version < 5) {
+        // Both zlib kinds of versions 3 and 4 store raw deflate.
+        if (header_.compression != 0) codecs_->slots[0] = Codec::Zlib;
+        if (!codecs_->init(header_.hunk_bytes, why)) return Error{why};
+        return load_legacy_map();
+    }
     for (size_t i = 0; i < 4; ++i) {
         const uint32_t t = header_.compressors[i];
         if (t == 0) continue;
@@ -772,7 +790,6 @@ std::optional<Error> ChdFile::load() {
                                      header_.hunk_bytes)};
         codecs_->slots[i] = codec;
     }
-    std::string why;
     if (!codecs_->init(header_.hunk_bytes, why)) return Error{why};
     return header_.compressors[0] == 0 ? load_uncompressed_map() : load_compressed_map();
 }
@@ -782,11 +799,26 @@ std::optional<Error> ChdFile::load_header() {
     if (file_size_ < 16 || !read_at(0, std::span<uint8_t>(raw, 16)) || std::memcmp(raw, kMagic, 8) != 0)
         return Error{"not a CHD file"};
     header_.version = be32(raw + 12);
-    if (header_.version != kSupportedVersion)
-        return Error{fmt::format("unsupported CHD version {}", header_.version)};
+    uint32_t expected_length = 0;
+    switch (header_.version) {
+        case 1:
+        case 2:
+            return Error{fmt::format("unsupported CHD version {} (versions 1 and 2 hold hard disks, not CDs)",
+                                     header_.version)};
+        case 3: expected_length = kV3HeaderBytes; break;
+        case 4: expected_length = kV4HeaderBytes; break;
+        case 5: expected_length = kHeaderBytes; break;
+        default: return Error{fmt::format("unsupported CHD version {}", header_.version)};
+    }
     const uint32_t length = be32(raw + 8);
-    if (length != kHeaderBytes) return Error{fmt::format("invalid CHD header length {}", length)};
-    if (!read_at(0, raw)) return Error{"CHD header is truncated"};
+    if (length != expected_length) return Error{fmt::format("invalid CHD header length {}", length)};
+    if (!read_at(0, std::span<uint8_t>(raw, length))) return Error{"CHD header is truncated"};
+    if (auto e = header_.version == 5 ? load_v5_header(raw) : load_legacy_header(raw)) return e;
+    return check_header();
+}
+
+// Version 5: codec tags, then hunk count from the logical size; a parent is named by its hash.
+std::optional<Error> ChdFile::load_v5_header(const uint8_t* raw) {
     for (size_t i = 0; i < 4; ++i) header_.compressors[i] = be32(raw + 16 + 4 * i);
     header_.logical_bytes = be64(raw + 32);
     header_.map_offset = be64(raw + 40);
@@ -797,8 +829,6 @@ std::optional<Error> ChdFile::load_header() {
     std::memcpy(header_.sha1.data(), raw + 84, 20);
     std::memcpy(header_.parent_sha1.data(), raw + 104, 20);
     if (header_.hunk_bytes == 0) return Error{"invalid CHD hunk size 0"};
-    if (header_.hunk_bytes > kMaxHunkBytes)
-        return Error{fmt::format("CHD hunk size {} is too large", header_.hunk_bytes)};
     if (header_.unit_bytes == 0) return Error{"invalid CHD unit size 0"};
     const uint64_t hunks = header_.logical_bytes / header_.hunk_bytes +
                            (header_.logical_bytes % header_.hunk_bytes != 0 ? 1 : 0);
@@ -806,6 +836,40 @@ std::optional<Error> ChdFile::load_header() {
     header_.hunk_count = static_cast<uint32_t>(hunks);
     if (std::any_of(header_.parent_sha1.begin(), header_.parent_sha1.end(), [](uint8_t b) { return b != 0; }))
         return Error{"CHD file requires a parent image, which is not supported"};
+    return std::nullopt;
+}
+
+// Versions 3 and 4 share their first 44 bytes: flags, compression, hunk count, logical size
+// and metadata offset. The map follows the header at once.
+std::optional<Error> ChdFile::load_legacy_header(const uint8_t* raw) {
+    header_.flags = be32(raw + 16);
+    header_.compression = be32(raw + 20);
+    header_.hunk_count = be32(raw + 24);
+    header_.logical_bytes = be64(raw + 28);
+    header_.meta_offset = be64(raw + 36);
+    header_.map_offset = be32(raw + 8);
+    if (header_.version == 3) {  // MD5s, then the hunk size, then one SHA-1, of the data
+        std::memcpy(header_.md5.data(), raw + 44, 16);
+        header_.hunk_bytes = be32(raw + 76);
+        std::memcpy(header_.raw_sha1.data(), raw + 80, 20);
+        std::memcpy(header_.parent_sha1.data(), raw + 100, 20);
+    } else {  // the hunk size, then SHA-1s only: overall, parent, data
+        header_.hunk_bytes = be32(raw + 44);
+        std::memcpy(header_.sha1.data(), raw + 48, 20);
+        std::memcpy(header_.parent_sha1.data(), raw + 68, 20);
+        std::memcpy(header_.raw_sha1.data(), raw + 88, 20);
+    }
+    if (header_.flags & kLegacyFlagParent) return Error{"CHD file requires a parent image, which is not supported"};
+    if (header_.compression > 2) return Error{fmt::format("unsupported CHD compression {}", header_.compression)};
+    return std::nullopt;
+}
+
+std::optional<Error> ChdFile::check_header() const {
+    if (header_.hunk_bytes == 0) return Error{"invalid CHD hunk size 0"};
+    if (header_.hunk_bytes > kMaxHunkBytes)
+        return Error{fmt::format("CHD hunk size {} is too large", header_.hunk_bytes)};
+    if (header_.hunk_count > kMaxHunkCount)
+        return Error{fmt::format("CHD hunk count {} is too large", header_.hunk_count)};
     return std::nullopt;
 }
 
@@ -822,8 +886,7 @@ std::optional<Error> ChdFile::load_uncompressed_map() {
         map_[i].offset = uint64_t{slot} * header_.hunk_bytes;
         map_[i].length = header_.hunk_bytes;
     }
-    uncompressed_ = true;
-    return std::nullopt;
+    return std::nullopt;  // no per-hunk CRCs in uncompressed files
 }
 
 std::optional<Error> ChdFile::load_compressed_map() {
@@ -885,14 +948,16 @@ std::optional<Error> ChdFile::load_compressed_map() {
                 e.kind = static_cast<HunkKind>(type);
                 e.offset = cur;
                 e.length = bits.read(length_bits);
-                e.crc = static_cast<uint16_t>(bits.read(16));
+                e.crc = bits.read(16);
+                e.has_crc = true;
                 cur += e.length;
                 break;
             case kTokNone:
                 e.kind = HunkKind::Uncompressed;
                 e.offset = cur;
                 e.length = header_.hunk_bytes;
-                e.crc = static_cast<uint16_t>(bits.read(16));
+                e.crc = bits.read(16);
+                e.has_crc = true;
                 cur += e.length;
                 break;
             case kTokSelf:
@@ -940,6 +1005,45 @@ std::optional<Error> ChdFile::load_compressed_map() {
     return std::nullopt;
 }
 
+// Versions 3 and 4: be64 offset, be32 CRC-32, be16 length with its bits 16-23 in the next
+// byte, then flags (the type in the low nibble, 0x10 no CRC).
+std::optional<Error> ChdFile::load_legacy_map() {
+    const uint64_t map_bytes = uint64_t{header_.hunk_count} * kLegacyEntryBytes;
+    if (header_.map_offset > file_size_ || map_bytes + sizeof kEndOfMap > file_size_ - header_.map_offset)
+        return Error{"CHD map extends past the end of the file"};
+    std::vector<uint8_t> raw(map_bytes + sizeof kEndOfMap);
+    if (!read_at(header_.map_offset, raw)) return Error{"cannot read the CHD map"};
+    if (std::memcmp(raw.data() + map_bytes, kEndOfMap, sizeof kEndOfMap) != 0)
+        return Error{"CHD map end marker is missing"};
+    map_.resize(header_.hunk_count);
+    for (uint32_t i = 0; i < header_.hunk_count; ++i) {
+        const uint8_t* p = raw.data() + size_t{i} * kLegacyEntryBytes;
+        MapEntry& e = map_[i];
+        e.offset = be64(p);
+        e.crc = be32(p + 8);
+        e.length = be16(p + 12) | (uint32_t{p[14]} << 16);
+        e.has_crc = (p[15] & kLegacyNoCrc) == 0;
+        const uint8_t type = p[15] & 0x0F;
+        switch (type) {
+            case 1:
+                if (!codecs_->slots[0])
+                    return Error{"CHD map has a compressed hunk but the file has no compression"};
+                e.kind = HunkKind::Codec0;
+                break;
+            case 2:
+                e.kind = HunkKind::Uncompressed;
+                e.length = header_.hunk_bytes;
+                break;
+            case 3: e.kind = HunkKind::Mini; break;
+            case 4: e.kind = HunkKind::Self; break;
+            case 5: e.kind = HunkKind::Parent; break;
+            case 6: e.kind = HunkKind::Secondary; break;
+            default: return Error{fmt::format("CHD map has an invalid entry type {}", type)};
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<Error> ChdFile::read_hunk(uint32_t hunk, std::span<uint8_t> out, std::vector<uint8_t>& compressed) {
     if (hunk >= header_.hunk_count) return Error{"hunk out of range"};
     if (out.size() != header_.hunk_bytes) return Error{"hunk buffer has the wrong size"};
@@ -955,9 +1059,14 @@ std::optional<Error> ChdFile::read_hunk(uint32_t hunk, std::span<uint8_t> out, s
     switch (e.kind) {
         case HunkKind::Zero:
             std::fill(out.begin(), out.end(), uint8_t{0});
-            return std::nullopt;
+            break;
+        case HunkKind::Mini:
+            for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(e.offset >> (56 - 8 * (i % 8)));
+            break;
         case HunkKind::Parent:
             return Error{"hunk lives in a parent image, which is not supported"};
+        case HunkKind::Secondary:
+            return Error{"hunk uses a secondary codec, which is not supported"};
         case HunkKind::Uncompressed:
             if (!read_at(e.offset, out)) return Error{"hunk data lies past the end of the file"};
             break;
@@ -968,16 +1077,109 @@ std::optional<Error> ChdFile::read_hunk(uint32_t hunk, std::span<uint8_t> out, s
             if (!read_at(e.offset, compressed)) return Error{"hunk data lies past the end of the file"};
             const auto slot = static_cast<size_t>(e.kind);
             if (!codecs_->decompress(*codecs_->slots[slot], compressed, out))
-                return Error{fmt::format("{} data is corrupt", tag_text(header_.compressors[slot]))};
+                return Error{fmt::format("{} data is corrupt", header_.version < 5 ? tag_text(tag("zlib"))
+                                                                             : tag_text(header_.compressors[slot]))};
             break;
         }
     }
-    if (!uncompressed_) {
-        const uint16_t actual = crc16(out);
-        if (actual != e.crc)
-            return Error{fmt::format("CRC mismatch (stored 0x{:04X}, computed 0x{:04X})", e.crc, actual)};
+    // The data's own entry, and in versions 3 and 4 a self entry too, carry a checksum.
+    const MapEntry& asked = map_[hunk];
+    if (!e.has_crc && !asked.has_crc) return std::nullopt;
+    const bool legacy = header_.version < 5;
+    const uint32_t actual = legacy ? static_cast<uint32_t>(::crc32(0, out.data(), static_cast<uInt>(out.size())))
+                                   : crc16(out);
+    for (const MapEntry* m : {&e, &asked}) {
+        if (m->has_crc && m->crc != actual)
+            return Error{legacy ? fmt::format("CRC mismatch (stored 0x{:08X}, computed 0x{:08X})", m->crc, actual)
+                                : fmt::format("CRC mismatch (stored 0x{:04X}, computed 0x{:04X})", m->crc, actual)};
     }
     return std::nullopt;
+}
+
+namespace {
+
+// "TRACK:1 TYPE:MODE2_RAW SUBTYPE:NONE FRAMES:1234 ...": the fields needed, in any order.
+std::optional<CdTrack> parse_track_text(std::span<const uint8_t> data) {
+    std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+    text = text.substr(0, text.find('\0'));
+    CdTrack track;
+    bool number = false, type = false, subtype = false, frames = false;
+    while (!text.empty()) {
+        const size_t end = std::min(text.find(' '), text.size());
+        const std::string_view field = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const size_t colon = field.find(':');
+        if (colon == std::string_view::npos) continue;
+        const std::string_view key = field.substr(0, colon), value = field.substr(colon + 1);
+        auto as_number = [&](uint32_t& out) {
+            const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), out);
+            return ec == std::errc{} && ptr == value.data() + value.size();
+        };
+        if (key == "TRACK") number = as_number(track.number);
+        else if (key == "FRAMES") frames = as_number(track.frames);
+        else if (key == "TYPE") track.type = value, type = !value.empty();
+        else if (key == "SUBTYPE") track.subtype = value, subtype = !value.empty();
+    }
+    if (!number || !type || !subtype || !frames) return std::nullopt;
+    return track;
+}
+
+// The binary table of versions 3 and 4: a track count, then 99 records of six u32 (type, subcode
+// type, data bytes, subcode bytes, frames, padding frames). Its byte order is not fixed: take
+// big-endian unless the count only makes sense the other way round.
+bool parse_track_table(std::span<const uint8_t> data, std::vector<CdTrack>& tracks) {
+    static constexpr const char* kTypes[] = {"MODE1",       "MODE1_RAW",      "MODE2",     "MODE2_FORM1",
+                                             "MODE2_FORM2", "MODE2_FORM_MIX", "MODE2_RAW", "AUDIO"};
+    static constexpr const char* kSubtypes[] = {"RW", "RW_RAW", "NONE"};
+    constexpr uint32_t kMaxTracks = 99, kRecordBytes = 24;
+    if (data.size() < 4) return false;
+    bool little = false;
+    auto u32 = [&](size_t at) {
+        const uint8_t* p = data.data() + at;
+        return little ? (uint32_t{p[3]} << 24) | (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0] : be32(p);
+    };
+    uint32_t count = u32(0);
+    if (count == 0 || count > kMaxTracks) {
+        little = true;
+        count = u32(0);
+    }
+    if (count == 0 || count > kMaxTracks || data.size() < 4 + size_t{count} * kRecordBytes) return false;
+    for (uint32_t t = 0; t < count; ++t) {
+        const size_t at = 4 + size_t{t} * kRecordBytes;
+        const uint32_t type = u32(at), subtype = u32(at + 4);
+        if (type >= std::size(kTypes) || subtype >= std::size(kSubtypes)) return false;
+        tracks.push_back({t + 1, kTypes[type], kSubtypes[subtype], u32(at + 16)});
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<CdTrack> ChdFile::cd_tracks() const {
+    std::vector<CdTrack> text, table;
+    uint64_t at = header_.meta_offset;
+    for (int n = 0; at != 0; ++n) {
+        uint8_t head[16];
+        if (n == kMaxMetadataEntries || !read_at(at, head)) return {};
+        const uint32_t entry_tag = be32(head);
+        const uint32_t length = be24(head + 5);
+        if (entry_tag == tag("CHT2") || entry_tag == tag("CHTR") || entry_tag == tag("CHCD")) {
+            if (length > file_size_ - at - sizeof head) return {};
+            std::vector<uint8_t> data(length);
+            if (!read_at(at + sizeof head, data)) return {};
+            if (entry_tag == tag("CHCD")) {
+                if (!parse_track_table(data, table)) return {};
+            } else {
+                auto track = parse_track_text(data);
+                if (!track) return {};
+                text.push_back(std::move(*track));
+            }
+        }
+        at = be64(head + 8);
+    }
+    std::vector<CdTrack>& tracks = text.empty() ? table : text;
+    std::stable_sort(tracks.begin(), tracks.end(), [](const CdTrack& a, const CdTrack& b) { return a.number < b.number; });
+    return std::move(tracks);
 }
 
 }  // namespace vestrel::chd

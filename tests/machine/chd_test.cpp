@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "chd_writer.hpp"
 #include "common/log.hpp"
@@ -140,6 +141,14 @@ TEST(ChdKnownAnswers, ChecksumsAndHash) {
     const uint8_t want[20] = {0xa9, 0x99, 0x3e, 0x36, 0x47, 0x06, 0x81, 0x6a, 0xba, 0x3e,
                               0x25, 0x71, 0x78, 0x50, 0xc2, 0x6c, 0x9c, 0xd0, 0xd8, 0x9d};
     EXPECT_TRUE(std::equal(h.begin(), h.end(), want));
+    EXPECT_EQ(test::crc32_bitwise(bytes), 0xCBF43926u);
+    const auto m = test::md5({reinterpret_cast<const uint8_t*>(abc.data()), abc.size()});
+    const uint8_t want_md5[16] = {0x90, 0x01, 0x50, 0x98, 0x3c, 0xd2, 0x4f, 0xb0,
+                                  0xd6, 0x96, 0x3f, 0x7d, 0x28, 0xe1, 0x7f, 0x72};
+    EXPECT_TRUE(std::equal(m.begin(), m.end(), want_md5));
+    const auto empty = test::md5({});
+    EXPECT_EQ(empty[0], 0xd4);
+    EXPECT_EQ(empty[15], 0x7e);
 }
 
 // The fast CRC paths (wide tables, carry-less folding over long runs) against the bit-by-bit
@@ -377,6 +386,8 @@ struct RoundTrip {
     uint32_t sectors;
     char flac_order = 0;
     bool metadata = false;
+    uint32_t version = 5;
+    const char* track_tag = "CHT2";
 };
 
 class ChdRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
@@ -393,6 +404,8 @@ TEST_P(ChdRoundTrip, EverySectorMatchesTheBin) {
     opt.unit_bytes = cd_frames ? kFrameBytes : kSectorBytes;
     opt.flac_order = rt.flac_order;
     opt.cd_metadata = rt.metadata;
+    opt.version = rt.version;
+    opt.track_tag = rt.track_tag;
     test::ChdWriterStats stats;
     const auto file = test::write_chd(logical, opt, &stats);
 
@@ -403,7 +416,10 @@ TEST_P(ChdRoundTrip, EverySectorMatchesTheBin) {
     if (rt.codecs.empty()) {
         EXPECT_GT(stats.none_hunks, 0u);
     } else if (rt.sectors >= 64 && rt.hunk_bytes <= 19584) {
-        EXPECT_GT(stats.self_hunks, 0u);
+        EXPECT_GT(stats.self_hunks + stats.mini_hunks, 0u);
+    }
+    if (rt.version < 5 && rt.sectors >= 64) {
+        EXPECT_GT(stats.mini_hunks, 0u);  // the zero blocks
     }
 
     // Whole-image hashes against the header.
@@ -416,9 +432,21 @@ TEST_P(ChdRoundTrip, EverySectorMatchesTheBin) {
         EXPECT_EQ(all, logical);
         const auto raw = test::sha1(all);
         EXPECT_TRUE(std::equal(raw.begin(), raw.end(), f->header().raw_sha1.begin()));
-        if (!rt.metadata) {
+        if (rt.version == 3) {
+            const auto md5 = test::md5(all);
+            EXPECT_TRUE(std::equal(md5.begin(), md5.end(), f->header().md5.begin()));
+        } else if (!rt.metadata) {
             const auto overall = test::sha1(raw);
             EXPECT_TRUE(std::equal(overall.begin(), overall.end(), f->header().sha1.begin()));
+        }
+        const auto tracks = f->cd_tracks();
+        if (rt.metadata) {
+            ASSERT_EQ(tracks.size(), 1u);
+            EXPECT_EQ(tracks[0].number, 1u);
+            EXPECT_EQ(tracks[0].type, "MODE2_RAW");
+            EXPECT_EQ(tracks[0].frames, logical.size() / opt.unit_bytes);
+        } else {
+            EXPECT_TRUE(tracks.empty());
         }
     }
 
@@ -468,6 +496,18 @@ const RoundTrip kRoundTrips[] = {
     {"lzma_16k", {"lzma"}, 16384, 200},
     {"uncompressed_frames", {}, 19584, 240},
     {"uncompressed_sectors", {}, 18816, 240},
+    // Versions 3 and 4. The rows at 9,792 bytes (four frames, what those versions wrote for
+    // CDs) hold the same disc as the v5 row beside them, so all three read alike.
+    {"v5_cdzl_four_frames", {"cdzl"}, 9792, 240, 0, true},
+    {"v4_zlib", {"zlib"}, 9792, 240, 0, true, 4},
+    {"v3_zlib", {"zlib"}, 9792, 240, 0, false, 3},
+    {"v3_zlib_plus_table", {"zlib+"}, 9792, 240, 0, true, 3, "CHCD"},
+    {"v3_uncompressed", {}, 9792, 240, 0, false, 3},
+    {"v4_uncompressed", {}, 9792, 240, 0, false, 4},
+    {"v4_zlib_eight_frames_chtr", {"zlib"}, 19584, 240, 0, true, 4, "CHTR"},
+    {"v4_zlib_sectors", {"zlib"}, 18816, 240, 0, false, 4},
+    {"v3_zlib_16k", {"zlib"}, 16384, 200, 0, false, 3},
+    {"v3_single_hunk", {"zlib"}, 9792, 3, 0, false, 3},
 };
 
 INSTANTIATE_TEST_SUITE_P(Codecs, ChdRoundTrip, ::testing::ValuesIn(kRoundTrips),
@@ -526,24 +566,46 @@ TEST(ChdRoundTripDetail, StrippedModeOneAndModeTwoSectorsRegenerate) {
     }
 }
 
-TEST(ChdRoundTripDetail, OverallHashIncludesFlaggedMetadata) {
-    const auto frames = with_subcode(make_bin(40));
+// The legacy entry keeps a length's bits 16-23 apart from its low 16: hunks long enough to
+// need them read back.
+TEST(ChdRoundTripDetail, LegacyLengthsAbove64K) {
+    const auto frames = with_subcode(make_bin(400, 2448 * 200));
     test::ChdWriterOptions opt;
-    opt.codecs = {"cdzl"};
-    opt.cd_metadata = true;
+    opt.version = 4;
+    opt.codecs = {"zlib"};
+    opt.hunk_bytes = 2448 * 200;
     const auto file = test::write_chd(frames, opt);
     auto f = open_bytes(file);
     ASSERT_TRUE(f);
-    const auto& h = f->header();
-    ASSERT_NE(h.meta_offset, 0u);
-    // Entry: tag, flags, be24 length, be64 next, data.
-    const size_t len = test::get_be(file, h.meta_offset + 5, 3);
-    const auto meta_hash = test::sha1({file.data() + h.meta_offset + 16, len});
-    std::vector<uint8_t> input(h.raw_sha1.begin(), h.raw_sha1.end());
-    for (int i = 0; i < 4; ++i) input.push_back(file[h.meta_offset + i]);
-    input.insert(input.end(), meta_hash.begin(), meta_hash.end());
-    const auto overall = test::sha1(input);
-    EXPECT_TRUE(std::equal(overall.begin(), overall.end(), h.sha1.begin()));
+    uint32_t longest = 0;
+    for (uint32_t h = 0; h < f->hunk_count(); ++h)
+        if (f->map_entry(h).kind == chd::HunkKind::Codec0) longest = std::max(longest, f->map_entry(h).length);
+    EXPECT_GT(longest, 65535u);
+    EXPECT_EQ(read_all_hunks(*f), frames);
+}
+
+TEST(ChdRoundTripDetail, OverallHashIncludesFlaggedMetadata) {
+    const auto frames = with_subcode(make_bin(40));
+    for (uint32_t version : {4u, 5u}) {
+        SCOPED_TRACE(version);
+        test::ChdWriterOptions opt;
+        opt.version = version;
+        opt.codecs = {version == 5 ? "cdzl" : "zlib"};
+        opt.cd_metadata = true;
+        const auto file = test::write_chd(frames, opt);
+        auto f = open_bytes(file);
+        ASSERT_TRUE(f);
+        const auto& h = f->header();
+        ASSERT_NE(h.meta_offset, 0u);
+        // Entry: tag, flags, be24 length, be64 next, data.
+        const size_t len = test::get_be(file, h.meta_offset + 5, 3);
+        const auto meta_hash = test::sha1({file.data() + h.meta_offset + 16, len});
+        std::vector<uint8_t> input(h.raw_sha1.begin(), h.raw_sha1.end());
+        for (int i = 0; i < 4; ++i) input.push_back(file[h.meta_offset + i]);
+        input.insert(input.end(), meta_hash.begin(), meta_hash.end());
+        const auto overall = test::sha1(input);
+        EXPECT_TRUE(std::equal(overall.begin(), overall.end(), h.sha1.begin()));
+    }
 }
 
 // ---- the disc image over a CHD: cache, geometry and failures ----
@@ -636,23 +698,27 @@ TEST(ChdDisc, FailedHunkIsNeverServedLater) {
 }
 
 TEST(ChdDisc, StoredHunkCrcMismatch) {
-    LogCapture log;
     std::vector<uint8_t> noise(19584 * 2);
     Rng rng{7};
     for (auto& b : noise) b = static_cast<uint8_t>(rng.next());
-    test::ChdWriterOptions opt;
-    opt.codecs = {"cdzl"};
-    test::ChdWriterStats stats;
-    auto file = test::write_chd(noise, opt, &stats);
-    ASSERT_EQ(stats.none_hunks, 2u);  // noise does not compress: stored as is
-    file[hunk_offset(file, 1) + 100] ^= 1;
-    TempDir dir;
-    auto disc = open_disc_image(dir.write("c.chd", file));
-    ASSERT_TRUE(disc);
-    SectorBuffer s{};
-    EXPECT_TRUE(disc->read_sector(0, s));
-    EXPECT_FALSE(disc->read_sector(8, s));
-    EXPECT_TRUE(log.has("CD-ROM: Error reading hunk 1: CRC mismatch"));
+    for (uint32_t version : {3u, 5u}) {
+        SCOPED_TRACE(version);
+        LogCapture log;
+        test::ChdWriterOptions opt;
+        opt.version = version;
+        opt.codecs = {version == 5 ? "cdzl" : "zlib"};
+        test::ChdWriterStats stats;
+        auto file = test::write_chd(noise, opt, &stats);
+        ASSERT_EQ(stats.none_hunks, 2u);  // noise does not compress: stored as is
+        file[hunk_offset(file, 1) + 100] ^= 1;
+        TempDir dir;
+        auto disc = open_disc_image(dir.write("c.chd", file));
+        ASSERT_TRUE(disc);
+        SectorBuffer s{};
+        EXPECT_TRUE(disc->read_sector(0, s));
+        EXPECT_FALSE(disc->read_sector(8, s));
+        EXPECT_TRUE(log.has("CD-ROM: Error reading hunk 1: CRC mismatch"));
+    }
 }
 
 TEST(ChdDisc, TruncatedUncompressedFileFailsOnlyMissingHunks) {
@@ -674,38 +740,73 @@ TEST(ChdDisc, TruncatedUncompressedFileFailsOnlyMissingHunks) {
 
 TEST(ChdOpen, BadHeadersNameTheReason) {
     const auto frames = with_subcode(make_bin(16));
-    test::ChdWriterOptions opt;
-    opt.codecs = {"cdzl"};
-    const auto good = test::write_chd(frames, opt);
+    auto make = [&](uint32_t version) {
+        test::ChdWriterOptions opt;
+        opt.version = version;
+        opt.codecs = {version == 5 ? "cdzl" : "zlib"};
+        opt.hunk_bytes = version == 5 ? 19584 : 9792;
+        return test::write_chd(frames, opt);
+    };
+    const std::vector<uint8_t> good[] = {make(3), make(4), make(5)};
     using Patch = std::function<void(std::vector<uint8_t>&)>;
     struct Case {
         const char* name;
+        uint32_t version;  // of the file patched
         Patch patch;
         const char* error;
     };
+    namespace L = test::chd_layout;
+    auto legacy_entry = [](std::vector<uint8_t>& f, uint32_t hunk) {
+        return test::get_be(f, 8, 4) + L::kLegacyEntryBytes * hunk;
+    };
     const uint8_t parent[20] = {1};
     const std::vector<Case> cases = {
-        {"empty", [](auto& f) { f.clear(); }, "not a CHD file"},
-        {"bad magic", [](auto& f) { f[0] = 'X'; }, "not a CHD file"},
-        {"version 4", [](auto& f) { test::put_be(f, 12, 4, 4); }, "unsupported CHD version 4"},
-        {"version 3", [](auto& f) { test::put_be(f, 12, 4, 3); }, "unsupported CHD version 3"},
-        {"header length", [](auto& f) { test::put_be(f, 8, 4, 120); }, "header length"},
-        {"header cut", [](auto& f) { f.resize(100); }, "truncated"},
-        {"hunk size 0", [](auto& f) { test::put_be(f, 56, 4, 0); }, "hunk size 0"},
-        {"hunk size huge", [](auto& f) { test::put_be(f, 56, 4, 0x40000000); }, "too large"},
-        {"unit size 0", [](auto& f) { test::put_be(f, 60, 4, 0); }, "unit size 0"},
-        {"huge hunk count", [](auto& f) { test::put_be(f, 32, 8, uint64_t{1} << 60); }, "hunk count"},
-        {"parent", [&](auto& f) { std::copy(parent, parent + 20, f.begin() + 104); }, "requires a parent"},
-        {"unknown codec", [](auto& f) { test::put_be(f, 20, 4, chd::tag("abcd")); }, "unsupported CHD codec 'abcd'"},
-        {"cd codec odd hunk", [](auto& f) { test::put_be(f, 56, 4, 16384); }, "multiple of 2448"},
-        {"map past the end", [](auto& f) { test::put_be(f, 40, 8, f.size() + 5); }, "past the end"},
-        {"map cut", [](auto& f) { f.resize(f.size() - 3); }, "past the end"},
-        {"map stream damaged", [](auto& f) { f[f.size() - 4] ^= 0xFF; }, "map"},
+        {"empty", 5, [](auto& f) { f.clear(); }, "not a CHD file"},
+        {"bad magic", 5, [](auto& f) { f[0] = 'X'; }, "not a CHD file"},
+        {"version 1", 5, [](auto& f) { test::put_be(f, 12, 4, 1); }, "unsupported CHD version 1 "},
+        {"version 2", 3, [](auto& f) { test::put_be(f, 12, 4, 2); }, "unsupported CHD version 2 "},
+        {"version 6", 5, [](auto& f) { test::put_be(f, 12, 4, 6); }, "unsupported CHD version 6"},
+        {"version 0", 4, [](auto& f) { test::put_be(f, 12, 4, 0); }, "unsupported CHD version 0"},
+        {"header length", 5, [](auto& f) { test::put_be(f, 8, 4, 120); }, "header length 120"},
+        {"header cut", 5, [](auto& f) { f.resize(100); }, "truncated"},
+        {"hunk size 0", 5, [](auto& f) { test::put_be(f, 56, 4, 0); }, "hunk size 0"},
+        {"hunk size huge", 5, [](auto& f) { test::put_be(f, 56, 4, 0x40000000); }, "too large"},
+        {"unit size 0", 5, [](auto& f) { test::put_be(f, 60, 4, 0); }, "unit size 0"},
+        {"huge hunk count", 5, [](auto& f) { test::put_be(f, 32, 8, uint64_t{1} << 60); }, "hunk count"},
+        {"parent", 5, [&](auto& f) { std::copy(parent, parent + 20, f.begin() + 104); }, "requires a parent"},
+        {"unknown codec", 5, [](auto& f) { test::put_be(f, 20, 4, chd::tag("abcd")); }, "unsupported CHD codec 'abcd'"},
+        {"cd codec odd hunk", 5, [](auto& f) { test::put_be(f, 56, 4, 16384); }, "multiple of 2448"},
+        {"map past the end", 5, [](auto& f) { test::put_be(f, 40, 8, f.size() + 5); }, "past the end"},
+        {"map cut", 5, [](auto& f) { f.resize(f.size() - 3); }, "past the end"},
+        {"map stream damaged", 5, [](auto& f) { f[f.size() - 4] ^= 0xFF; }, "map"},
+        // Versions 3 and 4.
+        {"v3 header length", 3, [](auto& f) { test::put_be(f, 8, 4, 108); }, "header length 108"},
+        {"v4 header length", 4, [](auto& f) { test::put_be(f, 8, 4, 124); }, "header length 124"},
+        {"v3 header cut", 3, [](auto& f) { f.resize(110); }, "truncated"},
+        {"v4 header cut", 4, [](auto& f) { f.resize(60); }, "truncated"},
+        {"v3 hunk size 0", 3, [](auto& f) { test::put_be(f, L::kV3HunkBytes, 4, 0); }, "hunk size 0"},
+        {"v4 hunk size huge", 4, [](auto& f) { test::put_be(f, L::kV4HunkBytes, 4, 0x40000000); }, "too large"},
+        {"v4 huge hunk count", 4, [](auto& f) { test::put_be(f, L::kLegacyTotalHunks, 4, 0xFFFFFFFF); },
+         "hunk count"},
+        {"v3 parent", 3, [](auto& f) { test::put_be(f, L::kLegacyFlags, 4, 1); }, "requires a parent"},
+        {"v4 parent", 4, [](auto& f) { test::put_be(f, L::kLegacyFlags, 4, 3); }, "requires a parent"},
+        {"v4 unknown compression", 4, [](auto& f) { test::put_be(f, L::kLegacyCompression, 4, 3); },
+         "unsupported CHD compression 3"},
+        {"v3 compressed hunk, no compression", 3, [](auto& f) { test::put_be(f, L::kLegacyCompression, 4, 0); },
+         "no compression"},
+        {"v3 map past the end", 3, [](auto& f) { test::put_be(f, L::kLegacyTotalHunks, 4, 100000); }, "past the end"},
+        {"v4 map cut", 4, [](auto& f) { f.resize(108 + 16 * 2); }, "past the end"},
+        {"v4 end marker damaged", 4,
+         [&](auto& f) { f[legacy_entry(f, static_cast<uint32_t>(test::get_be(f, L::kLegacyTotalHunks, 4))) + 3] ^= 1; },
+         "end marker"},
+        {"v3 entry type 0", 3, [&](auto& f) { f[legacy_entry(f, 1) + L::kLegacyEntryFlags] = 0; }, "invalid entry type 0"},
+        {"v4 entry type 7", 4, [&](auto& f) { f[legacy_entry(f, 2) + L::kLegacyEntryFlags] = 0x17; },
+         "invalid entry type 7"},
     };
     TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto bad = good;
+        auto bad = good[c.version - 3];
         c.patch(bad);
         auto disc = open_disc_image(dir.write("bad.chd", bad));
         ASSERT_FALSE(disc);
@@ -715,9 +816,12 @@ TEST(ChdOpen, BadHeadersNameTheReason) {
 
 TEST(ChdOpen, EveryTruncationIsHandled) {
     const auto frames = with_subcode(make_bin(24));
-    for (const auto& codecs : {std::vector<std::string>{"cdlz"}, std::vector<std::string>{}}) {
+    struct Kind { uint32_t version; std::vector<std::string> codecs; };
+    for (const auto& kind : {Kind{5, {"cdlz"}}, Kind{5, {}}, Kind{3, {"zlib"}}, Kind{4, {"zlib"}}, Kind{4, {}}}) {
+        SCOPED_TRACE(kind.version);
         test::ChdWriterOptions opt;
-        opt.codecs = codecs;
+        opt.version = kind.version;
+        opt.codecs = kind.codecs;
         const auto file = test::write_chd(frames, opt);
         for (size_t cut = 0; cut < file.size(); cut += 97) {
             auto f = open_bytes(std::vector<uint8_t>(file.begin(), file.begin() + cut));
@@ -725,10 +829,226 @@ TEST(ChdOpen, EveryTruncationIsHandled) {
             std::vector<uint8_t> out(f->hunk_bytes()), scratch;
             for (uint32_t h = 0; h < f->hunk_count(); ++h) {
                 if (!f->read_hunk(h, out, scratch)) {
-                    EXPECT_TRUE(std::equal(out.begin(), out.end(), frames.begin() + h * 19584));
+                    EXPECT_TRUE(std::equal(out.begin(), out.end(), frames.begin() + h * f->hunk_bytes()));
                 }
             }
+            (void)f->cd_tracks();
         }
+    }
+}
+
+// ---- versions 3 and 4: map entries built by hand ----
+
+struct LegacyEntry {
+    uint8_t flags;  // type in the low nibble, 0x10 = no CRC
+    uint64_t offset;  // of stored types: counted from the start of the data
+    uint32_t crc;
+    uint32_t length;
+};
+
+// A version 3 or 4 file: header, the entries, the end marker, then `data`.
+std::vector<uint8_t> manual_legacy_chd(uint32_t version, uint32_t hunk_bytes, const std::vector<LegacyEntry>& entries,
+                                       const std::vector<uint8_t>& data, uint32_t compression = 1) {
+    const size_t header = version == 3 ? 120 : 108;
+    std::vector<uint8_t> f(header, 0);
+    std::memcpy(f.data(), "MComprHD", 8);
+    test::put_be(f, 8, 4, header);
+    test::put_be(f, 12, 4, version);
+    test::put_be(f, 20, 4, compression);
+    test::put_be(f, 24, 4, entries.size());
+    test::put_be(f, 28, 8, uint64_t{hunk_bytes} * entries.size());
+    test::put_be(f, version == 3 ? 76 : 44, 4, hunk_bytes);
+    const uint64_t first = header + 16 * entries.size() + 16;
+    for (const auto& e : entries) {
+        const uint8_t type = e.flags & 0x0F;
+        std::vector<uint8_t> raw(16, 0);
+        test::put_be(raw, 0, 8, type == 1 || type == 2 ? first + e.offset : e.offset);
+        test::put_be(raw, 8, 4, e.crc);
+        test::put_be(raw, 12, 2, e.length & 0xFFFF);  // low 16 bits, then the high 8
+        raw[14] = static_cast<uint8_t>(e.length >> 16);
+        raw[15] = e.flags;
+        f.insert(f.end(), raw.begin(), raw.end());
+    }
+    const std::string cookie = "EndOfListCookie";
+    f.insert(f.end(), cookie.begin(), cookie.end());
+    f.push_back(0);
+    f.insert(f.end(), data.begin(), data.end());
+    return f;
+}
+
+TEST(ChdLegacyMap, MiniSelfAndNoCrcEntries) {
+    // Hunk 0: mini, whose eight offset bytes, first to last, repeat through the hunk. Hunk 1:
+    // self to hunk 0 with its own CRC. Hunk 2: stored, flagged no CRC, with a wrong one.
+    std::vector<uint8_t> mini(32);
+    for (size_t i = 0; i < mini.size(); ++i) mini[i] = static_cast<uint8_t>(0x11 * (i % 8 + 1));
+    const uint32_t crc = test::crc32_bitwise(mini);
+    std::vector<uint8_t> stored(32, 0xA5);
+    for (uint32_t version : {3u, 4u}) {
+        SCOPED_TRACE(version);
+        std::string error;
+        auto f = open_bytes(manual_legacy_chd(version, 32,
+                                              {{3, 0x1122334455667788, crc, 0}, {4, 0, crc, 0}, {0x12, 0, 1234, 32}},
+                                              stored),
+                            &error);
+        ASSERT_TRUE(f) << error;
+        EXPECT_EQ(f->header().version, version);
+        EXPECT_EQ(f->hunk_count(), 3u);
+        std::vector<uint8_t> out(32), scratch;
+        for (uint32_t h = 0; h < 3; ++h) {
+            const auto err = f->read_hunk(h, out, scratch);
+            ASSERT_FALSE(err) << h << ": " << err->message;
+            EXPECT_EQ(out, h < 2 ? mini : stored) << h;
+        }
+    }
+}
+
+TEST(ChdLegacyMap, HunkCrc32IsChecked) {
+    // The CRC-32 of the data after decompression, for stored, compressed, mini and self hunks.
+    std::vector<uint8_t> data(64);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i / 4);
+    z_stream z{};
+    ASSERT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::vector<uint8_t> packed(256);
+    z.next_in = data.data(), z.avail_in = 64, z.next_out = packed.data(), z.avail_out = 256;
+    ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    packed.resize(z.total_out);
+    deflateEnd(&z);
+    const auto len = static_cast<uint32_t>(packed.size());
+    std::vector<uint8_t> stored = data;
+    stored.insert(stored.end(), packed.begin(), packed.end());
+    const uint32_t good = test::crc32_bitwise(data), zero = test::crc32_bitwise(std::vector<uint8_t>(64, 0));
+    struct Case {
+        uint32_t hunk;
+        std::vector<LegacyEntry> entries;
+        bool ok;
+    };
+    const std::vector<Case> cases = {
+        {0, {{2, 0, good, 64}}, true},
+        {0, {{2, 0, good ^ 1, 64}}, false},
+        {0, {{1, 64, good, len}}, true},
+        {0, {{1, 64, good ^ 0x80000000, len}}, false},
+        {0, {{3, 0, zero, 0}}, true},
+        {0, {{3, 0, zero ^ 4, 0}}, false},
+        {1, {{2, 0, good, 64}, {4, 0, good ^ 1, 0}}, false},  // the self entry's own CRC
+        {1, {{0x12, 0, 7, 64}, {4, 0, good, 0}}, true},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        LogCapture quiet;
+        auto f = open_bytes(manual_legacy_chd(4, 64, cases[i].entries, stored));
+        ASSERT_TRUE(f);
+        std::vector<uint8_t> out(64), scratch;
+        const auto err = f->read_hunk(cases[i].hunk, out, scratch);
+        EXPECT_EQ(!err, cases[i].ok);
+        if (err) {
+            EXPECT_NE(err->message.find("CRC mismatch"), std::string::npos) << err->message;
+        } else {
+            EXPECT_EQ(out, cases[i].entries[0].flags == 3 ? std::vector<uint8_t>(64, 0) : data);
+        }
+    }
+}
+
+TEST(ChdLegacyMap, BadEntriesFailTheirHunkOnly) {
+    // Hunk 0 is a good stored hunk; hunk 1 is the case under test.
+    const std::vector<uint8_t> good(16, 0x5A);
+    const uint32_t crc = test::crc32_bitwise(good);
+    struct Case {
+        const char* name;
+        LegacyEntry hunk1;
+        std::vector<uint8_t> extra;  // bytes stored after hunk 0
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"self to itself", {4, 1, crc, 0}, {}, "loop"},
+        {"self out of range", {4, 9, crc, 0}, {}, "out of range"},
+        {"parent entry", {5, 0, crc, 0}, {}, "parent"},
+        {"secondary codec", {6, 16, crc, 4}, {1, 2, 3, 4}, "secondary"},
+        {"length above the hunk size", {1, 16, crc, 17}, std::vector<uint8_t>(17, 1), "exceeds"},
+        {"length high byte", {1, 16, crc, 0x010004}, {1, 2, 3, 4}, "exceeds"},
+        {"data past the end", {1, 16, crc, 12}, std::vector<uint8_t>(3, 1), "past the end"},
+        {"stored data past the end", {2, 16, crc, 16}, std::vector<uint8_t>(15, 1), "past the end"},
+        {"offset far past the end", {2, uint64_t{1} << 62, crc, 16}, {}, "past the end"},
+        {"zero compressed length", {1, 16, crc, 0}, {}, "corrupt"},
+        {"stored data corrupt", {1, 16, crc, 4}, {1, 2, 3, 4}, "'zlib' data is corrupt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> data = good;
+        data.insert(data.end(), c.extra.begin(), c.extra.end());
+        std::string error;
+        auto f = open_bytes(manual_legacy_chd(3, 16, {{2, 0, crc, 16}, c.hunk1}, data), &error);
+        ASSERT_TRUE(f) << error;
+        std::vector<uint8_t> out(16), scratch;
+        EXPECT_FALSE(f->read_hunk(0, out, scratch));
+        const auto err = f->read_hunk(1, out, scratch);
+        ASSERT_TRUE(err);
+        EXPECT_NE(err->message.find(c.error), std::string::npos) << err->message;
+        const auto range = f->read_hunk(2, out, scratch);
+        ASSERT_TRUE(range);
+        EXPECT_EQ(range->message, "hunk out of range");
+    }
+}
+
+// ---- CD track metadata ----
+
+TEST(ChdTracks, EveryTrackFormatAndVersion) {
+    const auto frames = with_subcode(make_bin(40));
+    struct Case {
+        uint32_t version;
+        const char* tag;
+        bool little_endian;
+    };
+    const Case cases[] = {{3, "CHCD", false}, {3, "CHCD", true}, {4, "CHCD", false}, {4, "CHTR", false},
+                          {4, "CHT2", false}, {3, "CHT2", false}, {5, "CHT2", false}, {5, "CHTR", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.version) + " " + c.tag + (c.little_endian ? " LE" : ""));
+        test::ChdWriterOptions opt;
+        opt.version = c.version;
+        opt.codecs = {c.version == 5 ? "cdzl" : "zlib"};
+        opt.hunk_bytes = 9792;
+        opt.cd_metadata = true;
+        opt.track_tag = c.tag;
+        opt.track_table_little_endian = c.little_endian;
+        auto f = open_bytes(test::write_chd(frames, opt));
+        ASSERT_TRUE(f);
+        const auto tracks = f->cd_tracks();
+        ASSERT_EQ(tracks.size(), 1u);
+        EXPECT_EQ(tracks[0].number, 1u);
+        EXPECT_EQ(tracks[0].type, "MODE2_RAW");
+        EXPECT_EQ(tracks[0].subtype, "NONE");
+        EXPECT_EQ(tracks[0].frames, 40u);
+    }
+}
+
+TEST(ChdTracks, BrokenMetadataGivesNoTracksButStillOpens) {
+    const auto frames = with_subcode(make_bin(16));
+    test::ChdWriterOptions opt;
+    opt.version = 4;
+    opt.codecs = {"zlib"};
+    opt.cd_metadata = true;
+    const auto good = test::write_chd(frames, opt);
+    const size_t meta = test::get_be(good, test::chd_layout::kLegacyMetaOffset, 8);
+    using Patch = std::function<void(std::vector<uint8_t>&)>;
+    const std::vector<std::pair<const char*, Patch>> cases = {
+        {"offset past the end", [](auto& f) { test::put_be(f, test::chd_layout::kLegacyMetaOffset, 8, f.size() + 1); }},
+        {"length past the end", [&](auto& f) { test::put_be(f, meta + 5, 3, 0xFFFFFF); }},
+        {"loop", [&](auto& f) { test::put_be(f, meta + 8, 8, meta); }},
+        {"no frame count", [&](auto& f) { f[meta + 16 + 36] = 'X'; }},  // "FRAMES" becomes "XRAMES"
+        {"binary table count", [&](auto& f) {
+             test::put_be(f, meta, 4, chd::tag("CHCD"));
+             test::put_be(f, meta + 16, 4, 0x01000001);
+         }},
+    };
+    for (const auto& [name, patch] : cases) {
+        SCOPED_TRACE(name);
+        auto bad = good;
+        patch(bad);
+        std::string error;
+        auto f = open_bytes(bad, &error);
+        ASSERT_TRUE(f) << error;
+        EXPECT_TRUE(f->cd_tracks().empty());
+        std::vector<uint8_t> out(f->hunk_bytes()), scratch;
+        EXPECT_FALSE(f->read_hunk(0, out, scratch));
     }
 }
 

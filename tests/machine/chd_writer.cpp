@@ -6,6 +6,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -421,20 +422,147 @@ std::optional<std::vector<uint8_t>> cd_codec(const std::string& name, std::span<
 
 bool is_cd(const std::string& name) { return name.size() == 4 && name.starts_with("cd"); }
 
-std::vector<uint8_t> cd_metadata_entry(uint64_t logical_bytes, uint32_t unit_bytes, uint64_t next,
-                                       std::vector<uint8_t>& text_out) {
-    const std::string text = "TRACK:1 TYPE:MODE2_RAW SUBTYPE:NONE FRAMES:" +
-                             std::to_string(logical_bytes / unit_bytes) +
-                             " PREGAP:0 PGTYPE:MODE2_RAW PGSUB:NONE POSTGAP:0";
-    text_out.assign(text.begin(), text.end());
-    text_out.push_back(0);
+// The data of a one-track CD metadata entry covering the whole image.
+std::vector<uint8_t> track_metadata(const ChdWriterOptions& opt, uint64_t logical_bytes) {
+    const uint64_t frames = logical_bytes / opt.unit_bytes;
+    std::vector<uint8_t> data;
+    if (opt.track_tag == "CHCD") {
+        // Track count, then 99 records of six u32: type (6 = MODE2_RAW), subcode type (2 = none),
+        // data bytes, subcode bytes, frames, and the padding frames up to the end of the hunk.
+        const uint64_t hunks = (logical_bytes + opt.hunk_bytes - 1) / opt.hunk_bytes;
+        const uint64_t stored = hunks * opt.hunk_bytes / opt.unit_bytes;
+        const uint32_t first[6] = {6, 2, 2352, 0, static_cast<uint32_t>(frames), static_cast<uint32_t>(stored - frames)};
+        auto put32 = [&](uint32_t v) {
+            for (int i = 0; i < 4; ++i) {
+                const int shift = opt.track_table_little_endian ? 8 * i : 24 - 8 * i;
+                data.push_back(static_cast<uint8_t>(v >> shift));
+            }
+        };
+        put32(1);
+        for (int t = 0; t < 99; ++t)
+            for (int k = 0; k < 6; ++k) put32(t == 0 ? first[k] : 0);
+        return data;
+    }
+    std::string text = "TRACK:1 TYPE:MODE2_RAW SUBTYPE:NONE FRAMES:" + std::to_string(frames);
+    if (opt.track_tag == "CHT2") text += " PREGAP:0 PGTYPE:MODE2_RAW PGSUB:NONE POSTGAP:0";
+    else if (opt.track_tag != "CHTR") throw std::invalid_argument("unknown track tag " + opt.track_tag);
+    data.assign(text.begin(), text.end());
+    data.push_back(0);
+    return data;
+}
+
+// Entry: be32 tag, flags (bit 0: part of the overall hash), be24 length, be64 next, data.
+std::vector<uint8_t> metadata_entry(const std::string& tag, const std::vector<uint8_t>& data) {
     std::vector<uint8_t> e;
-    append_be(e, tag_of("CHT2"), 4);
-    e.push_back(0x01);  // part of the overall hash
-    append_be(e, text_out.size(), 3);
-    append_be(e, next, 8);
-    e.insert(e.end(), text_out.begin(), text_out.end());
+    append_be(e, tag_of(tag), 4);
+    e.push_back(0x01);
+    append_be(e, data.size(), 3);
+    append_be(e, 0, 8);
+    e.insert(e.end(), data.begin(), data.end());
     return e;
+}
+
+// SHA-1 of the raw SHA-1 followed by the tag and data hash of each hashed metadata entry.
+std::array<uint8_t, 20> overall_sha1(const std::array<uint8_t, 20>& raw, const ChdWriterOptions& opt,
+                                     const std::vector<uint8_t>& meta_data) {
+    std::vector<uint8_t> input(raw.begin(), raw.end());
+    if (opt.cd_metadata) {
+        append_be(input, tag_of(opt.track_tag), 4);
+        const auto h = sha1(meta_data);
+        input.insert(input.end(), h.begin(), h.end());
+    }
+    return sha1(input);
+}
+
+// Versions 3 and 4: header, one 16-byte entry per hunk, the end-of-map cookie, the metadata,
+// then the hunks in order.
+std::vector<uint8_t> write_legacy_chd(std::span<const uint8_t> data, const ChdWriterOptions& opt,
+                                      ChdWriterStats& st) {
+    const uint32_t hb = opt.hunk_bytes;
+    uint32_t compression = 0;
+    if (opt.codecs.size() == 1 && opt.codecs[0] == "zlib") compression = 1;
+    else if (opt.codecs.size() == 1 && opt.codecs[0] == "zlib+") compression = 2;
+    else if (!opt.codecs.empty()) throw std::invalid_argument("versions 3 and 4 store zlib or nothing");
+    const bool v3 = opt.version == 3;
+    const size_t header_bytes = v3 ? chd_layout::kV3HeaderBytes : chd_layout::kV4HeaderBytes;
+    const uint64_t logical = data.size();
+    const uint32_t hunks = static_cast<uint32_t>((logical + hb - 1) / hb);
+
+    std::vector<uint8_t> file(header_bytes, 0);
+    std::memcpy(file.data(), "MComprHD", 8);
+    put_be(file, 8, 4, header_bytes);
+    put_be(file, chd_layout::kVersion, 4, opt.version);
+    put_be(file, chd_layout::kLegacyCompression, 4, compression);
+    put_be(file, chd_layout::kLegacyTotalHunks, 4, hunks);
+    put_be(file, chd_layout::kLegacyLogicalBytes, 8, logical);
+    put_be(file, v3 ? chd_layout::kV3HunkBytes : chd_layout::kV4HunkBytes, 4, hb);
+
+    const size_t map_at = file.size();
+    file.resize(map_at + chd_layout::kLegacyEntryBytes * hunks, 0);
+    const char cookie[16] = "EndOfListCookie";
+    file.insert(file.end(), cookie, cookie + 16);
+
+    std::vector<uint8_t> meta_data;
+    if (opt.cd_metadata) {
+        meta_data = track_metadata(opt, logical);
+        put_be(file, chd_layout::kLegacyMetaOffset, 8, file.size());
+        const auto entry = metadata_entry(opt.track_tag, meta_data);
+        file.insert(file.end(), entry.begin(), entry.end());
+    }
+
+    std::map<std::vector<uint8_t>, uint32_t> seen;
+    for (uint32_t i = 0; i < hunks; ++i) {
+        std::vector<uint8_t> h(hb, 0);
+        const uint64_t off = uint64_t{i} * hb;
+        std::copy_n(data.begin() + off, std::min<uint64_t>(hb, logical - off), h.begin());
+        uint8_t type;
+        uint64_t offset;
+        uint32_t length = 0;
+        bool mini = true;
+        for (size_t k = 8; k < hb && mini; ++k) mini = h[k] == h[k % 8];
+        auto [it, fresh] = seen.emplace(h, i);
+        if (mini && hb >= 8) {
+            type = 3;  // the pattern sits in the offset field
+            offset = get_be(h, 0, 8);
+            ++st.mini_hunks;
+        } else if (opt.self_references && !fresh) {
+            type = 4;
+            offset = it->second;
+            ++st.self_hunks;
+        } else {
+            auto packed = compression ? deflate_raw(h) : std::nullopt;
+            offset = file.size();
+            if (packed && packed->size() < hb) {
+                type = 1;
+                length = static_cast<uint32_t>(packed->size());
+                file.insert(file.end(), packed->begin(), packed->end());
+                ++st.codec_hunks[0];
+            } else {
+                type = 2;
+                length = hb;
+                file.insert(file.end(), h.begin(), h.end());
+                ++st.none_hunks;
+            }
+        }
+        const size_t e = map_at + chd_layout::kLegacyEntryBytes * i;
+        put_be(file, e, 8, offset);
+        put_be(file, e + chd_layout::kLegacyEntryCrc, 4, crc32_bitwise(h));
+        put_be(file, e + chd_layout::kLegacyEntryLength, 2, length & 0xFFFF);
+        file[e + chd_layout::kLegacyEntryLength + 2] = static_cast<uint8_t>(length >> 16);
+        file[e + chd_layout::kLegacyEntryFlags] = type;
+    }
+
+    const auto raw = sha1(data);
+    if (v3) {
+        const auto m = md5(data);
+        std::copy(m.begin(), m.end(), file.begin() + chd_layout::kV3Md5);
+        std::copy(raw.begin(), raw.end(), file.begin() + chd_layout::kV3Sha1);
+    } else {
+        const auto overall = overall_sha1(raw, opt, meta_data);
+        std::copy(raw.begin(), raw.end(), file.begin() + chd_layout::kV4RawSha1);
+        std::copy(overall.begin(), overall.end(), file.begin() + chd_layout::kV4Sha1);
+    }
+    return file;
 }
 
 }  // namespace
@@ -459,6 +587,54 @@ uint16_t crc16_bitwise(std::span<const uint8_t> data) {
         }
     }
     return crc;
+}
+
+uint32_t crc32_bitwise(std::span<const uint8_t> data) {
+    uint32_t crc = 0xFFFFFFFF;
+    for (uint8_t b : data) {
+        crc ^= b;
+        for (int i = 0; i < 8; ++i) crc = (crc >> 1) ^ ((crc & 1) ? 0xEDB88320u : 0u);
+    }
+    return ~crc;
+}
+
+std::array<uint8_t, 16> md5(std::span<const uint8_t> data) {
+    static const uint32_t kShift[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
+                                        5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
+                                        4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
+                                        6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+    uint32_t k[64];
+    for (int i = 0; i < 64; ++i) k[i] = static_cast<uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
+    uint32_t h[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+    std::vector<uint8_t> msg(data.begin(), data.end());
+    const uint64_t bits = uint64_t{data.size()} * 8;
+    msg.push_back(0x80);
+    while (msg.size() % 64 != 56) msg.push_back(0);
+    for (int i = 0; i < 8; ++i) msg.push_back(static_cast<uint8_t>(bits >> (8 * i)));  // little-endian
+    auto rol = [](uint32_t x, uint32_t n) { return (x << n) | (x >> (32 - n)); };
+    for (size_t off = 0; off < msg.size(); off += 64) {
+        uint32_t w[16];
+        for (int i = 0; i < 16; ++i)
+            w[i] = uint32_t{msg[off + 4 * i]} | (uint32_t{msg[off + 4 * i + 1]} << 8) |
+                   (uint32_t{msg[off + 4 * i + 2]} << 16) | (uint32_t{msg[off + 4 * i + 3]} << 24);
+        uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
+        for (int i = 0; i < 64; ++i) {
+            uint32_t f, g;
+            if (i < 16) f = (b & c) | (~b & d), g = i;
+            else if (i < 32) f = (d & b) | (~d & c), g = (5 * i + 1) % 16;
+            else if (i < 48) f = b ^ c ^ d, g = (3 * i + 5) % 16;
+            else f = c ^ (b | ~d), g = (7 * i) % 16;
+            const uint32_t t = d;
+            d = c;
+            c = b;
+            b = b + rol(a + f + k[i] + w[g], kShift[i]);
+            a = t;
+        }
+        h[0] += a, h[1] += b, h[2] += c, h[3] += d;
+    }
+    std::array<uint8_t, 16> out{};
+    for (int i = 0; i < 16; ++i) out[i] = static_cast<uint8_t>(h[i / 4] >> (8 * (i % 4)));
+    return out;
 }
 
 std::array<uint8_t, 20> sha1(std::span<const uint8_t> data) {
@@ -560,6 +736,8 @@ std::vector<uint8_t> write_chd(std::span<const uint8_t> data, const ChdWriterOpt
     st = {};
     const uint32_t hb = opt.hunk_bytes;
     if (hb == 0 || opt.codecs.size() > 4) throw std::invalid_argument("bad writer options");
+    if (opt.version == 3 || opt.version == 4) return write_legacy_chd(data, opt, st);
+    if (opt.version != 5) throw std::invalid_argument("the writer makes versions 3, 4 and 5");
     const uint64_t logical = data.size();
     const uint32_t hunks = static_cast<uint32_t>((logical + hb - 1) / hb);
     auto hunk_data = [&](uint32_t i) {
@@ -578,11 +756,12 @@ std::vector<uint8_t> write_chd(std::span<const uint8_t> data, const ChdWriterOpt
     put_be(file, chd_layout::kHunkBytes, 4, hb);
     put_be(file, chd_layout::kUnitBytes, 4, opt.unit_bytes);
 
-    std::vector<uint8_t> meta_text;
+    std::vector<uint8_t> meta_data;
     auto add_metadata = [&] {
         if (!opt.cd_metadata) return;
         put_be(file, 48, 8, file.size());
-        const auto entry = cd_metadata_entry(logical, opt.unit_bytes, 0, meta_text);
+        meta_data = track_metadata(opt, logical);
+        const auto entry = metadata_entry(opt.track_tag, meta_data);
         file.insert(file.end(), entry.begin(), entry.end());
     };
 
@@ -748,13 +927,7 @@ std::vector<uint8_t> write_chd(std::span<const uint8_t> data, const ChdWriterOpt
     }
 
     const auto raw = sha1(data);
-    std::vector<uint8_t> overall_input(raw.begin(), raw.end());
-    if (opt.cd_metadata) {
-        append_be(overall_input, tag_of("CHT2"), 4);
-        const auto h = sha1(meta_text);
-        overall_input.insert(overall_input.end(), h.begin(), h.end());
-    }
-    const auto overall = sha1(overall_input);
+    const auto overall = overall_sha1(raw, opt, meta_data);
     std::copy(raw.begin(), raw.end(), file.begin() + chd_layout::kRawSha1);
     std::copy(overall.begin(), overall.end(), file.begin() + chd_layout::kSha1);
     return file;

@@ -10,6 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vestrel::Error error;
     auto chd = vestrel::chd::ChdFile::open_memory(std::vector<uint8_t>(data, data + size), error);
     if (!chd) return 0;
+    (void)chd->cd_tracks();
     std::vector<uint8_t> hunk(chd->hunk_bytes()), scratch;
     const uint32_t count = chd->hunk_count();
     for (uint32_t h = 0; h < std::min<uint32_t>(count, 16); ++h) (void)chd->read_hunk(h, hunk, scratch);

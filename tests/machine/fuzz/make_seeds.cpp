@@ -1,5 +1,5 @@
-// Writes a small seed corpus for the fuzz targets: tiny CHD files for every codec made by the
-// test writer, and a few CUE sheets.
+// Writes a small seed corpus for the fuzz targets: tiny CHD files for every codec and version
+// made by the test writer, and a few CUE sheets.
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -49,6 +49,23 @@ int main(int argc, char** argv) {
         opt.unit_bytes = 4;
         save(chd_dir + "/" + codec + ".chd", vestrel::test::write_chd(bytes, opt));
     }
+    // Versions 3 and 4: one-frame hunks (stored, compressed, self, mini) with each kind of track
+    // metadata.
+    std::vector<uint8_t> legacy = frames;
+    legacy.resize(legacy.size() + 2448, 0);
+    struct Legacy { const char* name; uint32_t version; const char* codec; const char* track_tag; };
+    for (const Legacy& l : {Legacy{"v3_zlib", 3, "zlib", "CHCD"}, Legacy{"v3_zlib_plus", 3, "zlib+", "CHT2"},
+                            Legacy{"v4_zlib", 4, "zlib", "CHT2"}, Legacy{"v4_zlib_chtr", 4, "zlib", "CHTR"},
+                            Legacy{"v4_none", 4, nullptr, "CHCD"}}) {
+        ChdWriterOptions opt;
+        opt.version = l.version;
+        if (l.codec) opt.codecs = {l.codec};
+        opt.hunk_bytes = 2448;
+        opt.cd_metadata = true;
+        opt.track_tag = l.track_tag;
+        save(chd_dir + "/" + l.name + ".chd", vestrel::test::write_chd(legacy, opt));
+    }
+
     ChdWriterOptions plain;
     plain.hunk_bytes = 256;
     plain.unit_bytes = 4;
