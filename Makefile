@@ -24,9 +24,12 @@ sanitize-test: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# The program on the demo system ROM that the build assembles (tests/roms/), in a folder of
-# its own laid out as a user's: bios/cdi220b.rom, and the demo disc on the command line.
-# Without a display the run goes to a virtual one for a few seconds and leaves a screen grab.
+# The program on the demo system ROM and demo disc that the build makes (tests/roms/demo.s,
+# tests/demo/demo_disc_writer.cpp), in a folder of its own laid out as a user's:
+# bios/cdi220b.rom, and the disc image on the command line. The ROM reads the disc through the
+# CDIC, shows its picture and plays its ADPCM tune in a loop. Without a display the run goes
+# to a virtual one for a few seconds and leaves a screen grab in $(BUILD)/demo/screen.png.
+# The CDIC's line per sector is left out of the log unless RUST_LOG asks for it.
 DEMO_DIR = $(BUILD)/demo
 DEMO_ROM = $(BUILD)/roms/demo.rom
 DEMO_DISC = $(BUILD)/roms/demo_disc.bin
@@ -44,6 +47,7 @@ demo: build
 	  [ -f $(DEMO_DIR)/bios/cdi220b.rom ] || printf '\000\000\000\060\000\100\000\010\360\000' > $(DEMO_DIR)/bios/cdi220b.rom; \
 	fi; \
 	cd $(DEMO_DIR); \
+	export RUST_LOG="$${RUST_LOG:-info,vestrel::cdic=warn}"; \
 	if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
 	  exec ../src/vestrel $${disc:---bios}; \
 	else \
