@@ -16,13 +16,6 @@
 #include "machine/cdic_sector.hpp"
 #include "machine/scc68070.hpp"
 
-// While the CPU core still has instruction families to write, a test whose program reaches one
-// is skipped instead of aborting the whole test program.
-#if __has_include("core/unimplemented.hpp")
-#include "core/unimplemented.hpp"
-#define VESTREL_CPU_STUBS 1
-#endif
-
 namespace vestrel {
 namespace {
 
@@ -31,35 +24,6 @@ constexpr uint32_t kStackTop = 0x8000;
 constexpr uint16_t kNop = 0x4E71;
 constexpr uint16_t kStop = 0x4E72;
 constexpr uint16_t kBraSelf = 0x60FE;
-
-// Runs the CPU with missing instruction routines recorded instead of aborting; `missing()`
-// names the first one the test reached.
-class StubProbe {
-public:
-#ifdef VESTREL_CPU_STUBS
-    StubProbe() {
-        (void)m68k::take_unimplemented();
-        m68k::set_unimplemented_record_mode(true);
-    }
-    ~StubProbe() { m68k::set_unimplemented_record_mode(false); }
-    const char* missing() {
-        if (first_ == nullptr) first_ = m68k::take_unimplemented();
-        return first_;
-    }
-
-private:
-    const char* first_ = nullptr;
-#else
-    const char* missing() { return nullptr; }
-#endif
-};
-
-#define SKIP_IF_CPU_LACKS(probe)                                                         \
-    do {                                                                                 \
-        if (const char* name = (probe).missing())                                        \
-            GTEST_SKIP() << "the CPU core lacks an instruction this program uses (last: " \
-                         << name << ")";                                                 \
-    } while (0)
 
 class ConsoleCapture {
 public:
@@ -70,7 +34,6 @@ public:
 
 // A machine with a program in RAM bank 0 and the CPU in supervisor mode at its start.
 struct Rig {
-    StubProbe probe;
     std::unique_ptr<Bus> bus = std::make_unique<Bus>();
     m68k::Cpu cpu;
     uint64_t instructions = 0;
@@ -163,7 +126,6 @@ TEST(SchedulerSlice, InterruptEntryOverrunsTheBudget) {
     rig.bus->slave.irq2 = true;
     rig.cpu.pending_level = pending_irq_level(*rig.bus);
     const SliceResult r = run_cpu_slice(rig.cpu, *rig.bus, 0, kPalLineCycles);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_FALSE(r.stopped);
     EXPECT_EQ(r.consumed, 44u);
     EXPECT_EQ(r.steps, 0u);
@@ -177,7 +139,6 @@ TEST(SchedulerSlice, InterruptEntryOverrunsTheBudget) {
     waits.bus->slave.irq2 = true;
     waits.cpu.pending_level = 2;
     const SliceResult w = run_cpu_slice(waits.cpu, *waits.bus, 0, kPalLineCycles);
-    SKIP_IF_CPU_LACKS(waits.probe);
     EXPECT_GT(w.consumed, 44u);
     EXPECT_EQ(waits.bus->scc.wait_tally, 0u);
     EXPECT_EQ(waits.timer_cycles(), w.consumed);
@@ -187,15 +148,12 @@ TEST(SchedulerSlice, BudgetIsTheRestOfTheLineAtMost32) {
     Rig rig({kNop, kNop, kNop, kNop, kNop, kNop, kNop, kNop, kNop, kNop, kNop, kNop, kNop, kNop, kNop, kNop});
     rig.bus->scc.wait_states_on = false;
     run_cpu_slice(rig.cpu, *rig.bus, 0, kPalLineCycles);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_EQ(rig.cpu.slice_len, 32);
     EXPECT_EQ(rig.bus->scc.line_cycle_pos, 0u);
     run_cpu_slice(rig.cpu, *rig.bus, 990, kPalLineCycles);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_EQ(rig.cpu.slice_len, 3);
     EXPECT_EQ(rig.bus->scc.pc_copy, rig.cpu.ppc);  // the PC at the slice's start
     run_cpu_slice(rig.cpu, *rig.bus, 1200, kPalLineCycles);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_EQ(rig.cpu.slice_len, 1);
 }
 
@@ -222,7 +180,6 @@ TEST(SchedulerSlice, ExceptionStatuses) {
         rig.poke(0x3000, {kBraSelf});
         rig.poke(0x6000, {kBraSelf});
         const SliceResult r = run_cpu_slice(rig.cpu, *rig.bus, 0, kPalLineCycles);
-        SKIP_IF_CPU_LACKS(rig.probe);
         EXPECT_FALSE(r.stopped) << c.name;
         EXPECT_EQ(r.steps, 0u) << c.name;
         EXPECT_EQ(rig.cpu.pc, 0x3000u) << c.name;
@@ -238,7 +195,6 @@ TEST(SchedulerLine, StoppedCpuGivesTheLineToTheTimers) {
     rig.bus->scc.wait_tally = 7;  // dropped, not charged
     int32_t carry = 0;
     run_line(rig.cpu, *rig.bus, 1, kPalLineCycles, carry, rig.instructions);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_EQ(carry, 0);
     EXPECT_EQ(rig.instructions, 0u);
     EXPECT_EQ(rig.timer_cycles(), kPalLineCycles);
@@ -257,7 +213,6 @@ TEST(SchedulerLine, StopInstructionEndsTheLine) {
     Rig rig({kNop, kNop, kStop, 0x2700});
     int32_t carry = 0;
     run_line(rig.cpu, *rig.bus, 1, kPalLineCycles, carry, rig.instructions);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_NE(rig.cpu.stopped, 0u);
     EXPECT_EQ(carry, 0);
     EXPECT_EQ(rig.instructions, 3u);
@@ -276,7 +231,6 @@ TEST(SchedulerLine, InterruptWakesAStoppedCpu) {
     EXPECT_EQ(rig.cpu.pc, kProgram);  // nothing pending: still stopped
     rig.bus->slave.irq2 = true;
     run_line(rig.cpu, *rig.bus, 2, kPalLineCycles, carry, rig.instructions);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_EQ(rig.cpu.stopped, 0u);
     EXPECT_GT(rig.cpu.pc, 0x2000u);
     EXPECT_FALSE(rig.bus->slave.irq2);
@@ -299,7 +253,6 @@ TEST(SchedulerLine, OverrunCarriesIntoTheNextLine) {
             EXPECT_LE(carry, kMaxCarry);
             carried |= carry > 0;
         }
-        SKIP_IF_CPU_LACKS(rig.probe);
         // Without wait states 3-cycle NOPs fill the 993-cycle line exactly; fetch waits do not.
         EXPECT_EQ(carried, waits);
         EXPECT_EQ(rig.timer_cycles(), kLines * kPalLineCycles + static_cast<uint32_t>(carry)) << waits;
@@ -319,7 +272,6 @@ TEST(SchedulerLine, InterruptEntryAtTheLineEndBecomesCarry) {
         rig.cpu.pending_level = 2;
         return run_cpu_slice(rig.cpu, *rig.bus, kPalLineCycles - 3, kPalLineCycles);
     }();
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_EQ(rig.cpu.slice_len, 3);
     EXPECT_EQ(r.consumed, 44u);
 }
@@ -330,7 +282,6 @@ TEST(SchedulerLine, VideoRequestLatchesAtTheLineStart) {
     rig.bus->mcd212.irq_request = true;
     int32_t carry = 0;
     run_line(rig.cpu, *rig.bus, 1, kPalLineCycles, carry, rig.instructions);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_EQ(rig.bus->scc.lir & 0x80, 0x80);
     EXPECT_FALSE(rig.bus->mcd212.irq_request);
     EXPECT_EQ(rig.cpu.pending_level, 5u);  // masked at 7: still pending
@@ -350,11 +301,9 @@ TEST(SchedulerLine, DiscReadyAfter4532PalLines) {
     rig.bus->slave.irq2 = false;
     int32_t carry = 0;
     for (uint64_t i = 1; i < 4532; ++i) run_line(rig.cpu, *rig.bus, 100, kPalLineCycles, carry, rig.instructions);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_EQ(rig.bus->slave.disc_state, DiscStatus::Inserted);
     EXPECT_FALSE(rig.bus->slave.irq2);
     run_line(rig.cpu, *rig.bus, 100, kPalLineCycles, carry, rig.instructions);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_EQ(rig.bus->slave.disc_state, DiscStatus::TocReady);
     EXPECT_TRUE(rig.bus->slave.irq2);
     const SlaveChannel& ch = rig.bus->slave.channels[Slave::kStatusChannel];
@@ -364,7 +313,6 @@ TEST(SchedulerLine, DiscReadyAfter4532PalLines) {
     rig.bus->slave.channels[Slave::kStatusChannel].clear();
     rig.bus->slave.irq2 = false;
     for (int i = 0; i < 100; ++i) run_line(rig.cpu, *rig.bus, 100, kPalLineCycles, carry, rig.instructions);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_FALSE(rig.bus->slave.irq2);
     std::filesystem::remove(path);
 }
@@ -374,7 +322,6 @@ TEST(SchedulerFrame, VideoStandardSetsTheShape) {
     rig.cpu.stopped = 1;
     rig.bus->mcd212.video_mode = VideoMode::Ntsc;
     run_emulated_frame(rig.cpu, *rig.bus, rig.instructions);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_EQ(rig.bus->slave.video_mode, VideoMode::Ntsc);
     EXPECT_EQ(rig.bus->frame_counter, 1u);
     EXPECT_EQ(rig.timer_cycles(), 262u * 985u);
@@ -382,7 +329,6 @@ TEST(SchedulerFrame, VideoStandardSetsTheShape) {
     rig.bus->scc.timer_prescaler = 0;
     rig.bus->mcd212.video_mode = VideoMode::Pal;
     run_emulated_frame(rig.cpu, *rig.bus, rig.instructions);
-    SKIP_IF_CPU_LACKS(rig.probe);
     EXPECT_EQ(rig.bus->slave.video_mode, VideoMode::Pal);
     EXPECT_EQ(rig.timer_cycles(), 312u * 993u);
 }
@@ -421,7 +367,6 @@ TEST(SchedulerFrame, RomFetchWindowKeepsTheWaitStates) {
             rig->bus->scc.wait_states_on = frame % 3 != 2;
             run_emulated_frame(rig->cpu, *rig->bus, rig->instructions);
         }
-        SKIP_IF_CPU_LACKS(with->probe);
         ASSERT_EQ(with->instructions, without->instructions) << "frame " << frame;
         ASSERT_EQ(with->cpu.pc, without->cpu.pc) << "frame " << frame;
         ASSERT_EQ(with->cpu.data_regs[0], without->cpu.data_regs[0]) << "frame " << frame;
@@ -440,7 +385,6 @@ std::vector<uint8_t> rom_image(const char* name) {
 }
 
 struct RomRun {
-    StubProbe probe;
     std::unique_ptr<Bus> bus = std::make_unique<Bus>();
     m68k::Cpu cpu;
     uint64_t instructions = 0;
@@ -460,7 +404,6 @@ TEST(SchedulerRoms, UartReachesStandardOutput) {
     ConsoleCapture out;
     RomRun run("uart_hello.rom");
     run.frames(2);
-    SKIP_IF_CPU_LACKS(run.probe);
     EXPECT_EQ(out.text, "OK\n[1B]\n");
     EXPECT_NE(run.cpu.stopped, 0u);
 }
@@ -468,7 +411,6 @@ TEST(SchedulerRoms, UartReachesStandardOutput) {
 TEST(SchedulerRoms, TimerInterruptsOver50PalFrames) {
     RomRun run("timer_irq.rom");
     run.frames(50);
-    SKIP_IF_CPU_LACKS(run.probe);
     // 15,490,800 cycles at one interrupt per 256 ticks of 96 cycles: 630.3.
     const uint32_t count = run.ram_long(0x1000);
     EXPECT_GE(count, 629u);
@@ -485,7 +427,6 @@ TEST(SchedulerRoms, DmaChannel0BothWays) {
     ConsoleCapture out;
     RomRun run("dma_ch0.rom");
     run.frames(1);
-    SKIP_IF_CPU_LACKS(run.probe);
     const uint32_t cdic_addresses[] = {0x3BFF, 0x0000, 0x0001, 0x0002, 0x0003, 0x0004};
     for (uint32_t i = 0; i < 6; ++i) {
         EXPECT_EQ(run.bus->cdic.cdic_ram[cdic_addresses[i]], i + 1) << i;
@@ -501,7 +442,6 @@ TEST(SchedulerRoms, IcaWatchLine) {
     ConsoleCapture out;
     RomRun run("ica_watch.rom");
     run.frames(1);
-    SKIP_IF_CPU_LACKS(run.probe);
     EXPECT_EQ(out.text.rfind("[ICA WRITE] addr=0x000100, val=0x50001234 at PC=0x004000", 0), 0u) << out.text;
     EXPECT_EQ(std::count(out.text.begin(), out.text.end(), '\n'), 1);
     EXPECT_EQ(out.text.find("002000"), std::string::npos);
@@ -514,7 +454,6 @@ TEST(SchedulerRoms, IcaWatchLine) {
 TEST(SchedulerRoms, DisplayBarsThroughTheDisplayPrograms) {
     RomRun run("display_bars.rom");
     run.frames(2);
-    SKIP_IF_CPU_LACKS(run.probe);
     struct Sample {
         uint32_t row, x, colour;
     };
@@ -538,12 +477,10 @@ TEST(SchedulerRoms, OneVideoInterruptPerFrame) {
     ConsoleCapture out;
     RomRun run("video_irq.rom");
     run.frames(1);
-    SKIP_IF_CPU_LACKS(run.probe);
     const uint32_t before = run.ram_long(0x1000);
     EXPECT_LE(before, 1u);
     for (uint32_t frames = 1; frames <= 6; ++frames) {
         run.frames(1);
-        SKIP_IF_CPU_LACKS(run.probe);
         EXPECT_EQ(run.ram_long(0x1000), before + frames);
     }
     EXPECT_EQ(out.text, std::string(before + 6, 'V'));
@@ -620,7 +557,6 @@ TEST(SchedulerRoms, CdicReadsFilteredSectorsAtTheDiscRate) {
     const size_t lines_after_frame[] = {1, 2, 3, 4, 7, 8, 8, 8, 8, 8};
     for (size_t frame = 0; frame < std::size(lines_after_frame); ++frame) {
         run.frames(1);
-        SKIP_IF_CPU_LACKS(run.probe);
         size_t sectors = 0;  // lines "TTTTTTMM K SSSS"
         for (size_t at = 0; (at = out.text.find('\n', at)) != std::string::npos; ++at)
             sectors += at >= 15 && out.text[at - 5] == ' ' && out.text[at - 7] == ' ';

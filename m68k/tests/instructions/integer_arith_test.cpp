@@ -21,20 +21,32 @@ struct DivCase {
     bool c_before;
     uint32_t d0_after;
     bool v;
+    bool n, z;             // from the quotient; on an overflow, the 68000's
     int32_t cycles_68000;  // -1: not checked
 };
 
-TEST(Divide, WordFormsOnM68000AndScc68070) {
+// The overflow rows start with N clear and Z set. The 68000 sets N and clears Z on an overflow
+// (the public 68000 vectors show it for every overflowing DIVU and DIVS); the other types keep
+// both, as their manuals leave them undefined.
+TEST(Divide, WordFormsOnEveryType) {
     const DivCase cases[] = {
-        {"DIVU overflow", 0x80C1, 0x00010000, 1, true, 0x00010000, true, 10},
-        {"DIVU 0/1", 0x80C1, 0, 1, false, 0, false, 136},
-        {"DIVU 100/7", 0x80C1, 100, 7, true, (2u << 16) | 14, false, -1},
-        {"DIVS INT32_MIN/-1", 0x81C1, 0x80000000, 0xFFFF, true, 0x80000000, true, 18},
-        {"DIVS -7/2", 0x81C1, static_cast<uint32_t>(-7), 2, true, 0xFFFFFFFD, false, -1},
-        {"DIVS 7/-2", 0x81C1, 7, 0xFFFE, false, 0x0001FFFD, false, -1},
-        {"DIVS quotient 32768", 0x81C1, 0x00008000, 1, true, 0x00008000, true, -1},
+        {"DIVU overflow", 0x80C1, 0x00010000, 1, true, 0x00010000, true, true, false, 10},
+        {"DIVU overflow 6BE81EC0/451D", 0x80C1, 0x6BE81EC0, 0x451D, false, 0x6BE81EC0, true, true, false, 10},
+        {"DIVU 0/1", 0x80C1, 0, 1, false, 0, false, false, true, 136},
+        {"DIVU 100/7", 0x80C1, 100, 7, true, (2u << 16) | 14, false, false, false, -1},
+        {"DIVU quotient 0x8000", 0x80C1, 0x00010000, 2, false, 0x00008000, false, true, false, -1},
+        {"DIVS INT32_MIN/-1", 0x81C1, 0x80000000, 0xFFFF, true, 0x80000000, true, true, false, 18},
+        {"DIVS -7/2", 0x81C1, static_cast<uint32_t>(-7), 2, true, 0xFFFFFFFD, false, true, false, -1},
+        {"DIVS 7/-2", 0x81C1, 7, 0xFFFE, false, 0x0001FFFD, false, true, false, -1},
+        {"DIVS quotient 32768", 0x81C1, 0x00008000, 1, true, 0x00008000, true, true, false, -1},
+        {"DIVS quotient -32769", 0x81C1, static_cast<uint32_t>(-32769), 1, false, static_cast<uint32_t>(-32769),
+         true, true, false, -1},
+        {"DIVS 1/2", 0x81C1, 1, 2, false, 0x00010000, false, false, true, -1},
     };
-    for (CpuType type : {CpuType::M68000, CpuType::Scc68070}) {
+    constexpr CpuType kTypes[] = {CpuType::M68000,  CpuType::M68010,   CpuType::M68EC020, CpuType::M68020,
+                                  CpuType::M68EC030, CpuType::M68030,  CpuType::M68EC040, CpuType::M68LC040,
+                                  CpuType::M68040,  CpuType::Scc68070, CpuType::M68060};
+    for (CpuType type : kTypes) {
         for (const auto& c : cases) {
             ArithRig r(type);
             r.load({c.opcode});
@@ -42,12 +54,17 @@ TEST(Divide, WordFormsOnM68000AndScc68070) {
             r.cpu.data_regs[1] = c.d1;
             r.cpu.flag_c = c.c_before ? 0x100 : 0;
             r.cpu.flag_x = 0x100;
+            r.cpu.flag_n = 0;
+            r.cpu.flag_not_z = c.v ? 0 : 1;
             const int32_t cycles = r.run();
-            SCOPED_TRACE(c.name);
+            SCOPED_TRACE(testing::Message() << c.name << " type " << static_cast<int>(type));
             EXPECT_EQ(r.cpu.data_regs[0], c.d0_after);
             EXPECT_EQ(r.flag_v(), c.v);
             EXPECT_FALSE(r.flag_c());  // cleared on overflow too
             EXPECT_TRUE(r.flag_x());
+            const bool keeps = c.v && type != CpuType::M68000;
+            EXPECT_EQ(r.flag_n(), keeps ? false : c.n);
+            EXPECT_EQ(r.flag_z(), keeps ? true : c.z);
             EXPECT_EQ(r.vector(), -1);
             if (type == CpuType::M68000 && c.cycles_68000 >= 0) {
                 EXPECT_EQ(cycles, c.cycles_68000);

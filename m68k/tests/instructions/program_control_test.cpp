@@ -153,6 +153,30 @@ TEST(ProgramControlDbcc, CountsAndCounter) {
     }
 }
 
+// The 68000 class takes an odd branch target's address error with the counter as it was
+// before the DBcc; a counter that expires does not branch, so nothing faults.
+TEST(ProgramControlDbcc, OddTargetFaultsWithTheCounterUnchanged) {
+    for (CpuType type : {CpuType::M68000, CpuType::M68010, CpuType::Scc68070}) {
+        for (const bool tracing : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "type " << static_cast<int>(type) << " trace " << tracing);
+            Rig r(type, {0x51C8, 0x0001});  // DBF D0,*+3
+            r.cpu.data_regs[0] = 0xABCD0005;
+            if (tracing) r.cpu.set_sr(0xA700);
+            r.run();
+            r.run();
+            EXPECT_EQ(r.cpu.vector_this_step, kVectorAddressError);
+            EXPECT_EQ(r.cpu.pc, handler_of(kVectorAddressError));
+            EXPECT_EQ(r.cpu.data_regs[0], 0xABCD0005u);
+        }
+        Rig expiry(type, {0x51C8, 0x0001});
+        expiry.cpu.data_regs[0] = 0xABCD0000;
+        expiry.run();
+        EXPECT_EQ(expiry.cpu.data_regs[0], 0xABCDFFFFu);
+        EXPECT_EQ(expiry.cpu.pc, kCode + 4);
+        EXPECT_FALSE(expiry.cpu.vector_this_step.has_value());
+    }
+}
+
 TEST(ProgramControlDbcc, ExpiryReadsTheWordAfterTheDisplacementOnScc68070) {
     Rig r(CpuType::Scc68070, {0x51C8, 0xFFFA});
     r.bus.events.clear();
@@ -359,6 +383,32 @@ TEST(ProgramControlStop, StopsAndReports) {
     m60.run();
     EXPECT_EQ(m60.cpu.vector_this_step, kVectorPrivilege) << "the M68060 traps an immediate without S";
     EXPECT_EQ(m60.cpu.stopped, 0u);
+}
+
+// STOP advances the PC past its immediate before it stops (MC68000 programmer's manual); a
+// trace exception taken after it stacks that address and the SR that STOP loaded.
+TEST(ProgramControlStop, TraceFrameAfterStop) {
+    const struct {
+        CpuType type;
+        uint32_t frame_size;
+    } cases[] = {{CpuType::M68000, 6}, {CpuType::M68010, 8}, {CpuType::Scc68070, 8}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.type));
+        Rig r(c.type, {0x4E72, 0x2715});  // STOP #$2715 with T1 set going in
+        r.cpu.set_sr(0xA700);
+        EXPECT_EQ(r.run().status(), StepStatus::Ok);
+        EXPECT_EQ(r.cpu.stopped, 0u) << "the trace ends the stop";
+        EXPECT_EQ(r.cpu.vector_this_step, kVectorTrace);
+        EXPECT_EQ(r.cpu.pc, handler_of(kVectorTrace));
+        EXPECT_EQ(r.cpu.get_sr(), 0x2715);
+        const uint32_t sp = kStack - c.frame_size;
+        EXPECT_EQ(r.cpu.addr_regs[7], sp);
+        EXPECT_EQ(r.bus.peek_word(sp), 0x2715);
+        EXPECT_EQ(r.bus.peek_long(sp + 2), kCode + 4);
+        if (c.frame_size == 8) {
+            EXPECT_EQ(r.bus.peek_word(sp + 6), 0x0024);  // format 0, vector 9
+        }
+    }
 }
 
 TEST(ProgramControlMisc, ResetAndTrapv) {

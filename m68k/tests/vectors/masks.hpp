@@ -20,7 +20,7 @@ struct Judgement {
     bool order_gate = false;      // bus-access order is a gate for this file
     bool compare_order = true;    // bus-access order comparable for this test (else masked)
     bool compare_accesses = true; // every read in the initial RAM, every write in the final RAM
-    uint16_t sr_ignore = 0;       // SR bits not compared
+    uint16_t sr_ignore = 0;       // SR bits not compared (the SCC68070 replay only)
     bool trace_candidate = false; // T1 set before the instruction
     bool expect_trace = false;    // the vectors stop before the trace exception our step takes
     bool stop_no_advance = false; // a supervisor STOP: PC and queue do not advance on the chip
@@ -33,9 +33,8 @@ struct Judgement {
 // The file's family is its name without ".json.bin", e.g. "MOVE.w".
 Judgement judge(const std::string& family, const VectorTest& test, RunCpu cpu);
 
-// After the run: whether the trace exception applies (not after a status the scheduler takes),
-// and a supervisor STOP that leaves the CPU stopped.
-void judge_after_run(Judgement& j, const VectorTest& test, bool cpu_stopped, bool status_reported);
+// After the run: whether the trace exception applies (not after a status the scheduler takes).
+void judge_after_run(Judgement& j, bool status_reported);
 
 // The address registers an address error leaves changed on the chip but rolled back here.
 uint32_t address_registers_with_side_effects(uint16_t opcode);

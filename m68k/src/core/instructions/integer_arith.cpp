@@ -227,7 +227,8 @@ int32_t unary(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
             cpu.flag_n = bit7((res & msb) != 0);
             if (res != 0) cpu.flag_not_z = res;
             cpu.flag_v = bit7((res & value & msb) != 0);
-            cpu.flag_c = cpu.flag_x = bit8(value + x != 0);
+            // Or, not add: 0xFFFFFFFF + X wraps to 0 in 32 bits.
+            cpu.flag_c = cpu.flag_x = bit8((value | x) != 0);
         }
         return res;
     };
@@ -283,6 +284,16 @@ int32_t divs_cycles_68000(int32_t dividend, int16_t divisor) {
     else base = dividend >= 0 ? 61 : 62;
     const int32_t zeros = 15 - std::popcount(q & 0xFFFEu);
     return 2 * (base + zeros);
+}
+
+// DIVU.W/DIVS.W overflow: V set (C is cleared by the caller). The 68000 also sets N and clears
+// Z, early or late overflow alike; the other types keep them.
+void set_overflow_flags(Cpu& cpu) {
+    cpu.flag_v = 0x80;
+    if (is_m68000(cpu)) {
+        cpu.flag_n = 0x80;
+        cpu.flag_not_z = 1;
+    }
 }
 
 // 64-bit product of two 32-bit values, as the hardware forms it.
@@ -540,7 +551,7 @@ int32_t op_divu_word(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const uint32_t quotient = dividend / divisor;
     cpu.flag_c = 0;
     if (quotient > 0xFFFFu) {
-        cpu.flag_v = 0x80;
+        set_overflow_flags(cpu);
         return cycles;
     }
     const uint32_t remainder = dividend % divisor;
@@ -571,7 +582,7 @@ int32_t op_divs_word(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const int64_t remainder = static_cast<int64_t>(dividend) % divisor;
     cpu.flag_c = 0;
     if (quotient < -32768 || quotient > 32767) {
-        cpu.flag_v = 0x80;
+        set_overflow_flags(cpu);
         return cycles;
     }
     const uint32_t q = static_cast<uint32_t>(quotient) & 0xFFFFu;

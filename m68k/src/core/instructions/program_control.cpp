@@ -265,14 +265,17 @@ int32_t op_dbcc(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     if (cpu.aborted) return kFaultCycles;
     if (cond) return 12;
 
-    decrement();
     if (old_count == 0) {
+        decrement();
         // The processor reads the word after the displacement and discards it.
         if ((cpu.pc & 1) == 0) (void)bus.read_word(cpu.pc & cpu.addr_mask);
         reload_queue(cpu, bus);
         return 14;
     }
     cpu.pc = disp_address + disp;
+    // The 68000 class faults at the odd target's fetch with the counter as it was; DBcc keeps
+    // no start-state copy to roll back to, so it leaves the counter alone.
+    if (!(cpu.odd_address_rule && (cpu.pc & 1))) decrement();
     reload_queue(cpu, bus);
     if (disp == 0xFFFFFFFCu && cpu.cpu_type == CpuType::M68010 && cpu.prefetch_count == 2 &&
         loop_mode_eligible(cpu.prefetch_queue[0])) {
