@@ -16,6 +16,7 @@
 // on; the frontend adds the tally to the CPU slice.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <expected>
@@ -144,6 +145,23 @@ public:
     // Start-up without a reset: the ROM's first 8 bytes (initial SSP and PC) into RAM 0-7.
     void copy_reset_vectors();
 
+    // The interrupt level the machine's sources request now (0 when none): the video latch,
+    // the timers, the CDIC or the cartridge (4) and the slave (2).
+    uint32_t irq_level() const {
+        uint32_t level = 0;
+        if ((scc.lir & SccPeripherals::kLirLatch) != 0) level = scc.video_level();
+        if (scc.timer_pending) level = std::max<uint32_t>(level, scc.timer_level());
+        if (cdic.irq_pending || dvc.dvc_irq_pending()) level = std::max<uint32_t>(level, Cdic::kIrqLevel);
+        if (slave.irq2) level = std::max<uint32_t>(level, Slave::kIrqLevel);
+        return level;
+    }
+    // The level the CPU samples at each instruction boundary, while a CPU slice runs (the
+    // scheduler points it at the CPU's pending level; nullptr otherwise). The scheduler raises
+    // it between slices. An access that clears or lowers a source brings it down at once, so
+    // the CPU never takes a level that nothing requests any more: the acknowledge would find
+    // no source and answer the autovector.
+    uint32_t* cpu_irq_level = nullptr;
+
     // The DMA channel-0 block transfer between memory and CDIC RAM that the CDIC asked for.
     // Defined in dma.cpp.
     void dma_ch0_cdic_transfer();
@@ -227,7 +245,22 @@ private:
     void on_chip_write_word(uint32_t r, uint16_t value);
     uint16_t mcd212_read(uint32_t offset);
     void mcd212_write(uint32_t offset, uint16_t value);
+    uint16_t cdic_read(uint32_t offset) {
+        const uint16_t word = cdic.cdic_read_register(offset);
+        lower_cpu_irq_level();  // ABUF and XBUF reads clear the request
+        return word;
+    }
     void cdic_write(uint32_t offset, uint16_t value);
+    uint16_t slave_read(uint32_t offset) {
+        const uint16_t word = slave.slave_read(offset);
+        lower_cpu_irq_level();  // the first byte of an answer clears IRQ2
+        return word;
+    }
+    // After a device access that may have cleared or lowered a source (see cpu_irq_level).
+    // Only lowers: a source that rose meanwhile waits for the end of the slice as usual.
+    void lower_cpu_irq_level() {
+        if (cpu_irq_level != nullptr) *cpu_irq_level = std::min(*cpu_irq_level, irq_level());
+    }
     void hand_off_cartridge_audio();
 
     bool dma_running_ = false;  // a channel-0 transfer is in progress
