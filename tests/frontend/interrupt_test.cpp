@@ -134,10 +134,13 @@ const std::vector<ClearCase>& clear_cases() {
         {"Picr1Bit3", [](Bus& b) { timer_at(b, 3); }, move_b(0x0B, kPicr1), 0x2000, 59},
         // Level 5 moved to 2, under a mask of 2.
         {"Picr1Lowered", [](Bus& b) { timer_at(b, 5); }, move_b(0x02, kPicr1), 0x2200, 61},
+        // Level 3 moved to 6: nothing requests 3 any more, and 6 waits for the slice's end.
+        {"Picr1Raised", [](Bus& b) { timer_at(b, 3); }, move_b(0x06, kPicr1), 0x2000, 59},
         {"Tsr0x80AsWord", [](Bus& b) { timer_at(b, 3); }, move_w(0x8000, kTsr), 0x2000, 59},
         {"LirClear", [](Bus& b) { b.scc.lir = 0x80; }, move_b(0x80, kLir), 0x2000, 61},
         // Latch kept, its level moved from 5 to 2, under a mask of 2.
         {"LirLowered", [](Bus& b) { b.scc.lir = 0xD0; }, move_b(0x20, kLir), 0x2200, 61},
+        {"LirRaised", [](Bus& b) { b.scc.lir = 0xA0; }, move_b(0x60, kLir), 0x2000, 58},
         {"XbufRead", [](Bus& b) { cdic_request(b); }, tst_w(kXbuf), 0x2000, 80},
         {"XbufByteRead", [](Bus& b) { cdic_request(b); }, tst_b(kXbuf), 0x2000, 80},
         {"AbufRead",
