@@ -152,7 +152,11 @@ const std::vector<ClearCase>& clear_cases() {
          tst_w(kAbuf), 0x2000, 80},
         {"XbufWrite", [](Bus& b) { cdic_request(b); }, move_w(0x0000, kXbuf), 0x2000, 80},
         {"XbufByteWrite", [](Bus& b) { cdic_request(b); }, move_b(0x00, kXbuf + 1), 0x2000, 80},
-        {"SlaveAnswerRead", [](Bus& b) { b.write_byte(kSlaveStatus, 0xF4); }, tst_b(kSlaveStatus), 0x2000, 26},
+        {"SlaveAnswerRead",
+         [](Bus& b) {
+             for (uint8_t byte : {0xB1, 0x00, 0x00, 0x00}) b.write_byte(kSlaveStatus, byte);
+         },
+         tst_b(kSlaveStatus), 0x2000, 26},
         {"CartridgeStatusRead", [](Bus& b) { cartridge_request(b); }, tst_b(kFmvIntStatus + 1), 0x2000, 80},
         {"CartridgeStatusWordRead", [](Bus& b) { cartridge_request(b); }, tst_w(kFmvIntStatus), 0x2000, 80},
         {"CartridgeStatusWrite", [](Bus& b) { cartridge_request(b); }, move_w(0, kFmvIntStatus), 0x2000, 80},
@@ -168,8 +172,10 @@ const std::vector<ClearCase>& clear_cases() {
     return cases;
 }
 
-// Runs the case's program (the access when `with_access`, then the mask drop and a loop) in
-// one slice, the level sampled before it as at a line's start.
+// Runs the case's program (the access when `with_access`, then the mask drop and a loop) with
+// the level sampled once before it, as at a line's start. Two slices, in case the mask drop
+// falls in the second; with no sampling between them only the access itself can bring the
+// level down.
 Rig run_case(const ClearCase& c, bool with_access) {
     Rig rig;
     c.raise(*rig.bus);
