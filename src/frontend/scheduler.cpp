@@ -5,9 +5,6 @@
 namespace vestrel {
 namespace {
 
-constexpr uint32_t kCdicLevel = 4;
-constexpr uint32_t kSlaveLevel = 2;
-
 // Vectors the frontend enters for the statuses step hands back.
 constexpr uint32_t kVectorIllegal = 4;
 constexpr uint32_t kVectorLineA = 10;
@@ -31,14 +28,7 @@ void reset_cpu_from_vectors(m68k::Cpu& cpu, Bus& bus) {
     cpu.prefetch_count = 0;
 }
 
-uint32_t pending_irq_level(const Bus& bus) {
-    uint32_t level = 0;
-    if ((bus.scc.lir & SccPeripherals::kLirLatch) != 0) level = bus.scc.video_level();
-    if (bus.scc.timer_pending) level = std::max<uint32_t>(level, bus.scc.timer_level());
-    if (bus.cdic.irq_pending || bus.dvc.dvc_irq_pending()) level = std::max(level, kCdicLevel);
-    if (bus.slave.irq2) level = std::max(level, kSlaveLevel);
-    return level;
-}
+uint32_t pending_irq_level(const Bus& bus) { return bus.irq_level(); }
 
 SliceResult run_cpu_slice(m68k::Cpu& cpu, Bus& bus, int32_t done, uint32_t line_cycles) {
     const int32_t remaining = static_cast<int32_t>(line_cycles) - done;
@@ -48,6 +38,8 @@ SliceResult run_cpu_slice(m68k::Cpu& cpu, Bus& bus, int32_t done, uint32_t line_
     bus.refresh_fetch_wait();
     cpu.slice_len = budget;
     cpu.slice_budget = budget;
+    // While the slice runs, software that clears a source lowers the level the CPU sees.
+    bus.cpu_irq_level = &cpu.pending_level;
     if (cpu.pending_level != 0) m68k::service_interrupt(cpu, bus);
 
     SliceResult result;
@@ -68,6 +60,7 @@ SliceResult run_cpu_slice(m68k::Cpu& cpu, Bus& bus, int32_t done, uint32_t line_
         if (status != m68k::StepStatus::Trap) cpu.pc = cpu.ppc;  // stack the faulting opcode
         exception_cycles = m68k::take_exception(cpu, bus, vector);
     }
+    bus.cpu_irq_level = nullptr;
 
     if (stopped) {
         // The wait states of a slice that ends in the stopped state are not charged: the

@@ -165,9 +165,8 @@ uint8_t Bus::read_byte_decoded(uint32_t address) {
         return mcd212.bank1[p - kBank1Base];
     }
     if (in_window(p, kCdicRamBase, kCdicRegBase)) return cdic.cdic_ram[p - kCdicRamBase];
-    if (in_window(p, kCdicRegBase, kCdicRegEnd))
-        return pick_byte(cdic.cdic_read_register(p & kCdicRegMask), p);
-    if (in_window(p, kSlaveBase, kSlaveEnd)) return pick_byte(slave.slave_read(p - kSlaveBase), p);
+    if (in_window(p, kCdicRegBase, kCdicRegEnd)) return pick_byte(cdic_read(p & kCdicRegMask), p);
+    if (in_window(p, kSlaveBase, kSlaveEnd)) return pick_byte(slave_read(p - kSlaveBase), p);
     if (in_window(p, kNvramBase, kNvramEnd)) return nvram[(p - kNvramBase) >> 1];
     if (in_window(p, kRomBase, kRomBase + kRomSize)) {
         charge_rom();
@@ -178,7 +177,12 @@ uint8_t Bus::read_byte_decoded(uint32_t address) {
     if (in_window(p, kRamBase, kRamBase + kRamSize)) return ram[p - kRamBase];
     if (in_window(p, kCartRamBase, kCartRegBase))
         return dvc.fitted() ? dvc.ram[p - kCartRamBase] : 0x00;
-    if (in_window(p, kCartRegBase, kCartRomBase)) return dvc.fitted() ? dvc.dvc_read_byte(p) : 0xFF;
+    if (in_window(p, kCartRegBase, kCartRomBase)) {
+        if (!dvc.fitted()) return 0xFF;
+        const uint8_t byte = dvc.dvc_read_byte(p);
+        lower_cpu_irq_level();  // status reads clear the cartridge's flags
+        return byte;
+    }
     if (in_window(p, kCartRomBase, kCartDramBase)) {
         if (!dvc.fitted()) return 0xFF;
         const uint32_t i = p - kCartRomBase;
@@ -207,13 +211,17 @@ uint16_t Bus::read_word_decoded(uint32_t address) {
     }
     if (word_in_window(p, kRamBase, kRamBase + kRamSize)) return load_word(&ram[p - kRamBase]);
     if (word_in_window(p, kCdicRamBase, kCdicRegBase)) return load_word(&cdic.cdic_ram[p - kCdicRamBase]);
-    if (word_in_window(p, kCdicRegBase, kCdicRegEnd)) return cdic.cdic_read_register(p & kCdicRegMask);
-    if (word_in_window(p, kSlaveBase, kSlaveEnd)) return slave.slave_read(p - kSlaveBase);
+    if (word_in_window(p, kCdicRegBase, kCdicRegEnd)) return cdic_read(p & kCdicRegMask);
+    if (word_in_window(p, kSlaveBase, kSlaveEnd)) return slave_read(p - kSlaveBase);
     if (word_in_window(p, kMcdBase, kMcdEnd)) return mcd212_read(p & Mcd212::kRegisterOffsetMask);
     if (word_in_window(p, kCartRamBase, kCartRegBase))
         return dvc.fitted() ? load_word(&dvc.ram[p - kCartRamBase]) : 0xFFFF;
-    if (word_in_window(p, kCartRegBase, kCartRomBase))
-        return dvc.fitted() ? dvc.dvc_read_word((p - kCartRegBase) >> 1) : 0xFFFF;
+    if (word_in_window(p, kCartRegBase, kCartRomBase)) {
+        if (!dvc.fitted()) return 0xFFFF;
+        const uint16_t word = dvc.dvc_read_word((p - kCartRegBase) >> 1);
+        lower_cpu_irq_level();
+        return word;
+    }
     if (word_in_window(p, kCartRomBase, kCartDramBase)) {
         if (!dvc.fitted()) return 0xFFFF;
         const uint32_t i = p - kCartRomBase;
@@ -255,7 +263,7 @@ void Bus::write_byte_decoded(uint32_t address, uint8_t value) {
     }
     if (in_window(p, kCdicRegBase, kCdicRegEnd)) {
         const uint32_t offset = p & kCdicRegMask;
-        cdic_write(offset, merge_byte(cdic.cdic_read_register(offset), p, value));
+        cdic_write(offset, merge_byte(cdic_read(offset), p, value));
         return;
     }
     if (in_window(p, kSlaveBase, kSlaveEnd)) {
@@ -285,7 +293,9 @@ void Bus::write_byte_decoded(uint32_t address, uint8_t value) {
         return;
     }
     if (in_window(p, kCartRegBase, kCartRomBase)) {
-        if (dvc.fitted()) dvc.dvc_write_byte(p, value);
+        if (!dvc.fitted()) return;
+        dvc.dvc_write_byte(p, value);
+        lower_cpu_irq_level();  // mask, status and vector writes can withdraw the request
         return;
     }
     if (in_window(p, kCartDramBase, kCartEnd)) {
@@ -336,7 +346,9 @@ void Bus::write_word_decoded(uint32_t address, uint16_t value) {
         return;
     }
     if (word_in_window(p, kCartRegBase, kCartRomBase)) {
-        if (dvc.fitted()) dvc.dvc_write_word((p - kCartRegBase) >> 1, value);
+        if (!dvc.fitted()) return;
+        dvc.dvc_write_word((p - kCartRegBase) >> 1, value);
+        lower_cpu_irq_level();
         return;
     }
     if (word_in_window(p, kCartDramBase, kCartEnd)) {
@@ -387,6 +399,7 @@ void Bus::mcd212_write(uint32_t offset, uint16_t value) {
 
 void Bus::cdic_write(uint32_t offset, uint16_t value) {
     cdic.cdic_write_register(offset, value);
+    lower_cpu_irq_level();  // ABUF and XBUF writes set the request to their bit 15
     if (cdic.dma_requested) dma_ch0_cdic_transfer();
 }
 
@@ -418,6 +431,7 @@ void Bus::on_chip_write_byte(uint32_t r, uint8_t value) {
         return;
     }
     scc.write_register(static_cast<uint16_t>(r), value);
+    lower_cpu_irq_level();  // TSR, PICR1 and LIR writes clear or move the on-chip requests
 }
 
 void Bus::on_chip_write_word(uint32_t r, uint16_t value) {
@@ -429,6 +443,7 @@ void Bus::on_chip_write_word(uint32_t r, uint16_t value) {
     }
     scc.write_register(static_cast<uint16_t>(r), static_cast<uint8_t>(value >> 8));
     scc.write_register(static_cast<uint16_t>((r + 1) & kOnChipMask), static_cast<uint8_t>(value));
+    lower_cpu_irq_level();
 }
 
 uint8_t Bus::acknowledge_interrupt(uint8_t level) {

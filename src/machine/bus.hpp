@@ -16,6 +16,7 @@
 // on; the frontend adds the tally to the CPU slice.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <expected>
@@ -144,6 +145,27 @@ public:
     // Start-up without a reset: the ROM's first 8 bytes (initial SSP and PC) into RAM 0-7.
     void copy_reset_vectors();
 
+    // The highest interrupt level the machine's sources request now, among the levels up to
+    // `ceiling` (0 when none): the video latch, the timers, the CDIC or the cartridge (4) and
+    // the slave (2).
+    uint32_t irq_level(uint32_t ceiling = 7) const {
+        uint32_t level = 0;
+        const auto request = [&](uint32_t l) {
+            if (l <= ceiling) level = std::max(level, l);
+        };
+        if ((scc.lir & SccPeripherals::kLirLatch) != 0) request(scc.video_level());
+        if (scc.timer_pending) request(scc.timer_level());
+        if (cdic.irq_pending || dvc.dvc_irq_pending()) request(Cdic::kIrqLevel);
+        if (slave.irq2) request(Slave::kIrqLevel);
+        return level;
+    }
+    // The level the CPU samples at each instruction boundary, while a CPU slice runs (the
+    // scheduler points it at the CPU's pending level; nullptr otherwise). The scheduler raises
+    // it between slices. An access that clears a source or moves its level brings it down at
+    // once, so the CPU never takes a level that nothing requests any more: the acknowledge
+    // would find no source and answer the autovector.
+    uint32_t* cpu_irq_level = nullptr;
+
     // The DMA channel-0 block transfer between memory and CDIC RAM that the CDIC asked for.
     // Defined in dma.cpp.
     void dma_ch0_cdic_transfer();
@@ -227,7 +249,23 @@ private:
     void on_chip_write_word(uint32_t r, uint16_t value);
     uint16_t mcd212_read(uint32_t offset);
     void mcd212_write(uint32_t offset, uint16_t value);
+    uint16_t cdic_read(uint32_t offset) {
+        const uint16_t word = cdic.cdic_read_register(offset);
+        lower_cpu_irq_level();  // ABUF and XBUF reads clear the request
+        return word;
+    }
     void cdic_write(uint32_t offset, uint16_t value);
+    uint16_t slave_read(uint32_t offset) {
+        const uint16_t word = slave.slave_read(offset);
+        lower_cpu_irq_level();  // the first byte of an answer clears IRQ2
+        return word;
+    }
+    // After a device access that may have cleared a source or moved its level (see
+    // cpu_irq_level): the CPU keeps the highest level still requested at or below the one it
+    // saw. A source that rose, or moved above that, waits for the slice's end as usual.
+    void lower_cpu_irq_level() {
+        if (cpu_irq_level != nullptr) *cpu_irq_level = irq_level(*cpu_irq_level);
+    }
     void hand_off_cartridge_audio();
 
     bool dma_running_ = false;  // a channel-0 transfer is in progress
