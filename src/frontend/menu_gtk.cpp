@@ -25,6 +25,21 @@ void on_item_activate(GtkMenuItem* widget, gpointer data) {
     menu_action(item->id, *item->owner, command_queue());
 }
 
+// Adds the time from its making to its end to a total: a dialog's building, its nested loop
+// and its destruction all hold the frame loop.
+class DialogClock {
+public:
+    explicit DialogClock(std::chrono::nanoseconds& total)
+        : total_(total), start_(std::chrono::steady_clock::now()) {}
+    ~DialogClock() { total_ += std::chrono::steady_clock::now() - start_; }
+    DialogClock(const DialogClock&) = delete;
+    DialogClock& operator=(const DialogClock&) = delete;
+
+private:
+    std::chrono::nanoseconds& total_;
+    std::chrono::steady_clock::time_point start_;
+};
+
 // The label with its key text right-aligned and dimmed beside it.
 GtkWidget* item_child(const MenuEntry& entry) {
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 24);
@@ -110,6 +125,7 @@ bool GtkMenuHost::checked(int id) const {
 }
 
 std::optional<std::filesystem::path> GtkMenuHost::open_disc_dialog() {
+    const DialogClock clock(dialog_time_);
     if (before_dialog_) before_dialog_();
     GtkWidget* dialog = gtk_file_chooser_dialog_new(
         std::string(kDiscDialogTitle).c_str(), window_, GTK_FILE_CHOOSER_ACTION_OPEN, "_Annulla",
@@ -128,7 +144,7 @@ std::optional<std::filesystem::path> GtkMenuHost::open_disc_dialog() {
     gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(dialog), discs);
 
     std::optional<std::filesystem::path> chosen;
-    if (run_dialog(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
         if (gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
             chosen = std::filesystem::path(name);
             g_free(name);
@@ -138,21 +154,15 @@ std::optional<std::filesystem::path> GtkMenuHost::open_disc_dialog() {
     return chosen;
 }
 
-gint GtkMenuHost::run_dialog(GtkDialog* dialog) {
-    const auto start = std::chrono::steady_clock::now();
-    const gint response = gtk_dialog_run(dialog);
-    dialog_time_ += std::chrono::steady_clock::now() - start;
-    return response;
-}
-
 std::chrono::nanoseconds GtkMenuHost::take_dialog_time() { return std::exchange(dialog_time_, {}); }
 
 void GtkMenuHost::message_box(const char* caption, const std::string& text) {
+    const DialogClock clock(dialog_time_);
     if (before_dialog_) before_dialog_();
     GtkWidget* dialog = gtk_message_dialog_new(window_, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO,
                                                GTK_BUTTONS_OK, "%s", text.c_str());
     gtk_window_set_title(GTK_WINDOW(dialog), caption);
-    run_dialog(GTK_DIALOG(dialog));
+    gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
 }
 

@@ -45,8 +45,6 @@ public:
 
 private:
     void message_box(const char* caption, const std::string& text);
-    // Runs a modal dialog to its end, counting the time it holds the loop.
-    gint run_dialog(GtkDialog* dialog);
     GtkWidget* make_item(const MenuEntry& entry);
 
     GtkWindow* window_;
