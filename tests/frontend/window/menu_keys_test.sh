@@ -2,7 +2,7 @@
 # The menu and the dialogs from the keyboard, as a user meets them in a virtual X display:
 # F10 and Alt with a menu's letter open the menu (a console key does not); the wait-state mark
 # is true again after F5; a 10 ms Ctrl+I opens the disc chooser; closing a dialog leaves no
-# speed warning behind.
+# speed warning behind; the editor item warns when no editor starts.
 #   menu_keys_test.sh VESTREL OUT_DIR
 # Exits 77 (skipped) when the X tools are not there.
 set -uo pipefail
@@ -56,7 +56,12 @@ video_menu() {  # opens the Video menu with a click and grabs it as NAME
   sleep 0.3
 }
 
-"$vestrel" --bios 2>log.txt >uart.txt &
+# The editor item tries xdg-open, then $VISUAL, then $EDITOR: here the desktop has no handler
+# (this xdg-open fails as the real one does) and the editor named cannot be started.
+mkdir -p bin
+printf '#!/bin/sh\nexit 3\n' > bin/xdg-open
+chmod +x bin/xdg-open
+PATH="$work/bin:$PATH" VISUAL= EDITOR=no-such-editor-here "$vestrel" --bios 2>log.txt >uart.txt &
 pid=$!
 
 wid=$(timeout 15 xdotool search --sync --onlyvisible --name '^Vestrel' | head -1)
@@ -145,6 +150,15 @@ for speed in $speeds; do
   [ "$speed" -ge 50 ] || fail "title after the dialog shows $speed%: $(cat titles.txt)"
 done
 
+# "Modifica Comandi in Notepad..." from the keyboard: Alt+C, five rows down, Enter. With no
+# editor to start, a warning names the file.
+xdotool key alt+c
+sleep 0.5
+xdotool key Down Down Down Down Down Return
+wait_log "Nessun editor avviato per $work/vestrel_controls.ini" || fail "no warning naming the file"
+wait_log "Profilo comandi aggiornato a: Custom" || fail "the editor item did not select the custom profile"
+
+xdotool windowfocus --sync "$wid"
 xdotool key Escape
 for _ in $(seq 20); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$pid" 2>/dev/null; then fail "still running 2 s after Escape"; fi
