@@ -215,9 +215,9 @@ bool key_opens_menu(Key key, bool alt, bool ctrl, bool shift, const Controls& co
     if (used.test(static_cast<size_t>(key))) return false;
     if (key == Key::F10) return !alt && !ctrl && !shift;
     if (!alt || ctrl || shift) return false;
-    if (used.test(static_cast<size_t>(Key::LeftAlt)) || used.test(static_cast<size_t>(Key::RightAlt))) {
-        return false;
-    }
+    const bool console_alt = used.test(static_cast<size_t>(Key::LeftAlt)) ||
+                             used.test(static_cast<size_t>(Key::RightAlt));
+    if (console_alt) return false;
     return std::ranges::any_of(menu_bar_definition(), [&](const MenuDefinition& menu) {
         return menu_mnemonic_key(menu) == key;
     });

@@ -165,7 +165,9 @@ std::span<const MenuDefinition> menu_bar_definition() { return kMenuBar; }
 
 Key menu_mnemonic_key(const MenuDefinition& menu) {
     const size_t mark = menu.mnemonic_title.find('_');
-    if (mark == std::string_view::npos || mark + 1 >= menu.mnemonic_title.size()) return Key::Unknown;
+    if (mark == std::string_view::npos || mark + 1 >= menu.mnemonic_title.size()) {
+        return Key::Unknown;
+    }
     char c = menu.mnemonic_title[mark + 1];
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     if (c < 'A' || c > 'Z') return Key::Unknown;

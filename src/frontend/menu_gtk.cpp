@@ -227,8 +227,9 @@ void GtkMenuHost::launch_editor(const std::filesystem::path& file) {
     std::filesystem::path absolute = std::filesystem::absolute(file, ec);
     if (ec) absolute = file;
     // Started on its own and not waited for; the next editor is tried only when one cannot start.
-    auto* launch = new EditorLaunch{editor_commands(absolute, std::getenv("VISUAL"), std::getenv("EDITOR")), 0,
-                                    absolute.string()};
+    auto* launch = new EditorLaunch{
+        editor_commands(absolute, std::getenv("VISUAL"), std::getenv("EDITOR")), 0,
+        absolute.string()};
     try_next_editor(launch);
 }
 

@@ -58,10 +58,13 @@ TEST(MenuModel, MnemonicsKeepTheTitlesAndAvoidTheConsoleKeys) {
         const Key key = menu_mnemonic_key(menu);
         letters.insert(key);
         // Nothing the console reads in any of the fixed layouts, nor a hotkey letter.
-        for (ControlProfile p : {ControlProfile::Standard, ControlProfile::Wasd, ControlProfile::Numpad}) {
+        for (ControlProfile p :
+             {ControlProfile::Standard, ControlProfile::Wasd, ControlProfile::Numpad}) {
             Controls c;
             apply_profile(c, p);
-            for (Key k : {c.up, c.down, c.left, c.right, c.btn1, c.btn2}) EXPECT_NE(key, k) << menu.title;
+            for (Key k : {c.up, c.down, c.left, c.right, c.btn1, c.btn2}) {
+                EXPECT_NE(key, k) << menu.title;
+            }
         }
         for (Key k : {Key::A, Key::D, Key::W, Key::S, Key::Z, Key::X, Key::J, Key::K, Key::I,
                       Key::O, Key::M}) {

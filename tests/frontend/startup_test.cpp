@@ -579,7 +579,8 @@ TEST_F(FrameLoopTest, ADialogIsNoSlowFrame) {
         EXPECT_EQ(l.find("TELEMETRIA ANOMALIA"), std::string::npos) << l;
     }
     ASSERT_EQ(ui_.titles.size(), 6u);  // at frames 25, 50, ..., 150
-    EXPECT_NE(ui_.titles[4].find("| 100% (50.0 FPS 50Hz (PAL))"), std::string::npos) << ui_.titles[4];
+    EXPECT_NE(ui_.titles[4].find("| 100% (50.0 FPS 50Hz (PAL))"), std::string::npos)
+        << ui_.titles[4];
 }
 
 TEST_F(FrameLoopTest, CommandsComeFirstAndAutoBootOnlyWithADisc) {

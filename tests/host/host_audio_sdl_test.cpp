@@ -67,7 +67,9 @@ TEST(HostAudioSdl, DummyDriverConsumesTheQueue) {
     removed.adevice.which = stream->device();
     ASSERT_EQ(SDL_PushEvent(&removed), 1) << SDL_GetError();
     stream->handle_pending_events();
-    EXPECT_EQ(log.count_containing("Audio output stream error: the audio output device was removed"), 1u);
+    EXPECT_EQ(log.count_containing(
+                  "Audio output stream error: the audio output device was removed"),
+              1u);
     stream.reset();
     EXPECT_EQ(out.queue.use_count(), 1);  // the callback's handle is released with the stream
 }
