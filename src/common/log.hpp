@@ -1,5 +1,6 @@
-// Logging in the layout and with the filter rules of Rust's env_logger, so the program's log
-// lines and its RUST_LOG settings match what users of the original tool already know.
+// The program's log: one line per message in the layout below, chosen by the RUST_LOG variable
+// with env_logger's rules (a comma list of `target=level` or bare levels, the longest matching
+// target prefix wins), so the variable works as in any program that follows that convention.
 //
 //   [2026-12-10T08:30:36Z INFO  vestrel::cdic] text
 //

@@ -14,7 +14,7 @@ constexpr int kFallbackRate = 48'000;
 constexpr int kFallbackChannels = 2;
 constexpr int kCallbacksPerSecond = 100;  // about 10 ms per device buffer
 
-// The sample-format names users of the original program know.
+// The device's sample format in the log, as "F32", "I16", "U8" and so on.
 std::string format_name(SDL_AudioFormat f) {
     if (SDL_AUDIO_ISFLOAT(f)) return SDL_AUDIO_BITSIZE(f) == 64 ? "F64" : "F32";
     return std::string(SDL_AUDIO_ISSIGNED(f) ? "I" : "U") + std::to_string(SDL_AUDIO_BITSIZE(f));
@@ -59,6 +59,11 @@ HostAudioStream::~HostAudioStream() {
 void HostAudioStream::handle_event(const SDL_Event& event) const {
     if (event.type == SDL_AUDIODEVICEREMOVED && !event.adevice.iscapture && event.adevice.which == device_)
         on_stream_error("the audio output device was removed");
+}
+
+void HostAudioStream::handle_pending_events() const {
+    SDL_Event event;
+    while (SDL_PollEvent(&event)) handle_event(event);
 }
 
 void on_stream_error(std::string_view text) { LOG_ERROR(kLog, "Audio output stream error: {}", text); }

@@ -27,6 +27,9 @@ public:
     // SDL2 has no stream-error callback: the main loop passes its events here, and the
     // removal of our device is reported through on_stream_error.
     void handle_event(const SDL_Event& event) const;
+    // Takes every pending SDL event and hands each to handle_event; for when no other part
+    // of the program reads SDL's events.
+    void handle_pending_events() const;
 
 private:
     SDL_AudioDeviceID device_ = 0;

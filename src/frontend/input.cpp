@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "common/log.hpp"
+#include "frontend/menu.hpp"
 #include "machine/slave.hpp"
 
 namespace vestrel {
@@ -110,10 +111,14 @@ InputActions decide_input(LoopState& s, const InputSnapshot& in, Slave& slave, b
     const HotkeyStates& before = s.previous_keys;
 
     if (focused) {
-        out.open_insert_dialog = now.ctrl_i && !before.ctrl_i;
-        out.open_reset_dialog = now.ctrl_o && !before.ctrl_o;
+        out.open_insert_dialog = in.ctrl_i_pressed || (now.ctrl_i && !before.ctrl_i);
+        out.open_reset_dialog = in.ctrl_o_pressed || (now.ctrl_o && !before.ctrl_o);
         out.reset = now.f5 && !before.f5;
         out.toggle_fullscreen = now.f11 && !before.f11;
+        out.screenshot = now.f12 && !before.f12;
+        out.toggle_mute = now.m && !before.m;
+        out.volume_up = in.held(Key::Equal) || in.held(Key::NumPadPlus);
+        out.volume_down = in.held(Key::Minus) || in.held(Key::NumPadMinus);
         if (now.middle && !before.middle) {
             s.mouse_captured = !s.mouse_captured;
             LOG_INFO(kLog, "Controllo mouse: {}", s.mouse_captured ? kCapturedText : kFreeText);
@@ -189,13 +194,33 @@ InputActions decide_input(LoopState& s, const InputSnapshot& in, Slave& slave, b
     s.pointer_x = new_x;
     s.pointer_y = new_y;
 
-    out.screenshot = now.f12 && !before.f12;
-    out.toggle_mute = now.m && !before.m;
-    out.volume_up = in.held(Key::Equal) || in.held(Key::NumPadPlus);
-    out.volume_down = in.held(Key::Minus) || in.held(Key::NumPadMinus);
-
     s.previous_keys = now;
     return out;
+}
+
+std::bitset<kKeyCount> console_keys(const Controls& c) {
+    std::bitset<kKeyCount> keys;
+    for (Key k : {Key::Left, Key::Right, Key::Up, Key::Down, Key::A, Key::D, Key::W, Key::S,
+                  Key::Space, Key::Enter, Key::Z, Key::J, Key::LeftShift, Key::RightShift, Key::X,
+                  Key::K, Key::LeftCtrl, Key::RightCtrl, Key::I, Key::O, Key::F5, Key::F11,
+                  Key::F12, Key::M, Key::Equal, Key::NumPadPlus, Key::Minus, Key::NumPadMinus,
+                  Key::Escape, c.up, c.down, c.left, c.right, c.btn1, c.btn2}) {
+        keys.set(static_cast<size_t>(k));
+    }
+    return keys;
+}
+
+bool key_opens_menu(Key key, bool alt, bool ctrl, bool shift, const Controls& controls) {
+    const std::bitset<kKeyCount> used = console_keys(controls);
+    if (used.test(static_cast<size_t>(key))) return false;
+    if (key == Key::F10) return !alt && !ctrl && !shift;
+    if (!alt || ctrl || shift) return false;
+    const bool console_alt = used.test(static_cast<size_t>(Key::LeftAlt)) ||
+                             used.test(static_cast<size_t>(Key::RightAlt));
+    if (console_alt) return false;
+    return std::ranges::any_of(menu_bar_definition(), [&](const MenuDefinition& menu) {
+        return menu_mnemonic_key(menu) == key;
+    });
 }
 
 float stick_axis_x(int16_t raw) {

@@ -44,8 +44,14 @@ float stick_axis_x(int16_t raw);
 float stick_axis_y(int16_t raw);
 
 struct InputSnapshot {
+    // Keys reach the window only while it has the focus; without it no key acts.
     bool focused = false;
     std::bitset<kKeyCount> keys;
+    // Ctrl+I and Ctrl+O as the key presses gave them since the last snapshot: the letter went
+    // down while a Ctrl key was held. A chord shorter than a frame, or repeated within one, is
+    // still seen.
+    bool ctrl_i_pressed = false;
+    bool ctrl_o_pressed = false;
     std::optional<MousePosition> mouse;  // none while the mouse is outside the picture
     bool mouse_left = false;
     bool mouse_middle = false;
@@ -84,6 +90,15 @@ void apply_input_actions(Frontend& f, const InputActions& actions, CommandQueue&
 
 // The volume after the held volume keys of one frame.
 float apply_volume_keys(float volume, bool up, bool down);
+
+// The keys the console reads: the fixed movement and button keys, the hotkeys, the volume
+// keys, Escape, and the profile's six keys.
+std::bitset<kKeyCount> console_keys(const Controls& controls);
+
+// Whether a key press goes to the menu bar instead of the console: F10 alone opens the bar,
+// Alt with a menu title's underlined letter opens that menu. Never a key the console reads,
+// nor while the console reads the Alt key itself.
+bool key_opens_menu(Key key, bool alt, bool ctrl, bool shift, const Controls& controls);
 
 // One frame of the scripted start of a disc: clicks the BIOS shell's play button and hands the
 // pointer to the user once the disc's application runs. Called before the emulated lines while

@@ -50,10 +50,14 @@ public:
     // Input at the start of the run, and after every frame's pump.
     void refresh() {
         snapshot_ = window_.input_snapshot();
+        // SDL's events are read every frame, with or without gamepad support: the audio
+        // device's removal comes as one.
         if (gamepads_ != nullptr) {
             snapshot_.gamepads = gamepads_->poll([this](const SDL_Event& event) {
                 if (audio_ != nullptr) audio_->handle_event(event);
             });
+        } else if (audio_ != nullptr) {
+            audio_->handle_pending_events();
         }
     }
 
@@ -92,6 +96,7 @@ int run(int argc, char** argv) {
     }
     state.controls = Controls{};
     load_controls(state.controls);
+    (*window)->set_console_controls(&state.controls);
     (*window)->attach_menu(state.controls.profile, PointerDevice::Gamepad, console->video_mode());
 
     std::optional<HostAudioStream> audio =

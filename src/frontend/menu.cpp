@@ -66,11 +66,11 @@ constexpr std::array kHelp = {
 };
 
 constexpr std::array<MenuDefinition, 5> kMenuBar = {{
-    {"File", kFile},
-    {"Comandi", kCommands},
-    {"Audio", kAudio},
-    {"Video", kVideo},
-    {"Aiuto", kHelp},
+    {"File", kFile, "_File"},
+    {"Comandi", kCommands, "_Comandi"},
+    {"Audio", kAudio, "A_udio"},
+    {"Video", kVideo, "_Video"},
+    {"Aiuto", kHelp, "Aiu_to"},
 }};
 
 constexpr std::array kPointerGroup = {id::kPointerGamepad, id::kPointerMouse};
@@ -163,6 +163,17 @@ const MenuEntry* find_in(std::span<const MenuEntry> entries, int wanted) {
 
 std::span<const MenuDefinition> menu_bar_definition() { return kMenuBar; }
 
+Key menu_mnemonic_key(const MenuDefinition& menu) {
+    const size_t mark = menu.mnemonic_title.find('_');
+    if (mark == std::string_view::npos || mark + 1 >= menu.mnemonic_title.size()) {
+        return Key::Unknown;
+    }
+    char c = menu.mnemonic_title[mark + 1];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c < 'A' || c > 'Z') return Key::Unknown;
+    return static_cast<Key>(static_cast<int>(Key::A) + (c - 'A'));
+}
+
 const MenuEntry* find_menu_entry(int wanted) {
     for (const MenuDefinition& menu : kMenuBar) {
         if (const MenuEntry* found = find_in(menu.entries, wanted)) return found;
@@ -245,6 +256,34 @@ bool menu_action(int i, MenuServices& services, CommandQueue& queue) {
             return true;
         default: return false;
     }
+}
+
+std::vector<std::vector<std::string>> editor_commands(const std::filesystem::path& file,
+                                                      const char* visual, const char* editor) {
+    std::vector<std::vector<std::string>> commands;
+    commands.push_back({"xdg-open", file.string()});
+    for (const char* variable : {visual, editor}) {
+        if (variable == nullptr) continue;
+        std::vector<std::string> argv;
+        const std::string_view text = variable;
+        size_t i = 0;
+        while (i < text.size()) {
+            while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+            const size_t start = i;
+            while (i < text.size() && text[i] != ' ' && text[i] != '\t') ++i;
+            if (i > start) argv.emplace_back(text.substr(start, i - start));
+        }
+        if (argv.empty()) continue;
+        argv.push_back(file.string());
+        commands.push_back(std::move(argv));
+    }
+    return commands;
+}
+
+std::string no_editor_warning(const std::filesystem::path& file) {
+    return "Nessun editor avviato per " + file.string() +
+           " (provati xdg-open, $VISUAL, $EDITOR): modificarlo a mano e usare \"Ricarica Comandi "
+           "da File INI\"";
 }
 
 std::span<const std::string_view> disc_filter_patterns() { return kDiscPatterns; }

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "frontend/controls.hpp"
 #include "frontend/startup.hpp"
@@ -26,7 +27,13 @@ struct MenuEntry {
 struct MenuDefinition {
     std::string_view title;
     std::span<const MenuEntry> entries;
+    // The title with "_" before the letter that opens the menu with Alt; the letters are ones
+    // the console never reads.
+    std::string_view mnemonic_title;
 };
+
+// The key of the letter after the "_" of the menu's mnemonic title.
+Key menu_mnemonic_key(const MenuDefinition& menu);
 
 // "File", "Comandi", "Audio", "Video", "Aiuto", in that order.
 std::span<const MenuDefinition> menu_bar_definition();
@@ -61,6 +68,15 @@ inline constexpr std::string_view kHelpCaption = "Vestrel - Guida e Mappatura Co
 inline constexpr std::string_view kAboutCaption = "Informazioni su Vestrel";
 inline constexpr std::string_view kMenuAttachedLog =
     "Win32 Native Menu attached and window subclassed successfully.";
+
+// The commands that may open the controls file in an editor, in the order to try them: the
+// desktop's handler for the file (xdg-open), then $VISUAL, then $EDITOR (each split at blanks,
+// the file added last). Unset or blank variables give no command.
+std::vector<std::vector<std::string>> editor_commands(const std::filesystem::path& file,
+                                                      const char* visual, const char* editor);
+
+// The warning when no editor could be started.
+std::string no_editor_warning(const std::filesystem::path& file);
 
 // The disc filter's patterns, each matching its extension in any letter case.
 std::span<const std::string_view> disc_filter_patterns();

@@ -1,6 +1,10 @@
 #include "frontend/menu_gtk.hpp"
 
+#include <cstdlib>
+#include <string>
 #include <system_error>
+#include <vector>
+#include <utility>
 
 #include "common/log.hpp"
 
@@ -20,6 +24,21 @@ void on_item_activate(GtkMenuItem* widget, gpointer data) {
     }
     menu_action(item->id, *item->owner, command_queue());
 }
+
+// Adds the time from its making to its end to a total: a dialog's building, its nested loop
+// and its destruction all hold the frame loop.
+class DialogClock {
+public:
+    explicit DialogClock(std::chrono::nanoseconds& total)
+        : total_(total), start_(std::chrono::steady_clock::now()) {}
+    ~DialogClock() { total_ += std::chrono::steady_clock::now() - start_; }
+    DialogClock(const DialogClock&) = delete;
+    DialogClock& operator=(const DialogClock&) = delete;
+
+private:
+    std::chrono::nanoseconds& total_;
+    std::chrono::steady_clock::time_point start_;
+};
 
 // The label with its key text right-aligned and dimmed beside it.
 GtkWidget* item_child(const MenuEntry& entry) {
@@ -72,7 +91,8 @@ GtkWidget* GtkMenuHost::make_item(const MenuEntry& entry) {
 GtkWidget* GtkMenuHost::build(ControlProfile profile, PointerDevice device, VideoMode mode) {
     GtkWidget* bar = gtk_menu_bar_new();
     for (const MenuDefinition& def : menu_bar_definition()) {
-        GtkWidget* title = gtk_menu_item_new_with_label(std::string(def.title).c_str());
+        // Alt and the underlined letter open the menu; F10 opens the bar.
+        GtkWidget* title = gtk_menu_item_new_with_mnemonic(std::string(def.mnemonic_title).c_str());
         GtkWidget* menu = gtk_menu_new();
         for (const MenuEntry& entry : def.entries) {
             gtk_menu_shell_append(GTK_MENU_SHELL(menu), make_item(entry));
@@ -105,6 +125,7 @@ bool GtkMenuHost::checked(int id) const {
 }
 
 std::optional<std::filesystem::path> GtkMenuHost::open_disc_dialog() {
+    const DialogClock clock(dialog_time_);
     if (before_dialog_) before_dialog_();
     GtkWidget* dialog = gtk_file_chooser_dialog_new(
         std::string(kDiscDialogTitle).c_str(), window_, GTK_FILE_CHOOSER_ACTION_OPEN, "_Annulla",
@@ -133,7 +154,10 @@ std::optional<std::filesystem::path> GtkMenuHost::open_disc_dialog() {
     return chosen;
 }
 
+std::chrono::nanoseconds GtkMenuHost::take_dialog_time() { return std::exchange(dialog_time_, {}); }
+
 void GtkMenuHost::message_box(const char* caption, const std::string& text) {
+    const DialogClock clock(dialog_time_);
     if (before_dialog_) before_dialog_();
     GtkWidget* dialog = gtk_message_dialog_new(window_, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO,
                                                GTK_BUTTONS_OK, "%s", text.c_str());
@@ -146,20 +170,67 @@ void GtkMenuHost::show_help() { message_box(std::string(kHelpCaption).c_str(), h
 
 void GtkMenuHost::show_about() { message_box(std::string(kAboutCaption).c_str(), about_text()); }
 
+namespace {
+
+// The editor commands still to try for one file; freed when one starts or none is left.
+struct EditorLaunch {
+    std::vector<std::vector<std::string>> commands;
+    size_t next = 0;
+    std::string file;
+};
+
+void try_next_editor(EditorLaunch* launch);
+
+// xdg-open ends at once with a failure status when the desktop has no handler for the file.
+void on_opener_exit(GPid pid, gint status, gpointer data) {
+    g_spawn_close_pid(pid);
+    auto* launch = static_cast<EditorLaunch*>(data);
+    if (g_spawn_check_wait_status(status, nullptr)) {
+        delete launch;
+        return;
+    }
+    try_next_editor(launch);
+}
+
+void try_next_editor(EditorLaunch* launch) {
+    while (launch->next < launch->commands.size()) {
+        const size_t index = launch->next++;
+        std::vector<char*> argv;
+        for (std::string& arg : launch->commands[index]) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const bool opener = index == 0;
+        const auto flags = static_cast<GSpawnFlags>(
+            G_SPAWN_SEARCH_PATH | (opener ? G_SPAWN_DO_NOT_REAP_CHILD : 0) |
+            G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL);
+        GPid pid = 0;
+        GError* error = nullptr;
+        if (!g_spawn_async(nullptr, argv.data(), nullptr, flags, nullptr, nullptr, &pid, &error)) {
+            LOG_DEBUG(kLog, "{} not started: {}", argv[0], error != nullptr ? error->message : "");
+            g_clear_error(&error);
+            continue;
+        }
+        if (opener) {
+            g_child_watch_add(pid, on_opener_exit, launch);
+        } else {
+            delete launch;
+        }
+        return;
+    }
+    LOG_WARN(kLog, "{}", no_editor_warning(launch->file));
+    delete launch;
+}
+
+}  // namespace
+
 void GtkMenuHost::launch_editor(const std::filesystem::path& file) {
     std::error_code ec;
-    const std::filesystem::path absolute = std::filesystem::absolute(file, ec);
-    if (ec) return;
-    gchar* uri = g_filename_to_uri(absolute.c_str(), nullptr, nullptr);
-    if (uri == nullptr) return;
-    GError* error = nullptr;
-    // The desktop's editor for the file, started on its own; a failure is ignored.
-    if (!gtk_show_uri_on_window(window_, uri, GDK_CURRENT_TIME, &error)) {
-        LOG_DEBUG(kLog, "No editor for {}: {}", absolute.string(),
-                  error != nullptr ? error->message : "unknown");
-        g_clear_error(&error);
-    }
-    g_free(uri);
+    std::filesystem::path absolute = std::filesystem::absolute(file, ec);
+    if (ec) absolute = file;
+    // Started on its own and not waited for; the next editor is tried only when one cannot start.
+    auto* launch = new EditorLaunch{
+        editor_commands(absolute, std::getenv("VISUAL"), std::getenv("EDITOR")), 0,
+        absolute.string()};
+    try_next_editor(launch);
 }
 
 }  // namespace vestrel

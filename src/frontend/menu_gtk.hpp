@@ -3,6 +3,7 @@
 // the disc chooser, the help and about boxes, and the controls file opened in an editor.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -31,6 +32,9 @@ public:
     void show_about() override;
     void launch_editor(const std::filesystem::path& file) override;
 
+    // How long the dialogs were open since the last call.
+    std::chrono::nanoseconds take_dialog_time();
+
     struct Item {
         GtkMenuItem* widget = nullptr;
         gulong handler = 0;
@@ -46,6 +50,7 @@ private:
     GtkWindow* window_;
     std::function<void()> before_dialog_;
     std::map<int, Item> items_;
+    std::chrono::nanoseconds dialog_time_{};
 };
 
 }  // namespace vestrel

@@ -87,18 +87,6 @@ void fit_dvc_if_found(Frontend& f) {
     }
 }
 
-void set_video_checks(HostUi& ui, VideoMode mode) {
-    ui.set_check(menu_id::kPal, mode == VideoMode::Pal);
-    ui.set_check(menu_id::kNtsc, mode == VideoMode::Ntsc);
-}
-
-void check_profile_items(HostUi& ui, ControlProfile profile) {
-    ui.set_check(menu_id::kProfileStandard, profile == ControlProfile::Standard);
-    ui.set_check(menu_id::kProfileWasd, profile == ControlProfile::Wasd);
-    ui.set_check(menu_id::kProfileNumpad, profile == ControlProfile::Numpad);
-    ui.set_check(menu_id::kProfileCustom, profile == ControlProfile::Custom);
-}
-
 fs::path controls_path(const Frontend& f) {
     return f.base_dir.empty() ? fs::path(kControlsFileName) : f.base_dir / kControlsFileName;
 }
@@ -255,6 +243,36 @@ void log_emulation_stopped(uint32_t pc) {
     LOG_INFO(kLog, "Emulazione arrestata. PC finale: 0x{:08X}", pc);
 }
 
+void show_menu_marks(Frontend& f) {
+    const MenuMarks now{
+        .pointer_device = f.state.pointer_device,
+        .profile = f.state.controls.profile,
+        .video_mode = f.console.video_mode(),
+        .wait_states = f.console.wait_states(),
+    };
+    std::optional<MenuMarks>& shown = f.state.marks_shown;
+    if (shown == now) return;
+    HostUi& ui = f.ui;
+    if (!shown || shown->pointer_device != now.pointer_device) {
+        ui.set_check(menu_id::kPointerGamepad, now.pointer_device == PointerDevice::Gamepad);
+        ui.set_check(menu_id::kPointerMouse, now.pointer_device == PointerDevice::Mouse);
+    }
+    if (!shown || shown->profile != now.profile) {
+        ui.set_check(menu_id::kProfileStandard, now.profile == ControlProfile::Standard);
+        ui.set_check(menu_id::kProfileWasd, now.profile == ControlProfile::Wasd);
+        ui.set_check(menu_id::kProfileNumpad, now.profile == ControlProfile::Numpad);
+        ui.set_check(menu_id::kProfileCustom, now.profile == ControlProfile::Custom);
+    }
+    if (!shown || shown->video_mode != now.video_mode) {
+        ui.set_check(menu_id::kPal, now.video_mode == VideoMode::Pal);
+        ui.set_check(menu_id::kNtsc, now.video_mode == VideoMode::Ntsc);
+    }
+    if (!shown || shown->wait_states != now.wait_states) {
+        ui.set_check(menu_id::kWaitStates, now.wait_states);
+    }
+    shown = now;
+}
+
 void load_disc(Frontend& f, const fs::path& path) {
     f.state.game_name = game_name_for_path(path);
     LOG_INFO(kLog, "Gioco caricato con successo: {}", f.state.game_name);
@@ -267,7 +285,6 @@ void load_disc(Frontend& f, const fs::path& path) {
     log_region(mode);
     f.console.set_video_mode(mode);
     f.console.fill_frame_buffer(kBlackPixel);
-    set_video_checks(f.ui, mode);
     reset_console(f);
 }
 
@@ -296,7 +313,6 @@ void eject_disc(Frontend& f) {
 void set_video_mode(Frontend& f, VideoMode mode) {
     f.console.set_video_mode(mode);
     f.console.fill_frame_buffer(kBlackPixel);
-    set_video_checks(f.ui, mode);
 }
 
 void toggle_fullscreen(Frontend& f) {
@@ -342,21 +358,17 @@ bool execute_command(Frontend& f, const Command& command) {
             const auto profile = static_cast<ControlProfile>(command.payload);
             apply_profile(s.controls, profile);
             save_controls(s.controls, controls_path(f));
-            check_profile_items(f.ui, profile);
             LOG_INFO(kLog, "Profilo comandi aggiornato a: {}", profile);
             break;
         }
         case CommandTag::SetPointerDevice: {
             if (command.payload > static_cast<uint8_t>(PointerDevice::Mouse)) break;
             s.pointer_device = static_cast<PointerDevice>(command.payload);
-            f.ui.set_check(menu_id::kPointerGamepad, s.pointer_device == PointerDevice::Gamepad);
-            f.ui.set_check(menu_id::kPointerMouse, s.pointer_device == PointerDevice::Mouse);
             LOG_INFO(kLog, "Dispositivo di puntamento/controllo impostato a: {}", s.pointer_device);
             break;
         }
         case CommandTag::ReloadControls:
             load_controls(s.controls, controls_path(f));
-            check_profile_items(f.ui, s.controls.profile);
             LOG_INFO(kLog, "Comandi ricaricati da file INI. Profilo: {}", s.controls.profile);
             break;
         case CommandTag::ToggleMouseCapture:
@@ -391,7 +403,6 @@ bool execute_command(Frontend& f, const Command& command) {
         case CommandTag::ToggleWaitStates: {
             const bool on = !f.console.wait_states();
             f.console.set_wait_states(on);
-            f.ui.set_check(menu_id::kWaitStates, on);
             LOG_INFO(kLog, "Velocità Hardware Reale CD-i (Wait-States): {}",
                      on ? "ABILITATA (Authentic CD-i 220)" : "DISABILITATA (Turbo Zero-Wait)");
             break;
@@ -405,6 +416,7 @@ bool execute_command(Frontend& f, const Command& command) {
         case CommandTag::None:
             break;
     }
+    show_menu_marks(f);
     return true;
 }
 
@@ -418,7 +430,7 @@ bool drain_commands(Frontend& f, CommandQueue& queue) {
 
 bool run_host_frame(Frontend& f, WindowFrameIo& host, CommandQueue& queue) {
     LoopState& s = f.state;
-    if (!host.is_open() || host.input().held(Key::Escape)) return false;
+    if (!host.is_open() || (host.input().focused && host.input().held(Key::Escape))) return false;
     if (!drain_commands(f, queue)) return false;
     if (f.console.disc_in_slot() && !s.auto_boot_done) auto_boot_step(f);
 
@@ -434,8 +446,14 @@ bool run_host_frame(Frontend& f, WindowFrameIo& host, CommandQueue& queue) {
     const InputActions actions =
         decide_input(s, host.input(), f.console.slave(), f.console.disc_in_slot());
     apply_input_actions(f, actions, queue);
+    show_menu_marks(f);
 
     host.present(f.console.frame_buffer());
+    // A dialog stands the emulation still on purpose: its time is no slow frame, and the
+    // pacing starts a new grid after it.
+    if (const auto held = f.ui.take_dialog_time(); held > std::chrono::nanoseconds::zero()) {
+        telemetry_skip_pause(s.telemetry, held, f.clock.now());
+    }
     const VideoMode mode = f.console.video_mode();
     pace_frame(s.telemetry, mode, f.clock);
     if (count_frame(s.telemetry, s.frame_counter, rendered, f.console.video_mode())) {

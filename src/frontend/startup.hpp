@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <expected>
@@ -145,6 +146,17 @@ struct HotkeyStates {
     bool operator==(const HotkeyStates&) const = default;
 };
 
+// The state the menu's check marks show: the pointer device, the key profile, the video
+// standard and the wait-state switch.
+struct MenuMarks {
+    PointerDevice pointer_device = PointerDevice::Gamepad;
+    ControlProfile profile = ControlProfile::Standard;
+    VideoMode video_mode = VideoMode::Pal;
+    bool wait_states = true;
+
+    bool operator==(const MenuMarks&) const = default;
+};
+
 // Everything `main` keeps for the run beside the machine, the window and the host devices.
 struct LoopState {
     std::string game_name{kNoDiscGameName};
@@ -162,6 +174,8 @@ struct LoopState {
     bool auto_boot_done = false;
     bool halt_reported = false;
     HotkeyStates previous_keys;
+    // What the marks show now; none until they are first set.
+    std::optional<MenuMarks> marks_shown;
 };
 
 // What the frontend needs of the emulated console. The program's implementation wraps the
@@ -231,6 +245,8 @@ public:
     virtual std::optional<std::filesystem::path> open_disc_dialog() = 0;
     virtual void show_help() = 0;
     virtual void show_about() = 0;
+    // How long modal dialogs held the loop since the last call (the time they were open).
+    virtual std::chrono::nanoseconds take_dialog_time() { return {}; }
 };
 
 // The shared pieces a command, the input step and the auto-boot step act on.
@@ -279,6 +295,10 @@ void log_loop_started();
 bool execute_command(Frontend& f, const Command& command);
 // Carries out every queued command, oldest first; false at Exit (later ones stay queued).
 bool drain_commands(Frontend& f, CommandQueue& queue);
+
+// Sets every check mark that differs from the machine's and the loop's state, whatever
+// changed it (a command, a reset, the auto-boot hand-off).
+void show_menu_marks(Frontend& f);
 
 void load_disc(Frontend& f, const std::filesystem::path& path);
 void reset_console(Frontend& f);

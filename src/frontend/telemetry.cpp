@@ -88,6 +88,12 @@ void telemetry_restart(Telemetry& t, Instant now, uint64_t instructions_executed
     t.last_cd_lba = curr_lba;
 }
 
+void telemetry_skip_pause(Telemetry& t, std::chrono::nanoseconds held, Instant now) {
+    t.stats_instant = std::min(t.stats_instant + held, now);
+    // The grid moves on by the pause, so the frame the dialog interrupted still gets its period.
+    t.next_deadline += held;
+}
+
 bool detect_rendered_frame(Telemetry& t, std::array<uint32_t, 2> plane_starts) {
     const bool changed = plane_starts != t.last_plane_starts;
     t.last_plane_starts = plane_starts;

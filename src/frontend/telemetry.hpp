@@ -95,6 +95,10 @@ void telemetry_restart(Telemetry& t, Instant now, uint64_t instructions_executed
 // As above, leaving the instruction and sector baselines where the last update put them.
 void telemetry_restart(Telemetry& t, Instant now);
 
+// The loop stood still for `held` on purpose (a modal dialog): the statistics leave that time
+// out of the interval, and the pacing grid starts again after it, later by `held`.
+void telemetry_skip_pause(Telemetry& t, std::chrono::nanoseconds held, Instant now);
+
 // Right after the emulated lines: true when either plane start differs from the last frame's.
 bool detect_rendered_frame(Telemetry& t, std::array<uint32_t, 2> plane_starts);
 

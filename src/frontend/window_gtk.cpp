@@ -23,6 +23,8 @@ struct GtkWindowHost::State {
     // Keys and buttons that went down since the last snapshot, so a tap shorter than a frame
     // is still seen once.
     std::bitset<kKeyCount> tapped;
+    bool ctrl_i_pressed = false;
+    bool ctrl_o_pressed = false;
     bool left_tapped = false;
     bool middle_tapped = false;
     bool right_tapped = false;
@@ -34,10 +36,13 @@ struct GtkWindowHost::State {
     bool middle = false;
     bool right = false;
     std::optional<MousePosition> mouse;
+    // The console's key mapping, so the menu takes no key the console reads.
+    const Controls* controls = nullptr;
 
     void clear_held() {
         keys.reset();
         tapped.reset();
+        ctrl_i_pressed = ctrl_o_pressed = false;
         left_tapped = middle_tapped = right_tapped = false;
         code_down.fill(false);
         left = middle = right = false;
@@ -145,13 +150,26 @@ gboolean on_key_press(GtkWidget* widget, GdkEventKey* event, gpointer data) {
     auto* s = static_cast<State*>(data);
     const auto key = key_for_keyval(base_keyval(widget, event));
     const size_t code = event->hardware_keycode & 0xFF;
+    const auto mods = event->state & gtk_accelerator_get_default_mod_mask();
+    if (key && s->controls != nullptr &&
+        key_opens_menu(*key, (mods & GDK_MOD1_MASK) != 0, (mods & GDK_CONTROL_MASK) != 0,
+                       (mods & GDK_SHIFT_MASK) != 0, *s->controls)) {
+        return FALSE;  // F10 or a menu's Alt letter: GTK opens the menu
+    }
     if (key) {
+        // A press for a key already down is the keyboard's auto-repeat, not a new press.
+        const bool repeat = s->code_down[code];
+        const bool ctrl = (mods & GDK_CONTROL_MASK) != 0 ||
+                          s->keys.test(static_cast<size_t>(Key::LeftCtrl)) ||
+                          s->keys.test(static_cast<size_t>(Key::RightCtrl));
+        if (!repeat && ctrl && *key == Key::I) s->ctrl_i_pressed = true;
+        if (!repeat && ctrl && *key == Key::O) s->ctrl_o_pressed = true;
         s->keys.set(static_cast<size_t>(*key));
         s->tapped.set(static_cast<size_t>(*key));
         s->key_by_code[code] = *key;
         s->code_down[code] = true;
     }
-    return TRUE;  // keys steer the console, not GTK's focus or menus
+    return TRUE;  // every other key steers the console, not GTK's focus
 }
 
 gboolean on_key_release(GtkWidget* widget, GdkEventKey* event, gpointer data) {
@@ -341,6 +359,8 @@ void GtkWindowHost::attach_menu(ControlProfile profile, PointerDevice device, Vi
     gtk_widget_set_size_request(s.area, 1, 1);
 }
 
+void GtkWindowHost::set_console_controls(const Controls* controls) { state_->controls = controls; }
+
 bool GtkWindowHost::is_open() const { return !state_->closed; }
 
 void GtkWindowHost::present(std::span<const uint32_t> frame_buffer) {
@@ -370,6 +390,9 @@ InputSnapshot GtkWindowHost::input_snapshot() {
     InputSnapshot in;
     in.focused = gtk_window_is_active(GTK_WINDOW(s.window));
     in.keys = s.keys | s.tapped;
+    in.ctrl_i_pressed = s.ctrl_i_pressed;
+    in.ctrl_o_pressed = s.ctrl_o_pressed;
+    s.ctrl_i_pressed = s.ctrl_o_pressed = false;
     in.mouse = s.mouse;
     in.mouse_left = s.left || s.left_tapped;
     in.mouse_middle = s.middle || s.middle_tapped;
@@ -409,5 +432,6 @@ std::optional<std::filesystem::path> GtkWindowHost::open_disc_dialog() {
 }
 void GtkWindowHost::show_help() { menu_->show_help(); }
 void GtkWindowHost::show_about() { menu_->show_about(); }
+std::chrono::nanoseconds GtkWindowHost::take_dialog_time() { return menu_->take_dialog_time(); }
 
 }  // namespace vestrel

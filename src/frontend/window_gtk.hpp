@@ -29,6 +29,10 @@ public:
     // Builds the menu bar from the menu model and sets its first marks.
     void attach_menu(ControlProfile profile, PointerDevice device, VideoMode mode);
 
+    // The key mapping in force (kept by the caller for the window's life): keys it uses never
+    // open the menu.
+    void set_console_controls(const Controls* controls);
+
     bool is_open() const;
     // Copies the frame into the window's picture and asks for a repaint.
     void present(std::span<const uint32_t> frame_buffer);
@@ -47,6 +51,7 @@ public:
     std::optional<std::filesystem::path> open_disc_dialog() override;
     void show_help() override;
     void show_about() override;
+    std::chrono::nanoseconds take_dialog_time() override;
 
     struct State;  // the GTK side, shared with the signal handlers
 

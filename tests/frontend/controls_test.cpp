@@ -158,15 +158,35 @@ TEST_F(ControlsFile, FilesThatCannotBeReadAreLeftAlone) {
     EXPECT_EQ(c, Controls{});
     EXPECT_EQ(fs::file_size(path_), huge.size());
 
-    // A folder in the file's place.
+    // Places that cannot be read by anyone, root included: a folder where the file should be
+    // (its contents stay), and a path through a plain file.
     fs::remove(path_);
     fs::create_directory(path_);
+    std::ofstream(path_ / "keep.txt") << "mine";
+    Controls custom;
+    custom.profile = ControlProfile::Custom;
+    custom.up = Key::Q;
+    c = custom;
     load_controls(c, path_);
-    EXPECT_TRUE(fs::is_directory(path_));
-    fs::remove(path_);
+    EXPECT_EQ(c, custom);
+    ASSERT_TRUE(fs::is_directory(path_));
+    {
+        std::ifstream kept(path_ / "keep.txt");
+        std::string text;
+        kept >> text;
+        EXPECT_EQ(text, "mine");
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(path_), fs::directory_iterator{}), 1);
+    fs::remove_all(path_);
 
-    // No read permission (meaningless for root, who reads anyway).
     write("profile=Custom\nup=Q\n");
+    c = Controls{};
+    load_controls(c, path_ / "vestrel_controls.ini");
+    EXPECT_EQ(c, Controls{});
+    EXPECT_EQ(read(), "profile=Custom\nup=Q\n");
+    EXPECT_TRUE(log_.empty());
+
+    // No read permission (only for a user other than root, who reads anyway).
     fs::permissions(path_, fs::perms::none);
     if (::geteuid() != 0) {
         load_controls(c, path_);

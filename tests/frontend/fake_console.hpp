@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "frontend/menu.hpp"
@@ -110,6 +111,14 @@ public:
     Slave slave_;
 };
 
+class StillClock final : public PacingClock {
+public:
+    Instant now() override { return t; }
+    void sleep_for(std::chrono::nanoseconds d) override { t += d; }
+    void spin_pause() override { t += std::chrono::microseconds(10); }
+    Instant t{std::chrono::seconds(100)};
+};
+
 class FakeUi final : public HostUi, public MenuServices {
 public:
     bool has_window() const override { return window; }
@@ -122,8 +131,20 @@ public:
         ++dialogs;
         return dialog_answer;
     }
-    void show_help() override { ++helps; }
-    void show_about() override { ++abouts; }
+    void show_help() override {
+        ++helps;
+        hold_loop();
+    }
+    void show_about() override {
+        ++abouts;
+        hold_loop();
+    }
+    std::chrono::nanoseconds take_dialog_time() override { return std::exchange(dialog_time, {}); }
+    // A dialog that stays open `dialog_length` on `clock`.
+    void hold_loop() {
+        if (clock != nullptr) clock->t += dialog_length;
+        dialog_time += dialog_length;
+    }
     void launch_editor(const std::filesystem::path& file) override { editors.push_back(file); }
 
     bool window = true;
@@ -134,14 +155,9 @@ public:
     std::optional<std::filesystem::path> dialog_answer;
     std::vector<std::filesystem::path> editors;
     int dialogs = 0, helps = 0, abouts = 0;
-};
-
-class StillClock final : public PacingClock {
-public:
-    Instant now() override { return t; }
-    void sleep_for(std::chrono::nanoseconds d) override { t += d; }
-    void spin_pause() override { t += std::chrono::microseconds(10); }
-    Instant t{std::chrono::seconds(100)};
+    StillClock* clock = nullptr;
+    std::chrono::nanoseconds dialog_length{};
+    std::chrono::nanoseconds dialog_time{};
 };
 
 }  // namespace vestrel::testing

@@ -66,22 +66,86 @@ TEST(InputHotkeys, CtrlFirstThenLetterFiresAtTheLetter) {
     EXPECT_FALSE(rig.frame(focused_with({Key::O})).open_reset_dialog);
 }
 
-TEST(InputHotkeys, FocusGatesSomeKeysOnly) {
+TEST(InputHotkeys, KeysActOnlyWithTheFocus) {
     InputRig rig;
     InputSnapshot in;  // not focused
-    for (Key k : {Key::F5, Key::F11, Key::F12, Key::M, Key::Equal}) in.press(k);
+    for (Key k : {Key::F5, Key::F11, Key::F12, Key::M, Key::Equal, Key::Minus, Key::LeftCtrl,
+                  Key::I}) {
+        in.press(k);
+    }
+    in.ctrl_i_pressed = in.ctrl_o_pressed = true;
     in.mouse_middle = true;
     const InputActions a = rig.frame(in);
     EXPECT_FALSE(a.reset);
     EXPECT_FALSE(a.toggle_fullscreen);
-    EXPECT_TRUE(a.screenshot);
-    EXPECT_TRUE(a.toggle_mute);
-    EXPECT_TRUE(a.volume_up);
-    EXPECT_TRUE(rig.state.mouse_captured);  // the middle button needs focus
-    // The edges were recorded while unfocused: focusing with F5 still held fires nothing.
-    InputSnapshot held = in;
-    held.focused = true;
-    EXPECT_FALSE(rig.frame(held).reset);
+    EXPECT_FALSE(a.screenshot);
+    EXPECT_FALSE(a.toggle_mute);
+    EXPECT_FALSE(a.volume_up);
+    EXPECT_FALSE(a.volume_down);
+    EXPECT_FALSE(a.open_insert_dialog);
+    EXPECT_FALSE(a.open_reset_dialog);
+    EXPECT_TRUE(rig.state.mouse_captured);
+}
+
+TEST(InputHotkeys, ChordsComeFromTheKeyPresses) {
+    InputRig rig;
+    InputSnapshot held = focused_with({Key::LeftCtrl, Key::I});
+    EXPECT_TRUE(rig.frame(held).open_insert_dialog);
+    // Let go and pressed again between two frames: the held state looks unchanged, the press
+    // still counts.
+    held.ctrl_i_pressed = true;
+    EXPECT_TRUE(rig.frame(held).open_insert_dialog);
+    held.ctrl_i_pressed = false;
+    EXPECT_FALSE(rig.frame(held).open_insert_dialog);
+    // A chord pressed and let go within one frame: nothing is held any more.
+    InputSnapshot tap = focused_with({});
+    tap.ctrl_o_pressed = true;
+    const InputActions a = rig.frame(tap);
+    EXPECT_TRUE(a.open_reset_dialog);
+    EXPECT_FALSE(a.open_insert_dialog);
+}
+
+TEST(InputMenuKeys, F10AndAltLettersOpenTheMenuUnlessTheConsoleUsesThem) {
+    Controls standard;
+    Controls custom;
+    custom.profile = ControlProfile::Custom;
+    custom.btn1 = Key::F;  // the console now reads F
+    Controls alt_button;
+    alt_button.profile = ControlProfile::Custom;
+    alt_button.btn2 = Key::LeftAlt;
+    Controls wasd;
+    apply_profile(wasd, ControlProfile::Wasd);
+    struct Case {
+        Key key;
+        bool alt, ctrl, shift;
+        const Controls& controls;
+        bool opens;
+    };
+    const Case cases[] = {
+        {Key::F10, false, false, false, standard, true},
+        {Key::F10, false, false, true, standard, false},
+        {Key::F10, true, false, false, standard, false},
+        {Key::F, true, false, false, standard, true},   // File
+        {Key::C, true, false, false, standard, true},   // Comandi
+        {Key::U, true, false, false, wasd, true},       // Audio
+        {Key::V, true, false, false, standard, true},   // Video
+        {Key::T, true, false, false, standard, true},   // Aiuto
+        {Key::F, false, false, false, standard, false},
+        {Key::F, true, true, false, standard, false},
+        {Key::F, true, false, true, standard, false},
+        {Key::G, true, false, false, standard, false},  // no menu has it
+        {Key::A, true, false, false, standard, false},  // the console's left
+        {Key::I, true, false, false, standard, false},  // Ctrl+I's letter
+        {Key::Z, true, false, false, standard, false},
+        {Key::F, true, false, false, custom, false},
+        {Key::V, true, false, false, alt_button, false},
+        {Key::F5, false, false, false, standard, false},
+        {Key::Escape, false, false, false, standard, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(key_opens_menu(c.key, c.alt, c.ctrl, c.shift, c.controls), c.opens)
+            << key_name(c.key) << " alt=" << c.alt << " ctrl=" << c.ctrl << " shift=" << c.shift;
+    }
 }
 
 TEST(InputHotkeys, MiddleButtonTogglesCaptureAndLeftClickRecaptures) {

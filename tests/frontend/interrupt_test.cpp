@@ -13,18 +13,11 @@
 
 #include "frontend/scheduler.hpp"
 #include "machine/scc68070.hpp"
+#include "../support/console_capture.hpp"
+#include "../support/rom_run.hpp"
 
 namespace vestrel {
 namespace {
-
-class ConsoleCapture {
-public:
-    ConsoleCapture() { console_capture(&text); }
-    ~ConsoleCapture() { console_capture(nullptr); }
-    ConsoleCapture(const ConsoleCapture&) = delete;
-    ConsoleCapture& operator=(const ConsoleCapture&) = delete;
-    std::string text;
-};
 
 std::string repeat(std::string_view unit, uint64_t n) {
     std::string s;
@@ -228,33 +221,6 @@ TEST(InterruptClears, ARequestRaisedMidSliceWaitsForTheSliceEnd) {
 
 // ---------------------------------------------------------------- whole ROMs
 
-std::vector<uint8_t> rom_image(const char* name) {
-    const auto path = std::filesystem::path(VESTREL_BINARY_DIR) / "roms" / name;
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << path;
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-struct RomRun {
-    std::unique_ptr<Bus> bus = std::make_unique<Bus>();
-    m68k::Cpu cpu;
-    uint64_t instructions = 0;
-    size_t rom_size = 0;
-
-    explicit RomRun(const char* name, VideoMode mode = VideoMode::Pal) {
-        const std::vector<uint8_t> image = rom_image(name);
-        rom_size = bus->load_system_rom(image);
-        bus->mcd212.video_mode = mode;
-        bus->copy_reset_vectors();
-        reset_cpu_from_vectors(cpu, *bus);
-    }
-    void frames(int n) {
-        for (int i = 0; i < n; ++i) run_emulated_frame(cpu, *bus, instructions);
-    }
-    uint32_t ram_long(uint32_t address) { return bus->read_long(address); }
-    // Still in the program (main loop or handler), not run away through an unset vector.
-    bool in_program() const { return cpu.pc >= 0x400000 && cpu.pc < 0x400000 + rom_size && cpu.stopped == 0; }
-};
 
 TEST(InterruptRoms, TimerHandlerRunsOncePerPeriod) {
     struct Standard {

@@ -77,14 +77,33 @@ TEST(MachineConsoleTest, EjectTellsTheSlaveAndEmptiesTheSlot) {
     EXPECT_FALSE(console.disc_in_slot());
 }
 
-TEST(MachineConsoleTest, VolumeMuteAndWaitStatesReachTheMachine) {
+// The menu's sound and speed commands, carried out on the real machine.
+TEST(MachineConsoleTest, SoundAndWaitStateCommandsActOnTheMachine) {
     MachineConsole console;
-    console.set_volume(1.5f);
-    console.set_muted(true);
-    console.set_wait_states(false);
-    EXPECT_FLOAT_EQ(console.bus().cdic.audio_out.volume, 1.5f);
-    EXPECT_TRUE(console.bus().cdic.audio_out.muted);
+    LoopState state;
+    testing::FakeUi ui;
+    testing::StillClock clock;
+    Frontend f{state, console, ui, clock};
+    const AudioOutput& audio = console.bus().cdic.audio_out;
+    console.set_volume(1.0f);
+
+    execute_command(f, Command::make(CommandTag::ToggleMute));
+    EXPECT_TRUE(audio.muted);
+    execute_command(f, Command::make(CommandTag::VolumeUp));
+    execute_command(f, Command::make(CommandTag::VolumeUp));
+    EXPECT_FLOAT_EQ(audio.volume, 1.1f);
+    execute_command(f, Command::make(CommandTag::ToggleMute));
+    execute_command(f, Command::make(CommandTag::VolumeDown));
+    EXPECT_FALSE(audio.muted);
+    EXPECT_FLOAT_EQ(audio.volume, 1.05f);
+
+    execute_command(f, Command::make(CommandTag::ToggleWaitStates));
     EXPECT_FALSE(console.bus().scc.wait_states_on);
+    EXPECT_EQ(ui.checks[menu_id::kWaitStates], false);
+    // A reset puts them back on, on the machine and in the menu.
+    execute_command(f, Command::make(CommandTag::Reset));
+    EXPECT_TRUE(console.bus().scc.wait_states_on);
+    EXPECT_EQ(ui.checks[menu_id::kWaitStates], true);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <set>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,46 @@ TEST(MenuModel, MenusItemsAndOrder) {
     }
     EXPECT_EQ(bar[1].entries[0].kind, MenuEntryKind::Submenu);
     EXPECT_EQ(bar[1].entries[0].label, "Dispositivo di Controllo");
+}
+
+TEST(MenuModel, MnemonicsKeepTheTitlesAndAvoidTheConsoleKeys) {
+    std::set<Key> letters;
+    for (const MenuDefinition& menu : menu_bar_definition()) {
+        std::string shown(menu.mnemonic_title);
+        ASSERT_EQ(std::count(shown.begin(), shown.end(), '_'), 1) << menu.title;
+        shown.erase(shown.find('_'), 1);
+        EXPECT_EQ(shown, menu.title);
+        const Key key = menu_mnemonic_key(menu);
+        letters.insert(key);
+        // Nothing the console reads in any of the fixed layouts, nor a hotkey letter.
+        for (ControlProfile p :
+             {ControlProfile::Standard, ControlProfile::Wasd, ControlProfile::Numpad}) {
+            Controls c;
+            apply_profile(c, p);
+            for (Key k : {c.up, c.down, c.left, c.right, c.btn1, c.btn2}) {
+                EXPECT_NE(key, k) << menu.title;
+            }
+        }
+        for (Key k : {Key::A, Key::D, Key::W, Key::S, Key::Z, Key::X, Key::J, Key::K, Key::I,
+                      Key::O, Key::M}) {
+            EXPECT_NE(key, k) << menu.title;
+        }
+    }
+    EXPECT_EQ(letters.size(), 5u);  // one letter per menu
+}
+
+TEST(MenuEditor, XdgOpenThenVisualThenEditor) {
+    using Argv = std::vector<std::string>;
+    const std::filesystem::path file = "/home/u/vestrel_controls.ini";
+    EXPECT_EQ(editor_commands(file, nullptr, nullptr),
+              (std::vector<Argv>{{"xdg-open", file.string()}}));
+    EXPECT_EQ(editor_commands(file, "  code  -w ", "vi"),
+              (std::vector<Argv>{{"xdg-open", file.string()},
+                                 {"code", "-w", file.string()},
+                                 {"vi", file.string()}}));
+    EXPECT_EQ(editor_commands(file, " ", "nano"),
+              (std::vector<Argv>{{"xdg-open", file.string()}, {"nano", file.string()}}));
+    EXPECT_NE(no_editor_warning(file).find(file.string()), std::string::npos);
 }
 
 TEST(MenuModel, LabelsAndKeyTexts) {

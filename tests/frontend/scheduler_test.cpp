@@ -15,6 +15,8 @@
 
 #include "machine/cdic_sector.hpp"
 #include "machine/scc68070.hpp"
+#include "../support/console_capture.hpp"
+#include "../support/rom_run.hpp"
 
 namespace vestrel {
 namespace {
@@ -24,13 +26,6 @@ constexpr uint32_t kStackTop = 0x8000;
 constexpr uint16_t kNop = 0x4E71;
 constexpr uint16_t kStop = 0x4E72;
 constexpr uint16_t kBraSelf = 0x60FE;
-
-class ConsoleCapture {
-public:
-    ConsoleCapture() { console_capture(&text); }
-    ~ConsoleCapture() { console_capture(nullptr); }
-    std::string text;
-};
 
 // A machine with a program in RAM bank 0 and the CPU in supervisor mode at its start.
 struct Rig {
@@ -377,28 +372,6 @@ TEST(SchedulerFrame, RomFetchWindowKeepsTheWaitStates) {
 
 // ---------------------------------------------------------------- test ROMs
 
-std::vector<uint8_t> rom_image(const char* name) {
-    const auto path = std::filesystem::path(VESTREL_BINARY_DIR) / "roms" / name;
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << path;
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-struct RomRun {
-    std::unique_ptr<Bus> bus = std::make_unique<Bus>();
-    m68k::Cpu cpu;
-    uint64_t instructions = 0;
-
-    explicit RomRun(const char* name) {
-        bus->load_system_rom(rom_image(name));
-        bus->copy_reset_vectors();
-        reset_cpu_from_vectors(cpu, *bus);
-    }
-    void frames(int n) {
-        for (int i = 0; i < n; ++i) run_emulated_frame(cpu, *bus, instructions);
-    }
-    uint32_t ram_long(uint32_t address) { return bus->read_long(address); }
-};
 
 TEST(SchedulerRoms, UartReachesStandardOutput) {
     ConsoleCapture out;

@@ -424,6 +424,27 @@ TEST_F(CommandTest, TogglesAndTheirMarks) {
     EXPECT_EQ(ui_.abouts, 1);
 }
 
+TEST_F(CommandTest, MarksShowTheStateAfterEveryCommandThatChangesIt) {
+    write_file("Hotel Mario (USA).chd", {1});
+    run({Command::make(CommandTag::ToggleWaitStates)});
+    EXPECT_EQ(ui_.checks[menu_id::kWaitStates], false);
+    run({Command::make(CommandTag::Reset)});  // F5 and the File menu's reset
+    EXPECT_TRUE(console_.waits);
+    EXPECT_EQ(ui_.checks[menu_id::kWaitStates], true);
+
+    run({Command::make(CommandTag::ToggleWaitStates)});
+    run({Command::with_path(CommandTag::OpenDiscAndReset, "Hotel Mario (USA).chd")});
+    EXPECT_EQ(ui_.checks[menu_id::kWaitStates], true);
+    EXPECT_EQ(ui_.checks[menu_id::kNtsc], true);
+    EXPECT_EQ(ui_.checks[menu_id::kPal], false);
+
+    // The file changed behind the program's back: reloading it moves the profile marks.
+    std::ofstream(fs::path(kControlsFileName)) << "profile=Numpad\n";
+    run({Command::make(CommandTag::ReloadControls)});
+    EXPECT_EQ(ui_.checks[menu_id::kProfileNumpad], true);
+    EXPECT_EQ(ui_.checks[menu_id::kProfileStandard], false);
+}
+
 TEST_F(CommandTest, ProfileCommandsWriteTheFileAndMarks) {
     run({Command::make(CommandTag::SetControlProfile, static_cast<uint8_t>(ControlProfile::Wasd))});
     EXPECT_EQ(state_.controls.up, Key::W);
@@ -500,7 +521,8 @@ TEST_F(FrameLoopTest, FramesCountPresentAndRetitleEveryInterval) {
 }
 
 TEST_F(FrameLoopTest, EscapeClosedWindowAndExitEndTheLoopBeforeTheFrame) {
-    host_.snapshot.press(Key::Escape);  // whether or not the window has the focus
+    host_.snapshot.focused = true;
+    host_.snapshot.press(Key::Escape);
     EXPECT_FALSE(run_host_frame(f_, host_, queue_));
     host_.snapshot = {};
     host_.open = false;
@@ -523,6 +545,57 @@ TEST_F(FrameLoopTest, AHaltedCpuIsReportedOncePerReset) {
     queue_.push(Command::make(CommandTag::Reset));
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(run_host_frame(f_, host_, queue_));
     EXPECT_EQ(log.count_containing(line), 2u);
+}
+
+TEST_F(FrameLoopTest, MarksFollowF5AndTheAutoBootHandOff) {
+    run_host_frame(f_, host_, queue_);
+    EXPECT_EQ(ui_.checks[menu_id::kWaitStates], true);  // every mark is set on the first frame
+    EXPECT_EQ(ui_.checks[menu_id::kPal], true);
+    EXPECT_EQ(ui_.checks[menu_id::kPointerGamepad], true);
+    EXPECT_EQ(ui_.checks[menu_id::kProfileStandard], true);
+
+    queue_.push(Command::make(CommandTag::ToggleWaitStates));
+    run_host_frame(f_, host_, queue_);
+    EXPECT_EQ(ui_.checks[menu_id::kWaitStates], false);
+    host_.snapshot.focused = true;
+    host_.snapshot.press(Key::F5);
+    run_host_frame(f_, host_, queue_);  // queues the reset
+    host_.snapshot = {};
+    run_host_frame(f_, host_, queue_);  // carries it out
+    EXPECT_EQ(console_.machine_resets, 1);
+    EXPECT_EQ(ui_.checks[menu_id::kWaitStates], true);
+
+    // The hand-off to the disc's program switches the wait states back on.
+    queue_.push(Command::make(CommandTag::ToggleWaitStates));
+    run_host_frame(f_, host_, queue_);
+    EXPECT_EQ(ui_.checks[menu_id::kWaitStates], false);
+    console_.disc = true;
+    console_.pc_ = 0x20000;
+    state_.frame_counter = 260;
+    run_host_frame(f_, host_, queue_);
+    EXPECT_TRUE(state_.auto_boot_done);
+    EXPECT_EQ(ui_.checks[menu_id::kWaitStates], true);
+}
+
+TEST_F(FrameLoopTest, ADialogIsNoSlowFrame) {
+    std::vector<std::string> lines;
+    log_capture(&lines);
+    ui_.clock = &clock_;
+    ui_.dialog_length = std::chrono::seconds(1);
+    for (int i = 0; i < 110; ++i) run_host_frame(f_, host_, queue_);
+    queue_.push(Command::make(CommandTag::ShowHelp));
+    run_host_frame(f_, host_, queue_);
+    // The frame the dialog interrupted still waits out its period, counted from the dialog's end.
+    EXPECT_EQ(state_.telemetry.next_deadline, clock_.t + std::chrono::milliseconds(20));
+    for (int i = 0; i < 39; ++i) run_host_frame(f_, host_, queue_);
+    log_capture(nullptr);
+    EXPECT_EQ(ui_.helps, 1);
+    for (const std::string& l : lines) {
+        EXPECT_EQ(l.find("TELEMETRIA ANOMALIA"), std::string::npos) << l;
+    }
+    ASSERT_EQ(ui_.titles.size(), 6u);  // at frames 25, 50, ..., 150
+    EXPECT_NE(ui_.titles[4].find("| 100% (50.0 FPS 50Hz (PAL))"), std::string::npos)
+        << ui_.titles[4];
 }
 
 TEST_F(FrameLoopTest, CommandsComeFirstAndAutoBootOnlyWithADisc) {

@@ -61,11 +61,15 @@ TEST(HostAudioSdl, DummyDriverConsumesTheQueue) {
     EXPECT_EQ(log.count_containing("Host audio initialized: "), 1u);
     EXPECT_TRUE(wait_until_drained(*out.queue, std::chrono::milliseconds(3'000)));
 
+    // The removal comes through SDL's event queue, read with no gamepad layer running.
     SDL_Event removed{};
     removed.type = SDL_AUDIODEVICEREMOVED;
     removed.adevice.which = stream->device();
-    stream->handle_event(removed);
-    EXPECT_EQ(log.count_containing("Audio output stream error: "), 1u);
+    ASSERT_EQ(SDL_PushEvent(&removed), 1) << SDL_GetError();
+    stream->handle_pending_events();
+    EXPECT_EQ(log.count_containing(
+                  "Audio output stream error: the audio output device was removed"),
+              1u);
     stream.reset();
     EXPECT_EQ(out.queue.use_count(), 1);  // the callback's handle is released with the stream
 }

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "common/log.hpp"
+#include "../support/console_capture.hpp"
 
 namespace vestrel {
 namespace {
@@ -30,13 +32,6 @@ public:
         }));
     }
     std::vector<std::string> lines;
-};
-
-class ConsoleCapture {
-public:
-    ConsoleCapture() { console_capture(&text); }
-    ~ConsoleCapture() { console_capture(nullptr); }
-    std::string text;
 };
 
 void fit_cartridge(Bus& bus) {
@@ -434,8 +429,6 @@ TEST(BusWaitStates, SwitchOffChargesNothing) {
 }  // namespace vestrel
 
 // ---------------------------------------------------------------- robustness
-
-#include <random>
 
 namespace vestrel {
 namespace {

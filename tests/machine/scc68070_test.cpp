@@ -4,15 +4,10 @@
 
 #include <string>
 
+#include "../support/console_capture.hpp"
+
 namespace vestrel {
 namespace {
-
-class ConsoleCapture {
-public:
-    ConsoleCapture() { console_capture(&text); }
-    ~ConsoleCapture() { console_capture(nullptr); }
-    std::string text;
-};
 
 TEST(SccTimers, PrescalerTurns96CyclesIntoOneTick) {
     struct Case {
