@@ -114,9 +114,6 @@ public:
     // after it, or a drain found nothing left, and the last picture has been handed out.
     bool finished() const;
 
-    // The frame step's "everything consumed" test.
-    bool consumed() const { return bit_position >= 8 * static_cast<uint64_t>(data.size()); }
-
     // --- stream layer (buffer.cpp) ---
     // Value byte of the next start code, leaving the position after it; -1 when none is in the
     // buffer (a start code in the last four bytes waits for more data unless the end is known).
@@ -175,7 +172,9 @@ public:
     bool slice_begin = false;
     bool macroblock_intra = false;
     bool has_reference = false;
-    // A sequence end code 00 00 01 B7 arrived somewhere in `data`; the frame step takes it.
+    // A sequence end code 00 00 01 B7 arrived somewhere in `data`: the buffered stream has an
+    // end, so a start code in its last four bytes is complete. It says nothing about where the
+    // decoder is; `finished` does.
     bool sequence_end_seen = false;
     // Set by mark_end_of_stream.
     bool end_of_stream = false;
