@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
-    const size_t chunk = 1 + size_t{data[0]} * 16;
+    const size_t chunk = 16 + size_t{data[0]} * 16;
     vestrel::Demux demux;
     if (data[1] & 0x80) demux.video_stream = data[1] & 0x0F;
     if (data[1] & 0x40) demux.audio_stream = data[1] & 0x1F;

@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    const size_t chunk = 1 + size_t{data[0]} * 16;
+    const size_t chunk = 16 + size_t{data[0]} * 16;
     const std::span<const uint8_t> stream(data + 1, size - 1);
     const size_t codes = vestrel::fuzz::picture_codes(stream);
     const size_t first = std::min(chunk, stream.size());
