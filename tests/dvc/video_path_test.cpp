@@ -135,6 +135,8 @@ TEST(DvcVideoPath, EndCodesAndTheDrain) {
         {"end code and a byte", gray + end + Bytes{0x12}, 3, true, 8 + 2 * 14, 8 + 2 * 16},
         // No end code: the last picture is shown after the wait, the end comes after another.
         {"no end code", gray, 3, true, 6 + 2 * 2 * 14, 6 + 2 * 2 * 16},
+        // I P P in 70 bytes, less than a sequence header with both matrices: all three shown.
+        {"tiny stream", test::read_fixture("tiny_16x16.m1v"), 3, true, 6 + 2 * 2 * 14, 6 + 2 * 2 * 16},
         // The last picture cut short: it is never shown, and without every byte decoded the
         // drain never calls it the end (it cannot be told from a pause in the feed).
         {"last picture cut short", Bytes(gray.begin(), gray.end() - 20), 1, false, 0, 0},
