@@ -119,10 +119,24 @@ DecodeResult VideoDecoder::decode() {
 }
 
 VideoDecoder::PictureState VideoDecoder::save_state() const {
-    return {bit_position,     start_code,       picture_type,     current,         forward,
-            backward,         motion_forward,   motion_backward,  quantizer_scale, dc_predictor,
-            macroblock_address, macroblock_type, macroblock_intra, slice_begin,     mb_row,
-            mb_col,           end_code_passed_, end_code_end_};
+    return {bit_position,
+            start_code,
+            picture_type,
+            current,
+            forward,
+            backward,
+            motion_forward,
+            motion_backward,
+            quantizer_scale,
+            dc_predictor,
+            macroblock_address,
+            macroblock_type,
+            macroblock_intra,
+            slice_begin,
+            mb_row,
+            mb_col,
+            end_code_passed_,
+            end_code_end_};
 }
 
 void VideoDecoder::restore_state(const PictureState& s) {
