@@ -54,6 +54,7 @@ void Demux::reset() {
     video_payload.clear();
     audio_ring.clear();
     end_codes = 0;
+    program_end_at.reset();
     decode_stamp.reset();
 }
 
@@ -75,6 +76,7 @@ void Demux::parse() {
         if (code == kProgramEndCode) {
             stream_bytes.drop_front(4);
             ++end_codes;
+            program_end_at = video_payload.size();
             continue;
         }
         if (code == kPackStartCode) {

@@ -53,11 +53,16 @@ public:
     void parse();
     // Empties every buffer and forgets the end codes and the stamp; keeps the selections.
     void reset();
+    // A pack or packet has begun to arrive but is not complete.
+    bool holds_partial_unit() const { return stream_bytes.size() > 2; }
 
     ByteFifo stream_bytes;
     std::vector<uint8_t> video_payload;
     ByteFifo audio_ring;
     uint64_t end_codes = 0;
+    // Length of `video_payload` when the last program end code was met, until the cartridge
+    // takes it.
+    std::optional<size_t> program_end_at;
     std::optional<uint8_t> audio_stream;  // 5-bit; absent: every audio stream
     std::optional<uint8_t> video_stream;  // 4-bit; absent: every video stream
     std::optional<TimeStamp> decode_stamp;

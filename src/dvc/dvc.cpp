@@ -361,6 +361,15 @@ void Dvc::demux_and_decode() {
         set_fma(kFmaIntStatus, fma_word(kFmaIntStatus) | kFmaAudioDecoded);
     }
 
+    if (demux.program_end_at && (video_decoder || !demux.video_payload.empty())) {
+        // The program ends here, and so does its video: the decoder meets the end where the
+        // program end code stood, after the pictures before it.
+        static constexpr uint8_t kSequenceEnd[] = {0x00, 0x00, 0x01, VideoDecoder::kSequenceEndCode};
+        const size_t at = std::min(*demux.program_end_at, demux.video_payload.size());
+        demux.video_payload.insert(demux.video_payload.begin() + static_cast<std::ptrdiff_t>(at),
+                                   std::begin(kSequenceEnd), std::end(kSequenceEnd));
+    }
+    demux.program_end_at.reset();
     if (!demux.video_payload.empty()) {
         if (!video_decoder) {
             LOG_TRACE(kDvcLog, ">>> [DVC] INITIALIZING VIDEO DECODER WITH FIRST PACKET (len={})",
@@ -473,25 +482,25 @@ void Dvc::dvc_frame_step() {
     }
 
     if (decoded_count == 0 || !(playing || play_latched)) return;
-    const bool end_code = video_decoder && std::exchange(video_decoder->sequence_end_seen, false);
     if (underflow < UINT32_MAX) ++underflow;
-    bool ended = end_code;
-    if (!ended && input.empty() && demux.video_payload.empty()) {
-        if (!video_decoder) {
-            ended = underflow >= kDrainTurns;
-        } else if (video_decoder->end_of_stream) {
-            ended = true;  // already flushed, and nothing more came out
-        } else if (underflow >= kDrainTurns) {
-            // No more bytes are coming: flush what the decoder still holds (the last picture
-            // waits for a start code that will never arrive) before calling it the end.
-            video_decoder->mark_end_of_stream();
-            const DecodeResult r = video_decoder->decode();
-            if (r.ready && r.index < video_decoder->frames.size()) {
-                show_picture(video_decoder->frames[r.index], r.index);
-                return;
-            }
-            ended = true;
+    // Bytes on their way: not yet demultiplexed, or a payload not yet handed over.
+    const bool idle = input.empty() && demux.video_payload.empty();
+    bool ended = false;
+    if (!video_decoder) {
+        ended = idle && underflow >= kDrainTurns;
+    } else if (idle && !demux.holds_partial_unit() && video_decoder->finished()) {
+        // An end code the decoder has reached, with nothing after it, and every picture shown.
+        ended = true;
+    } else if (idle && underflow >= kDrainTurns) {
+        // Nothing new for a while, which may be no more than a pause in the feed: a picture
+        // whose macroblocks are all there may be shown, one cut short keeps waiting, and the
+        // end comes only once every byte has been decoded.
+        const DecodeResult r = video_decoder->drain();
+        if (r.ready && r.index < video_decoder->frames.size()) {
+            show_picture(video_decoder->frames[r.index], r.index);
+            return;
         }
+        ended = video_decoder->finished();
     }
     if (ended) {
         end_of_stream();

@@ -62,7 +62,8 @@ public:
     static constexpr uint64_t kCyclesPerSecond = 15'500'000;
     static constexpr uint64_t kClockHz = 45'000;
     static constexpr uint64_t kIntervalHz = 5'625;
-    // Picture turns without a picture, with nothing left to decode, that mean the stream ended.
+    // Picture turns without a picture or new bytes before the decoder is drained: it then shows
+    // what is complete, and calls it the end only once every byte has been decoded.
     static constexpr uint32_t kDrainTurns = 15;
 
     // Register file A (audio side), byte offsets of the words.

@@ -111,36 +111,6 @@ TEST(DvcFrameStep, FieldTicksAndTheEndWithoutPictures) {
     EXPECT_EQ(dvc.fmv_word(Dvc::kFmvIntStatus), 0x0800);
 }
 
-TEST(DvcFrameStep, EndOfStreamRules) {
-    const auto playing_after_a_picture = [](Dvc& dvc) {
-        dvc.decoded_count = 1;
-        dvc.playing = true;
-        dvc.frame_steps = 1;  // the next call is a picture turn
-    };
-    // A sequence end code in the decoder's data ends the stream on the next empty turn.
-    {
-        Dvc dvc;
-        playing_after_a_picture(dvc);
-        dvc.video_decoder.emplace(std::vector<uint8_t>{0x00, 0x00, 0x01, 0xB7});
-        dvc.video_decoder->sequence_end_seen = true;
-        dvc.dvc_frame_step();
-        EXPECT_EQ(dvc.fmv_word(Dvc::kFmvIntStatus) & 0x0208, 0x0208);
-        EXPECT_FALSE(dvc.video_decoder->sequence_end_seen) << "the flag is taken";
-    }
-    // A decoder that still holds unread bytes is flushed once; when that brings nothing the
-    // stream ends in the same turn.
-    {
-        Dvc dvc;
-        playing_after_a_picture(dvc);
-        dvc.video_decoder.emplace(std::vector<uint8_t>{0x00, 0x00, 0x01, 0x00, 0x12});
-        dvc.underflow = 14;
-        dvc.dvc_frame_step();
-        EXPECT_TRUE(dvc.video_decoder->end_of_stream);
-        EXPECT_FALSE(dvc.playing);
-        EXPECT_EQ(dvc.fmv_word(Dvc::kFmvIntStatus) & 0x0208, 0x0208);
-    }
-}
-
 TEST(DvcColour, YCbCrToArgb) {
     struct Case {
         int32_t y, cb, cr;

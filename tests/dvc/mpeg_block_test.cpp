@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <random>
 
 #include "dvc/mpeg/block.hpp"
 #include "dvc/mpeg/tables.hpp"
@@ -22,19 +23,25 @@ TEST(MpegDequantise, Table) {
         bool intra;
         int32_t expected;
     };
+    // ISO 11172-2: the product over 16 truncated toward zero, an even result stepped one toward
+    // zero (mismatch control; zero stays zero), then clamped to -2048..2047.
     const Row rows[] = {
-        {1, 8, 16, false, 23},      // 3 x 8 x 16 = 384, 24 made odd
-        {-1, 2, 16, true, -3},      // -64 >> 4 = -4, made odd towards zero
-        {-1, 1, 19, true, -3},      // -38 >> 4 floors to -3
-        {-1, 1, 16, false, -3},     // (-2 - 1) x 16 = -48
+        {1, 8, 16, false, 23},       // 3 x 8 x 16 / 16 = 24, made odd
+        {-1, 2, 16, true, -3},       // -64 / 16 = -4, made odd towards zero
+        {-1, 1, 19, true, -1},       // -38 / 16 truncates to -2, made odd: -1
+        {-1, 1, 15, false, -1},      // -45 / 16 truncates to -2, made odd: -1
+        {1, 1, 15, false, 1},        // 45 / 16 = 2, made odd
+        {-1, 1, 4, false, 0},        // -12 / 16 truncates to 0, which stays 0
+        {-2, 3, 21, true, -15},      // -252 / 16 = -15.75 truncates to -15, odd already
+        {-1, 1, 16, false, -3},      // (-2 - 1) x 16 / 16
         {1, 1, 8, true, 1},
-        {0, 5, 16, true, 1},        // zero becomes +1
-        {2, 3, 17, false, 15},      // 5 x 3 x 17 = 255 >> 4 = 15, odd already
-        {3, 5, 16, true, 29},       // 480 >> 4 = 30
+        {0, 5, 16, true, 0},         // a zero level gives zero
+        {2, 3, 17, false, 15},       // 5 x 3 x 17 = 255 / 16 = 15, odd already
+        {3, 5, 16, true, 29},        // 480 / 16 = 30
         {-3, 5, 16, true, -29},
-        {255, 31, 83, true, 2047},  // clamped
+        {255, 31, 83, true, 2047},   // clamped
         {-255, 31, 255, false, -2048},
-        {-256, 1, 16, false, -513},  // (-512 - 1) x 16 >> 4
+        {-256, 1, 16, false, -513},  // (-512 - 1) x 16 / 16
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.level * 1000 + int(r.scale));
@@ -82,17 +89,49 @@ TEST(MpegInverseDct, SingleCoefficientsFollowTheTrueTransform) {
     }
 }
 
-TEST(MpegInverseDct, ExtremeCoefficientsStayDefined) {
-    // Every coefficient at the clamp limits, with alternating signs: run under UBSan this
-    // catches an overflowing intermediate.
-    for (int pattern = 0; pattern < 4; ++pattern) {
+// The transform's butterflies written out once more, in 64-bit arithmetic: where the decoder's
+// 32-bit intermediates overflowed, the two would part.
+std::array<int64_t, 64> wide_inverse_dct(const std::array<int32_t, 64>& in) {
+    std::array<int64_t, 64> v;
+    for (int i = 0; i < 64; ++i) v[i] = in[i];
+    const auto pass = [](int64_t* x, int step, bool scale) {
+        int64_t s[8];
+        for (int k = 0; k < 8; ++k) s[k] = x[k * step];
+        const int64_t b1 = s[4], b3 = s[2] + s[6], b4 = s[5] - s[3], t1 = s[1] + s[7], t2 = s[3] + s[5];
+        const int64_t b6 = s[1] - s[7], b7 = t1 + t2, m0 = s[0];
+        const int64_t e4 = ((b6 * 473 - b4 * 196 + 128) >> 8) - b7;
+        const int64_t e0 = e4 - (((t1 - t2) * 362 + 128) >> 8);
+        const int64_t e1 = m0 - b1, e2 = (((s[2] - s[6]) * 362 + 128) >> 8) - b3, e3 = m0 + b1;
+        const int64_t y3 = e1 + e2, y4 = e3 + b3, y5 = e1 - e2, y6 = e3 - b3;
+        const int64_t y7 = -e0 - ((b4 * 473 + b6 * 196 + 128) >> 8);
+        const int64_t out[8] = {b7 + y4, e4 + y3, y5 - e0, y6 - y7, y6 + y7, e0 + y5, y3 - e4, y4 - b7};
+        for (int k = 0; k < 8; ++k) x[k * step] = scale ? (out[k] + 128) >> 8 : out[k];
+    };
+    for (int c = 0; c < 8; ++c) pass(v.data() + c, 8, false);
+    for (int r = 0; r < 8; ++r) pass(v.data() + 8 * r, 1, true);
+    return v;
+}
+
+TEST(MpegInverseDct, ExtremeCoefficientsStayWithin32Bits) {
+    // Every coefficient at the clamp limits with several sign patterns, then random blocks of
+    // in-range coefficients: the 32-bit transform must equal the 64-bit one exactly.
+    std::mt19937 rng(7);
+    for (int pattern = 0; pattern < 64; ++pattern) {
+        SCOPED_TRACE(pattern);
         std::array<int32_t, 64> v{};
         for (int i = 0; i < 64; ++i) {
-            const bool negative = pattern == 1 || (pattern == 2 && (i & 1)) || (pattern == 3 && ((i >> 3) ^ i) & 1);
-            v[i] = (negative ? mpeg::kCoefficientMin : mpeg::kCoefficientMax) * (i == 0 ? 256 : mpeg::kPremultiplier[i]);
+            int32_t q;
+            if (pattern < 4) {
+                const bool negative = pattern == 1 || (pattern == 2 && (i & 1)) || (pattern == 3 && ((i >> 3) ^ i) & 1);
+                q = negative ? mpeg::kCoefficientMin : mpeg::kCoefficientMax;
+            } else {
+                q = static_cast<int32_t>(rng() % 4096) - 2048;
+            }
+            v[i] = q * (i == 0 ? 256 : mpeg::kPremultiplier[i]);
         }
+        const auto wide = wide_inverse_dct(v);
         mpeg::inverse_dct(v);
-        SUCCEED();
+        for (int i = 0; i < 64; ++i) ASSERT_EQ(int64_t{v[i]}, wide[i]) << i;
     }
 }
 

@@ -10,8 +10,8 @@ namespace {
 using mpeg_test::read_fixture;
 using Bytes = std::vector<uint8_t>;
 
-// A sequence header of the given size and rate code, followed by `tail` zero bytes so that
-// the 1,088 bits it waits for are there.
+// A sequence header of the given size and rate code, loading no matrix, followed by `tail`
+// zero bytes.
 Bytes sequence_header(uint32_t width, uint32_t height, uint32_t rate_code, size_t tail = 136) {
     Bytes b{0x00, 0x00, 0x01, 0xB3,
             uint8_t(width >> 4), uint8_t((width & 0xF) << 4 | height >> 8), uint8_t(height & 0xFF),
@@ -132,14 +132,42 @@ TEST(MpegSequenceHeader, WaitsForTheWholeHeaderAcrossAppends) {
     for (size_t cut = 1; cut < 160; ++cut) {
         SCOPED_TRACE(cut);
         VideoDecoder dec(Bytes(junk.begin(), junk.begin() + cut));
-        // The header's start code is at 11; 1,088 bits after it are needed.
-        EXPECT_EQ(dec.has_sequence_header, cut >= 11 + 4 + 136);
+        // The header's start code is at 11; it loads no matrix, so 64 bits after it are needed.
+        EXPECT_EQ(dec.has_sequence_header, cut >= 11 + 4 + 8);
         dec.append(std::span(junk).subspan(cut));
         ASSERT_TRUE(dec.has_sequence_header);
         EXPECT_EQ(dec.width, 64u);
         EXPECT_EQ(dec.height, 48u);
         EXPECT_DOUBLE_EQ(dec.picture_rate, 25.0);
     }
+}
+
+TEST(MpegSequenceHeader, WaitsOnlyForTheBitsItHolds) {
+    // 64 bits after the start code, and 512 more for each matrix it loads (ISO 11172-2).
+    struct Row {
+        bool intra, non_intra;
+        size_t bytes_after_code;
+    };
+    for (const Row r : {Row{false, false, 8}, Row{true, false, 72}, Row{false, true, 72}, Row{true, true, 136}}) {
+        SCOPED_TRACE(r.intra * 10 + r.non_intra);
+        Bytes b = sequence_header(32, 16, 3, 200);
+        if (r.intra) b[11] |= 0x02;
+        const size_t non_intra_bit = 4 * 8 + 63 + (r.intra ? 512 : 0);
+        if (r.non_intra) b[non_intra_bit / 8] |= uint8_t(0x80 >> (non_intra_bit % 8));
+        for (size_t cut = 4; cut <= 4 + 140; ++cut) {
+            VideoDecoder dec(Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(cut)));
+            ASSERT_EQ(dec.has_sequence_header, cut >= 4 + r.bytes_after_code) << cut;
+        }
+    }
+    // Once no more bytes will come, a header cut short is taken as it stands.
+    Bytes cut_short = sequence_header(32, 16, 3, 0);
+    cut_short[11] |= 0x02;
+    VideoDecoder dec(cut_short);
+    EXPECT_FALSE(dec.has_sequence_header);
+    dec.mark_end_of_stream();
+    dec.decode();
+    EXPECT_TRUE(dec.has_sequence_header);
+    EXPECT_EQ(dec.width, 32u);
 }
 
 TEST(MpegSequenceHeader, ZeroSizeIsRefusedAndTheSearchGoesOn) {

@@ -105,12 +105,63 @@ TEST(DvcVideoPath, EveryPictureShowsThenTheStreamDrains) {
         underflows += (turns[i].fmv_status & 0x0020) != 0;
     }
     EXPECT_GT(underflows, 0u);
-    EXPECT_LT(turns.size(), 80u) << "the drain came within the bounded wait";
+    // The last picture waits for a start code that never comes: it is shown after a wait of 15
+    // picture turns, and the newest reference after another 15, once every byte is decoded.
+    EXPECT_LT(turns.size(), 28u + 2 * 2 * 15 + 8) << "the drain came within the bounded wait";
     // The whole stream arrives in one pass, so the first payload is all of it.
     EXPECT_EQ(log.count_containing(">>> [DVC] INITIALIZING VIDEO DECODER WITH FIRST PACKET (len=5250)"), 1u);
     EXPECT_EQ(log.count_containing(">>> [DVC] DECODED MPEG FRAME #"), 1u);  // pictures 1, 31, 61, ...
     EXPECT_TRUE(log.has(">>> [DVC] DECODED MPEG FRAME #1 (idx="));
     EXPECT_TRUE(log.has(">>> [DVC] END OF SEQUENCE / DRAIN after 14 frames (underflow="));
+}
+
+TEST(DvcVideoPath, EndCodesAndTheDrain) {
+    // Three intra pictures, each shown once the next is decoded (the third once the end is
+    // known), then what follows them. With an end code the pictures come on calls 2, 4 and 6.
+    const Bytes gray = test::read_fixture("gray_48x32.m1v");
+    const Bytes end{0x00, 0x00, 0x01, 0xB7};
+    struct Row {
+        const char* what;
+        Bytes stream;
+        uint64_t pictures;
+        bool ends;
+        int first_call, last_call;  // the call that raises 0x0208, within these bounds
+    };
+    const Row rows[] = {
+        {"end code", gray + end, 3, true, 8, 8},
+        {"end code, zero padding", gray + end + Bytes{0, 0, 0}, 3, true, 8, 8},
+        // Bytes after the end code may be more to come: only the drain can end it, after 15
+        // picture turns with nothing new.
+        {"end code and a byte", gray + end + Bytes{0x12}, 3, true, 8 + 2 * 14, 8 + 2 * 16},
+        // No end code: the last picture is shown after the wait, the end comes after another.
+        {"no end code", gray, 3, true, 6 + 2 * 2 * 14, 6 + 2 * 2 * 16},
+        // I P P in 70 bytes, less than a sequence header with both matrices: all three shown.
+        {"tiny stream", test::read_fixture("tiny_16x16.m1v"), 3, true, 6 + 2 * 2 * 14, 6 + 2 * 2 * 16},
+        // The last picture cut short: it is never shown, and without every byte decoded the
+        // drain never calls it the end (it cannot be told from a pause in the feed).
+        {"last picture cut short", Bytes(gray.begin(), gray.end() - 20), 1, false, 0, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Dvc dvc;
+        dvc.input = as_program_stream(r.stream, false);
+        dvc.dvc_write_word((0xE040C0 - 0xE00000) >> 1, 0x0008);
+        int end_call = 0, ends = 0;
+        for (int call = 1; call <= 200; ++call) {
+            dvc.set_fmv(Dvc::kFmvIntStatus, 0);
+            dvc.dvc_frame_step();
+            if ((dvc.fmv_word(Dvc::kFmvIntStatus) & 0x0208) == 0x0208 && ends++ == 0) end_call = call;
+        }
+        EXPECT_EQ(dvc.decoded_count, r.pictures);
+        EXPECT_EQ(ends, r.ends ? 1 : 0);
+        if (r.ends) {
+            EXPECT_GE(end_call, r.first_call);
+            EXPECT_LE(end_call, r.last_call);
+            EXPECT_FALSE(dvc.playing);
+        } else {
+            EXPECT_TRUE(dvc.playing);
+        }
+    }
 }
 
 TEST(DvcVideoPath, ProgramStreamWithSoundAndPictures) {

@@ -12,11 +12,13 @@ namespace vestrel {
 namespace mpeg {
 
 int32_t dequantise(int32_t level, uint32_t quantizer_scale, uint8_t weight, bool intra) {
-    const int32_t c = intra ? 0 : (level < 0 ? -1 : 1);
-    const int32_t t = (2 * level + c) * static_cast<int32_t>(quantizer_scale) * weight;
-    int32_t q = t >> 4;
-    // Mismatch control: an even result moves to an odd one (zero becomes +1).
-    if ((q & 1) == 0) q = q <= 0 ? q + 1 : q - 1;
+    // ISO 11172-2 reconstruction: the quotient truncates toward zero, so a coefficient and its
+    // negation reconstruct symmetrically, as in every standard decoder.
+    const int32_t sign = (level > 0) - (level < 0);
+    const int32_t c = intra ? 0 : sign;
+    int32_t q = (2 * level + c) * static_cast<int32_t>(quantizer_scale) * weight / 16;
+    // Mismatch control: an even result steps one toward zero; zero stays zero.
+    if ((q & 1) == 0) q -= (q > 0) - (q < 0);
     return std::clamp(q, kCoefficientMin, kCoefficientMax);
 }
 

@@ -10,7 +10,8 @@ namespace vestrel::mpeg {
 inline constexpr int32_t kCoefficientMin = -2048;
 inline constexpr int32_t kCoefficientMax = 2047;
 
-// One coefficient of level `level` (non-zero, -256..255) weighted by `weight` of its matrix.
+// One coefficient of level `level` (-256..255) weighted by `weight` of its matrix, as ISO 11172-2
+// reconstructs it.
 int32_t dequantise(int32_t level, uint32_t quantizer_scale, uint8_t weight, bool intra);
 
 // In place, on premultiplied coefficients in raster order: a column pass, then a row pass that

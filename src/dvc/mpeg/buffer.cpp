@@ -29,14 +29,21 @@ uint32_t VideoDecoder::peek_bits(uint32_t n) const {
 }
 
 uint32_t VideoDecoder::read_bits(uint32_t n) {
-    if (bits_left() < n) return 0;
+    if (bits_left() < n) {
+        starved_ = true;
+        return 0;
+    }
     const uint32_t value = peek_bits(n);
     bit_position += n;
     return value;
 }
 
 void VideoDecoder::skip_bits(uint64_t n) {
-    if (bits_left() >= n) bit_position += n;
+    if (bits_left() >= n) {
+        bit_position += n;
+    } else {
+        starved_ = true;
+    }
 }
 
 int32_t VideoDecoder::next_start_code() {
@@ -81,8 +88,26 @@ bool VideoDecoder::find_sequence_header() {
     return decode_sequence_header();
 }
 
+// The header's length after its start code: 64 bits, and 512 more for each matrix it loads.
+// Until those bits are there it waits; once no more bytes will come it takes what there is.
+bool VideoDecoder::sequence_header_buffered() const {
+    if (end_of_stream || draining_) return true;
+    const uint64_t left = bits_left();
+    const auto bit_at = [this](uint64_t offset) {
+        const uint64_t p = bit_position + offset;
+        return (data[p >> 3] >> (7 - (p & 7))) & 1;
+    };
+    uint64_t needed = kSequenceHeaderFixedBits;  // up to and including the intra flag
+    if (left < needed) return false;
+    if (bit_at(needed - 1)) needed += kMatrixBits;
+    ++needed;  // the non-intra flag
+    if (left < needed) return false;
+    if (bit_at(needed - 1)) needed += kMatrixBits;
+    return left >= needed;
+}
+
 bool VideoDecoder::decode_sequence_header() {
-    if (bits_left() < kSequenceHeaderBits) return false;
+    if (!sequence_header_buffered()) return false;
     const uint32_t new_width = read_bits(12);
     const uint32_t new_height = read_bits(12);
     if (new_width == 0 || new_height == 0) {

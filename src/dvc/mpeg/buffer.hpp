@@ -10,10 +10,19 @@ namespace vestrel {
 
 // Past the end the lookup sees zero bits, and only the bits that exist are consumed: the same
 // as reading the code one bit at a time.
+inline void VideoDecoder::advance(uint64_t n) {
+    const uint64_t left = bits_left();
+    if (n > left) {
+        starved_ = true;
+        n = left;
+    }
+    bit_position += n;
+}
+
 template <size_t Bits>
 inline int32_t VideoDecoder::read_vlc(const mpeg::VlcTable<Bits>& table) {
     const mpeg::VlcEntry entry = table.entries[peek_bits(Bits)];
-    bit_position += std::min<uint64_t>(entry.length, bits_left());
+    advance(entry.length);
     return entry.value;
 }
 
@@ -22,7 +31,7 @@ inline int32_t VideoDecoder::read_dct_coeff() {
     const mpeg::VlcEntry entry = (bits >> (16 - mpeg::kDctLongPrefix)) != 0
                                      ? mpeg::kDctShortTable.entries[bits >> 8]
                                      : mpeg::kDctLongTable.entries[bits & 0x3FF];
-    bit_position += std::min<uint64_t>(entry.length, bits_left());
+    advance(entry.length);
     return entry.value;
 }
 

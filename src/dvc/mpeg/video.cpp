@@ -30,26 +30,54 @@ void VideoDecoder::append(std::span<const uint8_t> bytes) {
     data.insert(data.end(), bytes.begin(), bytes.end());
     // A sequence end code may straddle the seam.
     scan_sequence_end(old_size >= 3 ? old_size - 3 : 0);
-    if (!bytes.empty()) end_of_stream = false;
+    if (!bytes.empty()) end_of_stream = drained_ = false;
     if (has_sequence_header) return;
     find_sequence_header();
 }
 
+void VideoDecoder::note_start_code(int32_t code) {
+    if (code == static_cast<int32_t>(kSequenceEndCode)) {
+        end_code_passed_ = true;
+        end_code_end_ = bit_position / 8;
+    }
+}
+
+DecodeResult VideoDecoder::drain() {
+    draining_ = true;
+    const DecodeResult r = decode();
+    draining_ = false;
+    return r;
+}
+
+bool VideoDecoder::finished() const {
+    if (has_reference) return false;
+    if (drained_) return true;
+    if (!end_code_passed_ || start_code != -1) return false;
+    // Zero bytes may pad a stream after its end code; anything else is more to come.
+    for (size_t i = static_cast<size_t>(std::min<uint64_t>(end_code_end_, data.size())); i < data.size(); ++i) {
+        if (data[i] != 0) return false;
+    }
+    return true;
+}
+
 DecodeResult VideoDecoder::decode() {
     if (!has_sequence_header && !find_sequence_header()) return {};
+    const bool at_end = end_of_stream || draining_;
 
     for (;;) {
         if (start_code != static_cast<int32_t>(kPictureCode)) {
             int32_t code;
             do {
                 code = next_start_code();
-                if (code == static_cast<int32_t>(kSequenceEndCode)) end_code_passed_ = true;
+                note_start_code(code);
             } while (code > 0);
             if (code < 0) {
-                // Out of pictures. Only at the real end of the stream is the newest reference
-                // shown; a mere underflow keeps it back for the pictures still to come.
+                // Out of pictures. Only at the real end of the stream (an end code, or no more
+                // bytes coming) is the newest reference shown; a mere underflow keeps it back
+                // for the pictures still to come.
                 start_code = -1;
-                if (has_reference && (end_of_stream || end_code_passed_)) {
+                if (at_end) drained_ = true;
+                if (has_reference && (at_end || end_code_passed_)) {
                     has_reference = false;
                     return {true, backward};
                 }
@@ -59,9 +87,22 @@ DecodeResult VideoDecoder::decode() {
             end_code_passed_ = false;
         }
 
-        if (!picture_complete()) return {};
+        // A picture is decoded once the next picture or an end code shows that it is all there.
+        // At the end of the stream the last one is tried on the bytes there are, and kept only
+        // when every macroblock was read from real data; otherwise everything is as before.
+        const bool bounded = picture_complete();
+        if (!bounded && !at_end) return {};
+        PictureState saved{};
+        if (!bounded) saved = save_state();
+        starved_ = false;
+        picture_done_ = false;
+        const bool decoded = decode_picture();
+        if (!bounded && (starved_ || (decoded && !picture_done_))) {
+            restore_state(saved);
+            return {};
+        }
 
-        if (!decode_picture()) {
+        if (!decoded) {
             // Not decoded: move past it, but it still takes its display turn below.
             start_code = -1;
         }
@@ -77,6 +118,48 @@ DecodeResult VideoDecoder::decode() {
     }
 }
 
+VideoDecoder::PictureState VideoDecoder::save_state() const {
+    return {bit_position,
+            start_code,
+            picture_type,
+            current,
+            forward,
+            backward,
+            motion_forward,
+            motion_backward,
+            quantizer_scale,
+            dc_predictor,
+            macroblock_address,
+            macroblock_type,
+            macroblock_intra,
+            slice_begin,
+            mb_row,
+            mb_col,
+            end_code_passed_,
+            end_code_end_};
+}
+
+void VideoDecoder::restore_state(const PictureState& s) {
+    bit_position = s.bit_position;
+    start_code = s.start_code;
+    picture_type = s.picture_type;
+    current = s.current;
+    forward = s.forward;
+    backward = s.backward;
+    motion_forward = s.motion_forward;
+    motion_backward = s.motion_backward;
+    quantizer_scale = s.quantizer_scale;
+    dc_predictor = s.dc_predictor;
+    macroblock_address = s.macroblock_address;
+    macroblock_type = s.macroblock_type;
+    macroblock_intra = s.macroblock_intra;
+    slice_begin = s.slice_begin;
+    mb_row = s.mb_row;
+    mb_col = s.mb_col;
+    end_code_passed_ = s.end_code_passed;
+    end_code_end_ = s.end_code_end;
+}
+
 bool VideoDecoder::picture_complete() {
     const uint64_t saved = bit_position;
     bool complete = false;
@@ -86,10 +169,7 @@ bool VideoDecoder::picture_complete() {
             complete = true;
             break;
         }
-        if (code < 0) {
-            complete = end_of_stream;
-            break;
-        }
+        if (code < 0) break;
     }
     bit_position = saved;
     return complete;
@@ -131,7 +211,7 @@ bool VideoDecoder::decode_picture() {
         if (picture_done_) break;
         code = next_start_code();
     }
-    if (code == static_cast<int32_t>(kSequenceEndCode)) end_code_passed_ = true;
+    note_start_code(code);
     // After the last macroblock this is still the slice's code, so the next call scans on from
     // the end of the picture's data; 0 means the next picture's start code has been read.
     start_code = code;
@@ -158,7 +238,7 @@ void VideoDecoder::decode_slice(uint32_t slice_code) {
     // whatever is left is taken, zero-padded.
     for (;;) {
         if (macroblock_address >= last || peek_bits(23) == 0) break;
-        if (bits_left() < 23 && !end_of_stream) break;
+        if (bits_left() < 23 && !end_of_stream && !draining_) break;
         decode_macroblock();
     }
     if (macroblock_address >= last) picture_done_ = true;
@@ -279,6 +359,7 @@ void VideoDecoder::compact() {
     const uint64_t bytes = bit_position / 8;
     data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(bytes));
     bit_position %= 8;
+    end_code_end_ = end_code_end_ > bytes ? end_code_end_ - bytes : 0;
 }
 
 }  // namespace vestrel

@@ -71,8 +71,10 @@ public:
     static constexpr uint32_t kPictureCode = 0x00;
     static constexpr uint32_t kFirstSliceCode = 0x01;
     static constexpr uint32_t kLastSliceCode = 0xAF;
-    // The whole sequence header after its start code, both matrices loaded.
-    static constexpr uint64_t kSequenceHeaderBits = 1'088;
+    // The sequence header after its start code: the fields up to the intra matrix flag, and
+    // each loaded matrix. With both matrices it is 1,088 bits, without them 64.
+    static constexpr uint64_t kSequenceHeaderFixedBits = 63;
+    static constexpr uint64_t kMatrixBits = 512;
     // Consumed bytes are dropped from the front of `data` once the position passes this.
     static constexpr uint64_t kCompactionBits = 262'152;
 
@@ -97,13 +99,20 @@ public:
     // The next picture in display order, if one can be produced from the bytes so far.
     DecodeResult decode();
 
-    // The stream will bring no more bytes (the frame step's drain): the pending picture counts
-    // as complete and the newest reference is released by the next `decode` calls. Cleared by
-    // the next `append`.
+    // The stream will bring no more bytes: from now on `decode` also takes the last picture,
+    // when all its macroblocks are there, and then releases the newest reference. Cleared by
+    // the next `append` that brings bytes.
     void mark_end_of_stream() { end_of_stream = true; }
 
-    // The frame step's "everything consumed" test.
-    bool consumed() const { return bit_position >= 8 * static_cast<uint64_t>(data.size()); }
+    // One `decode` as though the stream had ended, for when no bytes have come for a while:
+    // a picture whose macroblocks are all there is returned, one cut short is left as it was,
+    // and once nothing is left to decode the newest reference is released. The next `append`
+    // undoes its effect.
+    DecodeResult drain();
+
+    // Nothing more will come out: an end code has been reached with nothing but zero bytes
+    // after it, or a drain found nothing left, and the last picture has been handed out.
+    bool finished() const;
 
     // --- stream layer (buffer.cpp) ---
     // Value byte of the next start code, leaving the position after it; -1 when none is in the
@@ -163,17 +172,45 @@ public:
     bool slice_begin = false;
     bool macroblock_intra = false;
     bool has_reference = false;
-    // A sequence end code 00 00 01 B7 arrived somewhere in `data`; the frame step takes it.
+    // A sequence end code 00 00 01 B7 arrived somewhere in `data`: the buffered stream has an
+    // end, so a start code in its last four bytes is complete. It says nothing about where the
+    // decoder is; `finished` does.
     bool sequence_end_seen = false;
     // Set by mark_end_of_stream.
     bool end_of_stream = false;
 
 private:
+    // What a picture's decoding changes besides the samples of `current`, kept so a picture
+    // tried on incomplete data can be decoded again from the start once the rest arrives.
+    struct PictureState {
+        uint64_t bit_position;
+        int32_t start_code;
+        uint32_t picture_type;
+        uint64_t current, forward, backward;
+        MotionState motion_forward, motion_backward;
+        uint32_t quantizer_scale;
+        std::array<int32_t, 3> dc_predictor;
+        int32_t macroblock_address;
+        int32_t macroblock_type;
+        bool macroblock_intra;
+        bool slice_begin;
+        uint64_t mb_row, mb_col;
+        bool end_code_passed;
+        uint64_t end_code_end;
+    };
+    PictureState save_state() const;
+    void restore_state(const PictureState& s);
+
     template <size_t Bits>
     int32_t read_vlc(const mpeg::VlcTable<Bits>& table);
+    // Moves on n bits, or to the end of the data when fewer remain (which marks the read short).
+    void advance(uint64_t n);
     int32_t read_dct_coeff();
     void scan_sequence_end(size_t from);
     bool find_sequence_header();
+    bool sequence_header_buffered() const;
+    // The next picture start code or a sequence end code is buffered, so the picture that
+    // starts here is all there.
     bool picture_complete();
     bool decode_picture();
     void decode_slice(uint32_t slice_code);
@@ -181,11 +218,20 @@ private:
     void decode_macroblock();
     void predict_current();
     void compact();
-    bool end_known() const { return end_of_stream || sequence_end_seen; }
+    void note_start_code(int32_t code);
+    bool end_known() const { return end_of_stream || draining_ || sequence_end_seen; }
 
-    // A sequence end code was read since the last picture start code: the stream really ends
-    // here, so the reference may be released.
+    // A sequence end code was read since the last picture start code: the sequence really
+    // ends here, so the reference may be released.
     bool end_code_passed_ = false;
+    // Byte offset just after the last sequence end code read.
+    uint64_t end_code_end_ = 0;
+    // Inside `drain`.
+    bool draining_ = false;
+    // A drain (or a decode after mark_end_of_stream) found no picture left.
+    bool drained_ = false;
+    // A read wanted bits beyond the end of the data.
+    bool starved_ = false;
     // The picture ended on its last macroblock.
     bool picture_done_ = false;
 };

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the MPEG fuzz targets with clang and libFuzzer (ASan + UBSan) and runs each for a
+# bounded time, seeded with the MPEG fixtures:
+#   mpeg_demux_fuzz         the system-stream demultiplexer with the video decoder behind it
+#   mpeg_video_fuzz         the video decoder alone
+#   mpeg_audio_header_fuzz  the layer II header check and the audio framing loop
+# Usage: scripts/fuzz-mpeg.sh [SECONDS_PER_TARGET] (default 60; 0 = build only).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SECONDS_PER_TARGET="${1:-60}"
+OUT="${FUZZ_BUILD:-build-fuzz}"
+CXX="${FUZZ_CXX:-clang++-14}"
+FIXTURES=tests/fixtures/mpeg
+
+FLAGS=(-std=c++2b -O1 -g -fno-omit-frame-pointer -Isrc -Itests/dvc/fuzz)
+SAN=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+VIDEO=(src/dvc/mpeg/video.cpp src/dvc/mpeg/buffer.cpp src/dvc/mpeg/block.cpp)
+
+mkdir -p "$OUT"
+"$CXX" "${FLAGS[@]}" "${SAN[@]}" tests/dvc/fuzz/mpeg_demux_fuzz.cpp src/dvc/demux.cpp "${VIDEO[@]}" -o "$OUT/mpeg_demux_fuzz"
+"$CXX" "${FLAGS[@]}" "${SAN[@]}" tests/dvc/fuzz/mpeg_video_fuzz.cpp "${VIDEO[@]}" -o "$OUT/mpeg_video_fuzz"
+"$CXX" "${FLAGS[@]}" "${SAN[@]}" tests/dvc/fuzz/mpeg_audio_header_fuzz.cpp src/dvc/mpeg_audio.cpp src/dvc/demux.cpp \
+  -lmpg123 -o "$OUT/mpeg_audio_header_fuzz"
+
+# Seeds: each target's first bytes choose how the input is cut, so the fixtures go in behind
+# a few choices of piece size.
+seed() {  # seed DIR PREFIX_BYTES... -- FILES...
+  local dir="$1"; shift
+  local prefixes=()
+  while [ "$1" != "--" ]; do prefixes+=("$1"); shift; done
+  shift
+  mkdir -p "$dir"
+  for f in "$@"; do
+    for p in "${prefixes[@]}"; do
+      { printf "$p"; cat "$f"; } > "$dir/$(basename "$f").$(printf '%s' "$p" | tr -dc '0-9a-fx')"
+    done
+  done
+}
+seed "$OUT/corpus/mpeg_demux" '\x00\x00' '\x07\x00' '\xff\x00' '\x03\xc0' -- "$FIXTURES"/*.mpg
+# (The 63 KB CIF stream would make each run of the video targets take a tenth of a second.)
+seed "$OUT/corpus/mpeg_video" '\x01' '\x05' '\xff' -- $(ls "$FIXTURES"/*.m1v | grep -v cif_bench)
+seed "$OUT/corpus/mpeg_audio_header" '' -- "$FIXTURES"/*.mp2
+
+if [ "$SECONDS_PER_TARGET" -gt 0 ]; then
+  for target in mpeg_demux mpeg_video mpeg_audio_header; do
+    echo "== ${target}_fuzz for ${SECONDS_PER_TARGET}s"
+    "$OUT/${target}_fuzz" -max_total_time="$SECONDS_PER_TARGET" -max_len=16384 -timeout=10 \
+      -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$OUT/" "$OUT/corpus/$target"
+  done
+fi
