@@ -206,6 +206,12 @@ void take_address_error(Cpu& cpu, CpuBus& bus, uint32_t address, bool write, boo
     const uint16_t old_sr = enter_supervisor(cpu);
     const CpuType t = cpu.cpu_type;
     uint32_t& sp = cpu.addr_regs[7];
+    // Where words must be even, a frame on an odd stack would fault again: a double fault.
+    if (cpu.odd_address_rule && (sp & 1)) {
+        cpu.in_exception = false;
+        double_fault(cpu);
+        return;
+    }
     if (t == CpuType::M68000) {
         sp -= 14;
         raw_word(cpu, bus, sp + 12, cpu.ppc & 0xFFFF);

@@ -163,8 +163,11 @@ template <bool kScc>
     }
     cpu.ir = opcode;
     if (cpu.aborted) [[unlikely]] {
+        // The fetch faulted: the step took the exception's time. Were it free, a handler at an
+        // odd or unmapped address would fault at every fetch and no slice would ever end.
         restore_fault_snapshot(cpu);
-        return StepResult::ok(0);
+        const int32_t c = cpu.vector_this_step ? exception_cycles(*cpu.vector_this_step) : 0;
+        return StepResult::ok(static_cast<uint32_t>(c));
     }
 
     int32_t raw = cpu.decode_table[opcode](cpu, bus, opcode);
