@@ -333,6 +333,51 @@ TEST(MmuStep, FaultOnTheSecondPageRollsBack) {
     }
 }
 
+// MOVE.L #imm,D0 at 0x1FFC: the immediate's high word is the last of code page 1, its low word
+// the first of page 2 (physical 0x9000). With page 2 missing the fetch of that word faults as a
+// word-sized program read at 0x2000, and the frame's PC is the MOVE's.
+TEST(MmuStep, ImmediateAcrossACodePage) {
+    for (const CpuType type : {CpuType::M68030, CpuType::M68040, CpuType::M68060}) {
+        for (const bool mapped : {true, false}) {
+            SCOPED_TRACE(::testing::Message() << static_cast<int>(type) << (mapped ? " mapped" : " missing"));
+            Rig r(type);
+            const bool m030 = type == CpuType::M68030;
+            if (m030) {
+                r.tables.map_030(0x2000, 0x9000);
+            } else {
+                r.tables.map_040(0x2000, 0x9000);
+            }
+            if (!mapped) {
+                r.bus.poke_long(m030 ? r.tables.page_descriptor_030(0x2000) : r.tables.page_descriptor_040(0x2000), 0);
+            }
+            r.code({0x203C, 0x1234}, 0x1FFC);
+            r.bus.poke_word(0x9000, 0x5678);
+            r.user_at(0x1FFC);
+            r.cpu.data_regs[0] = 0x11111111;
+            r.run();
+            if (mapped) {
+                EXPECT_EQ(r.cpu.data_regs[0], 0x12345678u);
+                EXPECT_EQ(r.cpu.pc, 0x2002u);
+                continue;
+            }
+            EXPECT_EQ(r.cpu.pc, kHandler + 0x10 * kVectorBusError);
+            EXPECT_EQ(r.cpu.data_regs[0], 0x11111111u);
+            const uint32_t sp = r.cpu.addr_regs[7];
+            EXPECT_EQ(r.bus.peek_long(sp + 2), 0x1FFCu);
+            if (type == CpuType::M68030) {
+                EXPECT_EQ(r.bus.peek_word(sp + 10), 0x5000 | 2) << "FC, FB, user program";
+                EXPECT_EQ(r.bus.peek_long(sp + 36), 0x2000u) << "stage B address";
+            } else if (type == CpuType::M68040) {
+                EXPECT_EQ(r.bus.peek_word(sp + 12), 0x0400 | 0x100 | 0x40 | 2);
+                EXPECT_EQ(r.bus.peek_long(sp + 20), 0x2000u);
+            } else {
+                EXPECT_EQ(r.bus.peek_long(sp + 8), 0x2000u);
+                EXPECT_EQ(r.bus.peek_long(sp + 12), 0x200u + 0x8000u + (2u << 16) + 0x400000u + 0x1000000u);
+            }
+        }
+    }
+}
+
 // ---- Restart by RTE ----
 
 // 68040 format 7 after a write fault. With the write-back still marked valid (bit 7 of WB3S,
