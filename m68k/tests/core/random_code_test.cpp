@@ -75,6 +75,8 @@ public:
         return ack_vector;
     }
 
+    uint32_t peek_long(uint32_t a) const { return (static_cast<uint32_t>(word(a)) << 16) | word(a + 2); }
+
     std::vector<uint8_t> ram;
     std::vector<std::string> faults;
     uint32_t accesses = 0;  // since the driver last cleared it
@@ -240,6 +242,12 @@ std::string run_image(CpuType type, std::mt19937& rng) {
         if (r.status() != StepStatus::Ok && r.status() != StepStatus::Stopped) take_reported_exception(cpu, bus, r);
         const std::string broken = broken_invariant(cpu);
         if (!broken.empty()) return broken + where.str();
+        // An exception ends the step at its handler: nothing may move the PC after the vector
+        // fetch (untranslated, so the vector's address is plain to see).
+        if (cpu.vector_this_step && cpu.stopped == 0 && !cpu.mmu_enabled &&
+            cpu.pc != bus.peek_long((cpu.vbr + 4 * *cpu.vector_this_step) & cpu.addr_mask)) {
+            return "PC is not the handler of vector " + std::to_string(*cpu.vector_this_step) + where.str();
+        }
         if (!bus.faults.empty()) return bus.faults.front() + where.str();
     }
     return {};
