@@ -315,6 +315,30 @@ TEST(FaultLoops, OddSupervisorStackHaltsTheAddressError) {
     }
 }
 
+// A traced ADDQ.W #5,A7 in supervisor mode completes with an odd stack; the trace frame then
+// faults, and so would the address error's frame on that same stack: a double fault. (Undoing
+// the finished instruction would wrongly make the stack even again.)
+TEST(FaultLoops, TraceAfterTheStackWentOddHalts) {
+    for (const CpuType type : {CpuType::M68000, CpuType::M68010, CpuType::Scc68070}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        Cpu cpu;
+        cpu.set_cpu_type(type);
+        cpu.reset();
+        CheckingBus bus(cpu);
+        for (uint32_t v = 0; v < 64; ++v) poke_long(bus, 4 * v, 0x3000 + 0x10 * v);
+        bus.ram[0x1000] = 0x5A;
+        bus.ram[0x1001] = 0x4F;
+        cpu.set_sr(0xA700);
+        cpu.addr_regs[7] = 0x8000;
+        cpu.pc = 0x1000;
+        const std::vector<uint8_t> before = bus.ram;
+        ASSERT_NO_THROW(step(cpu, bus));
+        EXPECT_EQ(cpu.stopped, 1u);
+        EXPECT_TRUE(bus.faults.empty()) << bus.faults.front();
+        EXPECT_TRUE(bus.ram == before) << "nothing was stacked";
+    }
+}
+
 TEST(RandomCode, EveryTypeSurvivesRandomImages) {
     std::mt19937 rng(0x19B0C0DE);
     for (const CpuType type : kTypes) {
