@@ -352,5 +352,77 @@ TEST(RandomCode, EveryTypeSurvivesRandomImages) {
     }
 }
 
+// run_slice against the scheduler's loop around step, on the same random images: the same
+// instructions must run, with the same results and the same budget left.
+StepResult step_loop(Cpu& cpu, CpuBus& bus, uint64_t& steps) {
+    while (true) {
+        if (cpu.slice_budget <= 0) return StepResult::ok(0);
+        if (cpu.stopped != 0) return StepResult::stopped_result();
+        const StepResult r = step(cpu, bus);
+        if (r.status() != StepStatus::Ok) return r;
+        cpu.slice_budget -= static_cast<int32_t>(r.cycles());
+        ++steps;
+        if (cpu.stopped != 0) return StepResult::stopped_result();
+    }
+}
+
+std::string compare_slices(CpuType type, std::mt19937& rng) {
+    Cpu a;
+    a.set_cpu_type(type);
+    a.reset();
+    CheckingBus bus_a(a);
+    randomise(a, bus_a, rng);
+    Cpu b = a;
+    CheckingBus bus_b(b);
+    bus_b.ram = bus_a.ram;
+    if (bus_a.fetch_window.limit != 0) bus_b.publish_window();
+    bus_b.ack_vector = bus_a.ack_vector;
+    for (int slice = 0; slice < 40; ++slice) {
+        if (rng() % 16 == 0) a.pending_level = b.pending_level = 1 + rng() % 7;
+        if (a.pending_level != 0) {
+            service_interrupt(a, bus_a);
+            service_interrupt(b, bus_b);
+        }
+        if (a.stopped != 0) break;
+        a.slice_budget = a.slice_len = b.slice_budget = b.slice_len = static_cast<int32_t>(1 + rng() % 200);
+        uint64_t steps_a = 0, steps_b = 0;
+        StepResult ra, rb;
+        bus_a.accesses = bus_b.accesses = 0;
+        try {
+            ra = run_slice(a, bus_a, steps_a);
+            rb = step_loop(b, bus_b, steps_b);
+        } catch (const Runaway&) {
+            return "the core never came back";
+        }
+        std::ostringstream where;
+        where << " in slice " << slice << " at 0x" << std::hex << b.ppc << " (opcode 0x" << b.ir << ")";
+        if (ra != rb) return "different results" + where.str();
+        if (steps_a != steps_b) return "different instruction counts" + where.str();
+        if (a.slice_budget != b.slice_budget) return "different budgets left" + where.str();
+        if (a.data_regs != b.data_regs || a.addr_regs != b.addr_regs) return "different registers" + where.str();
+        if (a.pc != b.pc || a.ppc != b.ppc || a.get_sr() != b.get_sr()) return "different PC or SR" + where.str();
+        if (a.stopped != b.stopped) return "different run state" + where.str();
+        if (ra.status() != StepStatus::Ok && ra.status() != StepStatus::Stopped) {
+            take_reported_exception(a, bus_a, ra);
+            take_reported_exception(b, bus_b, rb);
+        }
+    }
+    if (bus_a.ram != bus_b.ram) return "different memory";
+    return {};
+}
+
+TEST(RandomCode, RunSliceRunsWhatTheStepLoopRuns) {
+    std::mt19937 rng(0x5117CE);
+    for (const CpuType type : kTypes) {
+        for (int image = 0; image < 24; ++image) {
+            const std::string failure = compare_slices(type, rng);
+            if (!failure.empty()) {
+                ADD_FAILURE() << "type " << static_cast<int>(type) << " image " << image << ": " << failure;
+                break;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace m68k
