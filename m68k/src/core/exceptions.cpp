@@ -206,6 +206,12 @@ void take_address_error(Cpu& cpu, CpuBus& bus, uint32_t address, bool write, boo
     const uint16_t old_sr = enter_supervisor(cpu);
     const CpuType t = cpu.cpu_type;
     uint32_t& sp = cpu.addr_regs[7];
+    // Where words must be even, a frame on an odd stack would fault again: a double fault.
+    if (cpu.odd_address_rule && (sp & 1)) {
+        cpu.in_exception = false;
+        double_fault(cpu);
+        return;
+    }
     if (t == CpuType::M68000) {
         sp -= 14;
         raw_word(cpu, bus, sp + 12, cpu.ppc & 0xFFFF);
@@ -250,6 +256,8 @@ void take_bus_error(Cpu& cpu, CpuBus& bus, uint32_t address, bool write, bool in
     // The function code of the faulting access: its mode, from before the supervisor entry.
     const uint32_t fc = cpu.alt_fc_access ? cpu.alt_fc
                                           : ((cpu.sr_s ? 4u : 0u) | (instruction ? 2u : 1u));
+    // Taken before the frame's own writes replace it.
+    const uint32_t data_out = write ? cpu.last_write_data : 0;
     const uint16_t old_sr = enter_supervisor(cpu);
     cpu.alt_fc_access = false;
     const CpuType t = cpu.cpu_type;
@@ -265,7 +273,6 @@ void take_bus_error(Cpu& cpu, CpuBus& bus, uint32_t address, bool write, bool in
             ssw = fc | 0x100 | (write ? 0 : 0x40) | (size == 1 ? 0x10u : size == 2 ? 0x20u : 0u);
             data_fault = address;
         }
-        const uint32_t data_out = write ? cpu.last_write_data : 0;
         cpu.addr_regs[7] -= 92;
         const uint32_t sp = cpu.addr_regs[7];
         for (uint32_t off = 0; off < 92; off += 2) write_data_word(cpu, bus, sp + off, 0);
@@ -290,7 +297,7 @@ void take_bus_error(Cpu& cpu, CpuBus& bus, uint32_t address, bool write, bool in
         if (write) {
             write_data_word(cpu, bus, sp + 14, fc + size_bits + 0x80);
             write_data_long(cpu, bus, sp + 24, address);
-            write_data_long(cpu, bus, sp + 28, cpu.last_write_data);
+            write_data_long(cpu, bus, sp + 28, data_out);
         }
         write_data_long(cpu, bus, sp + 20, address);
     } else {

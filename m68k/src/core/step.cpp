@@ -72,8 +72,12 @@ inline int32_t convert_cycles(Cpu& cpu, int32_t c) {
     const bool odd_target = cpu.odd_address_rule && (cpu.pc & 1) != 0;
     if ((t1 || (t0 && flow)) && !odd_target) {
         cpu.stopped &= ~1u;
+        // On the 68000 class only an odd stack can fault the trace frame, and the address
+        // error's frame would land on that same stack: a halt. Undoing the finished instruction
+        // first could make the stack even again.
+        if (cpu.odd_address_rule) cpu.save_instruction_start();
         const int32_t c2 = take_exception_format2(cpu, bus, kVectorTrace);
-        // An odd stack faulted the trace frame: continue at the address-error handler.
+        // An MMU fault on the trace frame: continue at its handler.
         if (cpu.aborted) restore_fault_snapshot(cpu);
         return static_cast<uint32_t>(cycles + c2);
     }
@@ -163,8 +167,11 @@ template <bool kScc>
     }
     cpu.ir = opcode;
     if (cpu.aborted) [[unlikely]] {
+        // The fetch faulted: the step took the exception's time. Were it free, a handler at an
+        // odd or unmapped address would fault at every fetch and no slice would ever end.
         restore_fault_snapshot(cpu);
-        return StepResult::ok(0);
+        const int32_t c = cpu.vector_this_step ? exception_cycles(*cpu.vector_this_step) : 0;
+        return StepResult::ok(static_cast<uint32_t>(c));
     }
 
     int32_t raw = cpu.decode_table[opcode](cpu, bus, opcode);

@@ -356,15 +356,6 @@ TranslateResult translate_address(Cpu& cpu, CpuBus& bus, uint32_t address, bool 
 
 void flush_atc(Cpu& cpu) { cpu.flush_atc(); }
 
-uint32_t ptest_040(Cpu& cpu, CpuBus& bus, uint32_t address, bool write) {
-    cpu.alt_fc_access = true;
-    cpu.alt_fc = static_cast<uint8_t>(cpu.dfc & 7);
-    const TranslateResult r = translate_address(cpu, bus, address, write, (cpu.dfc & 4) != 0, false);
-    cpu.alt_fc_access = false;
-    if (translate_fault_kind(r) != kNoFault) return 0;
-    return (translate_address_of(r) & 0xFFFFF000u) | 1u;
-}
-
 int32_t op_pmmu(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     const CpuType t = cpu.cpu_type;
     if (t != CpuType::M68030 && t != CpuType::M68040) return 0;

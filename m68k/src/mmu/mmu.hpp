@@ -72,10 +72,6 @@ inline constexpr uint32_t kMmusrTransparent = 0x0040;
 
 void flush_atc(Cpu& cpu);
 
-// The 68040 PTEST core: translate with function code DFC and no exception; the MMUSR value
-// ((physical & 0xFFFFF000) | 1, or 0 on a fault).
-uint32_t ptest_040(Cpu& cpu, CpuBus& bus, uint32_t address, bool write);
-
 // The 68030 coprocessor-form MMU instructions; 0 means the decoder treats the opcode as line F.
 int32_t op_pmmu(Cpu& cpu, CpuBus& bus, uint16_t opcode);
 

@@ -167,7 +167,7 @@ TEST(Exceptions, OddPcFaultsOnFetch) {
     r.cpu.pc = kCode + 1;
     r.bus.events.clear();
     const StepResult res = step(r.cpu, r.bus);
-    EXPECT_EQ(res, StepResult::ok(0));
+    EXPECT_EQ(res, StepResult::ok(50)) << "the address error's time, unconverted";
     EXPECT_EQ(r.bus.peek_word(kStack - 58 + 6), 0x800C);
     EXPECT_EQ(r.bus.peek_long(kStack - 58 + 2), kCode + 1);
     EXPECT_EQ(r.cpu.pc, kHandler + 0x30);

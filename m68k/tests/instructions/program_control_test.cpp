@@ -126,12 +126,16 @@ TEST(ProgramControlBranch, DisplacementFFPerClass) {
     }
 }
 
+// An odd user stack: the push faults, and the address error is stacked on the (even)
+// supervisor stack. An odd supervisor stack would halt instead.
 TEST(ProgramControlBranch, BsrWithOddStackFaultsOnScc68070) {
     Rig r(CpuType::Scc68070, {0x6140});
-    r.cpu.addr_regs[7] = kStack + 1;
+    r.user_mode();
+    r.cpu.addr_regs[7] = 0x6001;
     r.run();
     EXPECT_EQ(r.cpu.vector_this_step, kVectorAddressError);
     EXPECT_EQ(r.cpu.pc, handler_of(kVectorAddressError));
+    EXPECT_EQ(r.cpu.sp_bank[kUspSlot], 0x6001u) << "rolled back";
 }
 
 TEST(ProgramControlDbcc, CountsAndCounter) {

@@ -206,22 +206,6 @@ TEST(Mmu040, MovecFlushRulesAndDisabledTranslation) {
     EXPECT_EQ(lc.reads(), 0u);
 }
 
-TEST(Mmu040, PtestReportsWithoutException) {
-    Rig r(CpuType::M68040);
-    build_040_tables(r.bus);
-    r.bus.poke_long(0x12014, 0x12345001);
-    enable_040(r, 0x8000);
-    r.cpu.dfc = 1;
-    const uint32_t sp = r.cpu.addr_regs[7];
-    EXPECT_EQ(ptest_040(r.cpu, r.bus, kAddress, false), 0x12345001u);
-    r.cpu.dfc = 5;  // the supervisor root is empty
-    r.cpu.srp = 0x20000;
-    EXPECT_EQ(ptest_040(r.cpu, r.bus, kAddress, false), 0u);
-    EXPECT_FALSE(r.cpu.alt_fc_access);
-    EXPECT_EQ(r.cpu.addr_regs[7], sp);
-    EXPECT_EQ(r.cpu.aborted, 0u);
-}
-
 // A user data access that faults raises the bus error with the type's frame; supervisor data
 // is left untranslated by DTT0 so the frame and the vector read reach memory.
 TEST(Mmu040, FaultRaisesBusErrorFrame) {
