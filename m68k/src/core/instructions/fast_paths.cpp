@@ -505,19 +505,19 @@ int32_t fast_dbcc(Cpu& cpu, CpuBus& bus, uint16_t op) {
     const uint32_t disp = sign_extend_word(fetch_word(cpu, bus));
     if (cpu.aborted) return kAbortCycles;
     if (cond) return 12;
-    const uint32_t target = disp_address + disp;
-    // An odd target faults at its fetch on the 68000 class with the counter as it was.
-    if (old_count != 0 && cpu.odd_address_rule && (target & 1)) {
-        cpu.pc = target;
-        return C000 ? 10 : 12;
-    }
-    cpu.data_regs[reg] = (cpu.data_regs[reg] & 0xFFFF0000u) | ((old_count - 1) & 0xFFFF);
     if (old_count == 0) {
+        cpu.data_regs[reg] |= 0xFFFF;
         // The word after the displacement is read and discarded.
         if ((cpu.pc & 1) == 0) (void)bus.read_word(cpu.pc & cpu.addr_mask);
         return 14;
     }
+    const uint32_t target = disp_address + disp;
     cpu.pc = target;
+    // An odd target faults at its fetch on the SCC68070 with the counter as it was.
+    if constexpr (C000) {
+        if (target & 1) return 10;
+    }
+    cpu.data_regs[reg] -= 1;  // the low word is not 0, so no borrow leaves it
     return C000 ? 10 : 12;
 }
 
