@@ -11,6 +11,7 @@
 
 #include "core/exceptions.hpp"
 #include "m68k/cpu.hpp"
+#include "support/step_loop.hpp"
 
 namespace m68k {
 namespace {
@@ -354,18 +355,6 @@ TEST(RandomCode, EveryTypeSurvivesRandomImages) {
 
 // run_slice against the scheduler's loop around step, on the same random images: the same
 // instructions must run, with the same results and the same budget left.
-StepResult step_loop(Cpu& cpu, CpuBus& bus, uint64_t& steps) {
-    while (true) {
-        if (cpu.slice_budget <= 0) return StepResult::ok(0);
-        if (cpu.stopped != 0) return StepResult::stopped_result();
-        const StepResult r = step(cpu, bus);
-        if (r.status() != StepStatus::Ok) return r;
-        cpu.slice_budget -= static_cast<int32_t>(r.cycles());
-        ++steps;
-        if (cpu.stopped != 0) return StepResult::stopped_result();
-    }
-}
-
 std::string compare_slices(CpuType type, std::mt19937& rng) {
     Cpu a;
     a.set_cpu_type(type);

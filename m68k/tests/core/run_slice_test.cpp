@@ -6,6 +6,7 @@
 
 #include "core/exceptions.hpp"
 #include "m68k/cpu.hpp"
+#include "support/step_loop.hpp"
 #include "support/test_bus.hpp"
 
 namespace m68k {
@@ -13,19 +14,6 @@ namespace {
 
 constexpr uint32_t kCode = 0x1000;
 constexpr uint32_t kHandler = 0x3000;
-
-// The scheduler's loop as it runs step, one instruction per call.
-StepResult step_loop(Cpu& cpu, CpuBus& bus, uint64_t& steps) {
-    while (true) {
-        if (cpu.slice_budget <= 0) return StepResult::ok(0);
-        if (cpu.stopped != 0) return StepResult::stopped_result();
-        const StepResult r = step(cpu, bus);
-        if (r.status() != StepStatus::Ok) return r;
-        cpu.slice_budget -= static_cast<int32_t>(r.cycles());
-        ++steps;
-        if (cpu.stopped != 0) return StepResult::stopped_result();
-    }
-}
 
 struct Program {
     const char* name;

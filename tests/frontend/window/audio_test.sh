@@ -13,18 +13,11 @@ here=$(dirname "$(realpath "$0")")
 . "$(dirname "$(realpath "$0")")/x_session.sh"
 require_x_tools xdotool python3
 run_in_x_display "$0" "$@"
-work=$(mktemp -d)
-trap 'kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
+enter_scratch_dir
 mkdir -p bios
 cp "$rom" bios/cdi220b.rom
 python3 "$here/make_adpcm_disc.py" disc.bin || { echo "FAIL: cannot write the disc image"; exit 1; }
 
-fail() {
-  echo "FAIL: $*"
-  echo "--- log"; cat log.txt
-  exit 1
-}
 
 SDL_AUDIODRIVER=disk SDL_DISKAUDIOFILE="$work/sound.raw" "$vestrel" disc.bin 2>log.txt >uart.txt &
 pid=$!

@@ -16,10 +16,7 @@ here=$(dirname "$(realpath "$0")")
 . "$here/x_session.sh"
 require_x_tools xdotool import convert identify python3
 run_in_x_display "$0" "$vestrel" "$rom" "$disc"
-work=$(mktemp -d)
-pid=""
-trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
+enter_scratch_dir
 mkdir -p bios
 cp "$rom" bios/cdi220b.rom
 cp "$disc" demo_disc.bin

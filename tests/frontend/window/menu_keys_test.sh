@@ -14,23 +14,11 @@ out=$(realpath -m "$2")
 require_x_tools xdotool xprop import convert compare
 run_in_x_display "$0" "$@"
 mkdir -p "$out"
-work=$(mktemp -d)
-trap 'kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
+enter_scratch_dir
 mkdir -p bios
 # Reset vectors and one line-F opcode: the CPU loops through line-F exceptions for good.
 printf '\x00\x00\x00\x30\x00\x40\x00\x08\xf0\x00' > bios/cdi220b.rom
 
-fail() {
-  echo "FAIL: $*"
-  echo "--- log"; cat log.txt
-  exit 1
-}
-logged() { grep -qF -- "$1" log.txt; }
-wait_log() {  # text, tenths of a second
-  for _ in $(seq "${2:-30}"); do logged "$1" && return 0; sleep 0.1; done
-  return 1
-}
 grab() { import -window root "$out/$1.png" || fail "cannot grab the screen"; }
 # brightness NAME X Y: 0-255 red level of a pixel of a grab, in window coordinates.
 brightness() {

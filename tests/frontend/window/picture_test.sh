@@ -13,18 +13,10 @@ shift 2
 . "$(dirname "$(realpath "$0")")/x_session.sh"
 require_x_tools xdotool import convert python3
 run_in_x_display "$0" "$vestrel" "$rom" "$@"
-work=$(mktemp -d)
-pid=""
-trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
+enter_scratch_dir
 mkdir -p bios
 cp "$rom" bios/cdi220b.rom
 
-fail() {
-  echo "FAIL: $*"
-  echo "--- log"; cat log.txt
-  exit 1
-}
 
 "$vestrel" --bios 2>log.txt >uart.txt &
 pid=$!

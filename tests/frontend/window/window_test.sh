@@ -14,9 +14,7 @@ uart_text=${4:-}
 require_x_tools xdotool xprop xwininfo import convert python3
 run_in_x_display "$0" "$@"
 mkdir -p "$out"
-work=$(mktemp -d)
-trap 'kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
+enter_scratch_dir
 mkdir -p bios
 if [ -n "$rom" ]; then
   cp "$rom" bios/cdi220b.rom
@@ -27,16 +25,6 @@ else
   printf '\x00\x00\x00\x30\x00\x40\x00\x08\xf0\x00' > bios/cdi220b.rom
 fi
 
-fail() {
-  echo "FAIL: $*"
-  echo "--- log"; cat log.txt
-  exit 1
-}
-logged() { grep -qF -- "$1" log.txt; }
-wait_log() {  # text, tenths of a second
-  for _ in $(seq "${2:-30}"); do logged "$1" && return 0; sleep 0.1; done
-  return 1
-}
 
 "$vestrel" --bios 2>log.txt >uart.txt &
 pid=$!

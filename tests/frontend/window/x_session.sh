@@ -26,3 +26,25 @@ run_in_x_display() {
   # GTK and fontconfig keep one-time allocations to the end; under the sanitizers that is not ours.
   export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 }
+
+# enter_scratch_dir: work in a new folder that goes, with the program started as $pid, when the
+# script ends.
+enter_scratch_dir() {
+  work=$(mktemp -d)
+  pid=""
+  trap 'if [ -n "$pid" ]; then kill "$pid" 2>/dev/null; fi; rm -rf "$work"' EXIT
+  cd "$work" || exit 1
+}
+
+# fail MESSAGE...: the test fails, with the program's log (log.txt) after the message.
+fail() {
+  echo "FAIL: $*"
+  echo "--- log"; cat log.txt
+  exit 1
+}
+logged() { grep -qF -- "$1" log.txt; }
+# wait_log TEXT [TENTHS]: wait up to TENTHS tenths of a second (default 30) for TEXT in the log.
+wait_log() {
+  for _ in $(seq "${2:-30}"); do logged "$1" && return 0; sleep 0.1; done
+  return 1
+}
