@@ -26,12 +26,7 @@ wid=$(timeout 15 xdotool search --sync --onlyvisible --name '^Vestrel' | head -1
 [ -n "$wid" ] || fail "no window"
 xdotool windowfocus --sync "$wid" || fail "cannot focus the window"
 sleep 3
-xdotool key Escape
-for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-if kill -0 "$pid" 2>/dev/null; then fail "still running 5 s after Escape"; fi
-wait "$pid"
-status=$?
-[ "$status" = 0 ] || fail "exit status $status"
+quit_with_escape 5
 
 grep -q "Initializing audio on default output device" log.txt || fail "the audio output did not start"
 if grep -E "Error| WARN +vestrel::audio|silent mode" log.txt; then fail "error or audio warning in the log"; fi

@@ -48,13 +48,7 @@ sleep 0.3
 bmp=$(ls screenshots_*/*.bmp 2>/dev/null | head -1)
 [ -n "$bmp" ] || fail "no screenshot"
 
-xdotool key Escape
-for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-if kill -0 "$pid" 2>/dev/null; then fail "still running 5 s after Escape"; fi
-wait "$pid"
-status=$?
-pid=""
-[ "$status" = 0 ] || fail "exit status $status"
+quit_with_escape 5
 if grep -E "Error| ERROR | WARN +vestrel::audio|silent mode" log.txt; then fail "error or audio warning in the log"; fi
 
 check bmp demo_disc.bin "$bmp" || fail "the screenshot is not the disc's picture"

@@ -147,11 +147,6 @@ wait_log "Nessun editor avviato per $work/vestrel_controls.ini" || fail "no warn
 wait_log "Profilo comandi aggiornato a: Custom" || fail "the editor item did not select the custom profile"
 
 xdotool windowfocus --sync "$wid"
-xdotool key Escape
-for _ in $(seq 20); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-if kill -0 "$pid" 2>/dev/null; then fail "still running 2 s after Escape"; fi
-wait "$pid"
-status=$?
-[ "$status" = 0 ] || fail "exit status $status"
+quit_with_escape 2
 cp log.txt "$out/log.txt"
 echo "PASS"

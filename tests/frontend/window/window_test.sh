@@ -99,12 +99,7 @@ sleep 0.3
 
 # Escape ends the program within 2 seconds, with status 0 and the final log line.
 xdotool windowfocus --sync "$wid"
-xdotool key Escape
-for _ in $(seq 20); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-if kill -0 "$pid" 2>/dev/null; then fail "still running 2 s after Escape"; fi
-wait "$pid"
-status=$?
-[ "$status" = 0 ] || fail "exit status $status"
+quit_with_escape 2
 tail -1 log.txt | grep -q "Emulazione arrestata. PC finale: 0x[0-9A-F]\{8\}$" || fail "last log line: $(tail -1 log.txt)"
 [ -f vestrel_controls.ini ] || fail "no controls file"
 if [ -n "$uart_text" ]; then

@@ -48,3 +48,14 @@ wait_log() {
   for _ in $(seq "${2:-30}"); do logged "$1" && return 0; sleep 0.1; done
   return 1
 }
+
+# quit_with_escape SECONDS: Escape must end the program ($pid) within SECONDS, with status 0.
+quit_with_escape() {
+  xdotool key Escape
+  for _ in $(seq $(($1 * 10))); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then fail "still running $1 s after Escape"; fi
+  wait "$pid"
+  local status=$?
+  pid=""
+  [ "$status" = 0 ] || fail "exit status $status"
+}
