@@ -17,9 +17,39 @@ namespace vestrel {
 // "No such file or directory (os error 2)".
 Error os_error(int err);
 
-// Opens `path` for reading and checks that it is a regular file. The descriptor is the
-// caller's to close. Never blocks on a FIFO.
-std::expected<int, Error> open_regular_file(const std::filesystem::path& path);
+// An open file descriptor, closed when dropped. Move-only.
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) : fd_(fd) {}
+    FileHandle(FileHandle&& o) noexcept : fd_(o.release()) {}
+    FileHandle& operator=(FileHandle&& o) noexcept {
+        if (this != &o) {
+            reset();
+            fd_ = o.release();
+        }
+        return *this;
+    }
+    ~FileHandle() { reset(); }
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset();
+
+private:
+    int fd_ = -1;
+};
+
+struct RegularFile {
+    FileHandle file;
+    uint64_t size = 0;  // its length when it was opened
+};
+
+// Opens `path` for reading and checks that it is a regular file. Never blocks on a FIFO.
+std::expected<RegularFile, Error> open_regular_file(const std::filesystem::path& path);
 
 struct FilePrefix {
     std::vector<uint8_t> bytes;  // at most the limit asked for

@@ -1,12 +1,9 @@
 #include "machine/cdrom.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,41 +33,6 @@ std::string lower_extension(const std::filesystem::path& path) {
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
     return ext;
-}
-
-// An open file descriptor, closed when dropped.
-class FileHandle {
-public:
-    FileHandle() = default;
-    explicit FileHandle(int fd) : fd_(fd) {}
-    FileHandle(FileHandle&& o) noexcept : fd_(o.release()) {}
-    FileHandle& operator=(FileHandle&& o) noexcept {
-        if (this != &o) {
-            reset();
-            fd_ = o.release();
-        }
-        return *this;
-    }
-    ~FileHandle() { reset(); }
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-std::expected<FileHandle, Error> open_for_reading(const std::filesystem::path& path) {
-    auto fd = open_regular_file(path);
-    if (!fd) return std::unexpected(fd.error());
-    return FileHandle(*fd);
 }
 
 // Reads exactly out.size() bytes at `offset`; false on any error or a short read.
@@ -155,7 +117,7 @@ std::expected<DiscImage, Error> open_disc_image(const std::filesystem::path& pat
     const std::filesystem::path& image_path = impl->image_path;
     const bool from_sheet = image_path != path;
 
-    auto file = open_for_reading(image_path);
+    auto file = open_regular_file(image_path);
     if (!file) {
         // The caller names the sheet; the message must name the file that is missing.
         if (from_sheet)
@@ -166,7 +128,7 @@ std::expected<DiscImage, Error> open_disc_image(const std::filesystem::path& pat
 
     if (lower_extension(image_path.filename()) == "chd") {
         Error error;
-        impl->chd_image = chd::ChdFile::open_fd(file->release(), error);
+        impl->chd_image = chd::ChdFile::open_fd(file->file.release(), error);
         if (!impl->chd_image) return std::unexpected(std::move(error));
         const uint64_t hunk_size = impl->chd_image->hunk_bytes();
         uint32_t per_hunk = kChdFallbackSectorsPerHunk;
@@ -185,9 +147,7 @@ std::expected<DiscImage, Error> open_disc_image(const std::filesystem::path& pat
         return DiscImage(std::move(impl));
     }
 
-    struct stat st {};
-    if (::fstat(file->get(), &st) != 0) return std::unexpected(os_error(errno));
-    const uint64_t length = static_cast<uint64_t>(st.st_size);
+    const uint64_t length = file->size;
     impl->kind = DiscImage::Kind::Raw;
     impl->sector_size = lower_extension(image_path.filename()) == "iso" ? kIsoSectorBytes
                                                                          : kCdSectorBytes;
@@ -195,7 +155,7 @@ std::expected<DiscImage, Error> open_disc_image(const std::filesystem::path& pat
     if (impl->total_sectors == 0)
         return std::unexpected(Error{fmt::format("the image holds no whole sector ({} bytes; a sector is {})", length,
                                                  impl->sector_size)});
-    impl->image_file = std::move(*file);
+    impl->image_file = std::move(file->file);
     LOG_INFO(kLog, "Opened raw disc image: {}, sector_size={}, total_sectors={}",
              image_path.string(), impl->sector_size, impl->total_sectors);
     return DiscImage(std::move(impl));
