@@ -1,10 +1,6 @@
 #include "frontend/startup.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 #include <system_error>
 #include <vector>
 

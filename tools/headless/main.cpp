@@ -266,9 +266,9 @@ int run(int argc, char** argv) {
     uint64_t instructions = 0;
     const auto start = std::chrono::steady_clock::now();
     uint64_t frames_run = 0;
-    for (uint64_t frame = 0; frame < o.frames && !cpu.halted(); ++frame, ++frames_run) {
+    for (; frames_run < o.frames && !cpu.halted(); ++frames_run) {
         for (const PointerEvent& e : o.pointer)
-            if (e.frame == frame) bus->slave.send_pointer_report(e.x, e.y, e.buttons);
+            if (e.frame == frames_run) bus->slave.send_pointer_report(e.x, e.y, e.buttons);
         run_emulated_frame(cpu, *bus, instructions);
         if (o.wav) drain_audio(*bus, audio);
     }
@@ -287,7 +287,7 @@ int run(int argc, char** argv) {
                stdout);
     std::fflush(stdout);
     if (cpu.halted()) {
-        // Nothing but a reset starts a halted CPU, so running on would only hide the failure.
+        // The run stops at the halt: the frames after it would only hide the failure.
         std::fprintf(stderr,
                      "vestrel-headless: the CPU halted in frame %llu at PC 0x%08X: double fault "
                      "(a bus or address error while an exception was being taken)\n",
