@@ -31,7 +31,7 @@ public:
     void fill_frame_buffer(uint32_t pixel) override;
     std::span<const uint32_t> frame_buffer() const override { return bus_->mcd212.frame_pixels(); }
     std::array<uint32_t, 2> plane_starts() const override;
-    uint32_t curr_lba() const override { return bus_->cdic.curr_lba; }
+    uint32_t cd_sectors_read() const override { return bus_->cdic.sectors_read; }
     bool dvc_fitted() const override { return bus_->dvc.fitted(); }
     bool load_dvc_rom(const std::filesystem::path& path) override;
     void remove_dvc() override { bus_->dvc = Dvc(); }

@@ -83,6 +83,19 @@ void fit_dvc_if_found(Frontend& f) {
     }
 }
 
+// The places a lookup tried, as absolute paths, for a message that must say where to put a file.
+std::string searched_places(std::string_view rel, const fs::path& base_dir) {
+    std::string out;
+    for (const fs::path& candidate : resource_candidates(rel, base_dir)) {
+        std::error_code ec;
+        fs::path place = fs::absolute(candidate, ec);
+        if (ec) place = candidate;
+        if (!out.empty()) out += ", ";
+        out += lossy_path_text(place.lexically_normal());
+    }
+    return out;
+}
+
 fs::path controls_path(const Frontend& f) {
     return f.base_dir.empty() ? fs::path(kControlsFileName) : f.base_dir / kControlsFileName;
 }
@@ -134,14 +147,20 @@ std::string lossy_utf8(std::string_view bytes) {
 
 std::string lossy_path_text(const fs::path& path) { return lossy_utf8(path.native()); }
 
-std::optional<fs::path> find_resource_path(std::string_view rel, const fs::path& base_dir) {
+std::array<fs::path, 4> resource_candidates(std::string_view rel, const fs::path& base_dir) {
     const fs::path r{std::string(rel)};
-    const std::array<fs::path, 4> candidates = {r, fs::path("..") / r, fs::path("file utili") / r,
-                                                fs::path("..") / "file utili" / r};
-    for (const fs::path& candidate : candidates) {
-        const fs::path full = base_dir.empty() ? candidate : base_dir / candidate;
+    std::array<fs::path, 4> candidates = {r, fs::path("..") / r, fs::path("file utili") / r,
+                                          fs::path("..") / "file utili" / r};
+    if (!base_dir.empty()) {
+        for (fs::path& candidate : candidates) candidate = base_dir / candidate;
+    }
+    return candidates;
+}
+
+std::optional<fs::path> find_resource_path(std::string_view rel, const fs::path& base_dir) {
+    for (const fs::path& candidate : resource_candidates(rel, base_dir)) {
         std::error_code ec;
-        if (fs::exists(fs::status(full, ec))) return full;
+        if (fs::exists(fs::status(candidate, ec))) return candidate;
     }
     return std::nullopt;
 }
@@ -154,7 +173,7 @@ bool title_needs_dvc(std::string_view name) {
 }
 
 VideoMode video_mode_for_path(const fs::path& path) {
-    const std::string upper = ascii_upper(lossy_path_text(path));
+    const std::string upper = ascii_upper(lossy_path_text(path.filename()));
     const bool ntsc = std::ranges::any_of(kNtscPathMarkers, [&](std::string_view marker) {
         return upper.find(marker) != std::string::npos;
     });
@@ -178,11 +197,19 @@ std::expected<void, StartupError> start_console(Frontend& f, std::optional<std::
     LOG_INFO(kLog, "=== Vestrel - Philips CD-i Emulator ===");
 
     const auto rom_path = find_resource_path(kSystemRomPath, f.base_dir);
-    if (!rom_path) return std::unexpected(StartupError{true, std::string(kSystemRomMissing)});
+    if (!rom_path) {
+        LOG_ERROR(kLog, "BIOS cercato in: {}", searched_places(kSystemRomPath, f.base_dir));
+        return std::unexpected(StartupError{true, std::string(kSystemRomMissing)});
+    }
     auto rom = read_file_prefix(*rom_path, kSystemRomMaxBytes);
     if (!rom)
         return std::unexpected(
             StartupError{false, fmt::format("{}: {}", lossy_path_text(*rom_path), rom.error().message)});
+    if (rom->bytes.size() < kSystemRomMinBytes)
+        return std::unexpected(StartupError{
+            false, fmt::format("{}: file troppo corto per un BIOS ({} byte, ne servono almeno {} per i "
+                               "vettori di reset)",
+                               lossy_path_text(*rom_path), rom->bytes.size(), kSystemRomMinBytes)});
     f.console.load_system_rom(rom->bytes);
     LOG_INFO(kLog, "Caricato BIOS da {}", lossy_path_text(*rom_path));
 
@@ -200,7 +227,12 @@ std::expected<void, StartupError> start_console(Frontend& f, std::optional<std::
     f.state.game_name = std::string(kNoDiscGameName);
 
     std::optional<fs::path> disc_path;
-    if (argument) disc_path = find_resource_path(*argument, f.base_dir);
+    if (argument) {
+        disc_path = find_resource_path(*argument, f.base_dir);
+        if (!disc_path) {
+            LOG_WARN(kLog, "Immagine disco non trovata: {} - avvio senza disco", lossy_utf8(*argument));
+        }
+    }
 
     if (disc_path) {
         if (auto inserted = f.console.insert_disc(*disc_path); !inserted) {
@@ -289,7 +321,7 @@ void reset_console(Frontend& f) {
     f.console.reset_cpu();
     f.console.set_wait_states(true);
     LoopState& s = f.state;
-    telemetry_restart(s.telemetry, f.clock.now(), s.instructions_executed, f.console.curr_lba());
+    telemetry_restart(s.telemetry, f.clock.now(), s.instructions_executed, f.console.cd_sectors_read());
     s.auto_boot_counter = 0;
     s.auto_boot_done = false;
     s.halt_reported = false;
@@ -457,7 +489,7 @@ bool run_host_frame(Frontend& f, WindowFrameIo& host, CommandQueue& queue) {
             .now = f.clock.now(),
             .frame_counter = s.frame_counter,
             .instructions_executed = s.instructions_executed,
-            .curr_lba = f.console.curr_lba(),
+            .cd_sectors_read = f.console.cd_sectors_read(),
             .wait_states_on = f.console.wait_states(),
             .video_mode = f.console.video_mode(),
             .game_name = s.game_name,

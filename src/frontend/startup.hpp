@@ -125,6 +125,8 @@ inline constexpr std::string_view kNvramPath = "bios/nvram_mk48t08.bin";
 inline constexpr std::string_view kDvcRomPath = "dvc/vmpega.rom";
 inline constexpr std::string_view kSystemRomMissing = "BIOS cdi220b.rom non trovato";
 inline constexpr size_t kSystemRomMaxBytes = 524'288;
+// The initial stack pointer and PC: a shorter file cannot start the CPU.
+inline constexpr size_t kSystemRomMinBytes = 8;
 inline constexpr size_t kNvramBytes = 8'192;
 inline constexpr uint32_t kBlackPixel = 0xFF000000;
 // Exit status of a fatal error (the missing system ROM).
@@ -209,7 +211,9 @@ public:
     virtual void fill_frame_buffer(uint32_t pixel) = 0;
     virtual std::span<const uint32_t> frame_buffer() const = 0;
     virtual std::array<uint32_t, 2> plane_starts() const = 0;
-    virtual uint32_t curr_lba() const = 0;
+    // Sectors the CD drive has read so far (not the read position: a read that fails or has
+    // no disc goes on moving without reading anything).
+    virtual uint32_t cd_sectors_read() const = 0;
 
     virtual bool dvc_fitted() const = 0;
     virtual bool load_dvc_rom(const std::filesystem::path& path) = 0;
@@ -269,8 +273,12 @@ std::string lossy_path_text(const std::filesystem::path& path);
 // the candidate that was found.
 std::optional<std::filesystem::path> find_resource_path(std::string_view rel,
                                                         const std::filesystem::path& base_dir = {});
+// The four places find_resource_path tries, in its order.
+std::array<std::filesystem::path, 4> resource_candidates(std::string_view rel,
+                                                         const std::filesystem::path& base_dir = {});
 
 bool title_needs_dvc(std::string_view name);
+// From the image's own file name only: the folders above it are the user's, not the disc's.
 VideoMode video_mode_for_path(const std::filesystem::path& path);
 // The file stem as text, or "Gioco CD-i" when there is none.
 std::string game_name_for_path(const std::filesystem::path& path);

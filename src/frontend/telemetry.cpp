@@ -1,6 +1,8 @@
 #include "frontend/telemetry.hpp"
 
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -82,10 +84,10 @@ void telemetry_restart(Telemetry& t, Instant now) {
 }
 
 void telemetry_restart(Telemetry& t, Instant now, uint64_t instructions_executed,
-                       uint32_t curr_lba) {
+                       uint32_t cd_sectors_read) {
     telemetry_restart(t, now);
     t.last_instruction_total = instructions_executed;
-    t.last_cd_lba = curr_lba;
+    t.last_cd_sectors = cd_sectors_read;
 }
 
 void telemetry_skip_pause(Telemetry& t, std::chrono::nanoseconds held, Instant now) {
@@ -116,6 +118,12 @@ void pace_frame(Telemetry& t, VideoMode mode, PacingClock& clock) {
 
 bool count_frame(Telemetry& t, uint64_t& frame_counter, bool rendered, VideoMode mode) {
     ++frame_counter;
+    if (t.frames_in_interval == 0) {
+        t.interval_mode = mode;
+        t.interval_mixed = false;
+    } else if (mode != t.interval_mode) {
+        t.interval_mixed = true;
+    }
     ++t.frames_in_interval;
     if (rendered) ++t.rendered_frames;
     return frame_counter % telemetry_interval(mode) == 0;
@@ -144,19 +152,22 @@ std::string update_telemetry(Telemetry& t, const TelemetryInputs& in) {
                                           ? in.instructions_executed - t.last_instruction_total
                                           : 0;
         t.mips = static_cast<double>(instructions) / elapsed / 1'000'000.0;
-        const uint32_t sectors = in.curr_lba >= t.last_cd_lba ? in.curr_lba - t.last_cd_lba : 0;
+        const uint32_t sectors =
+            in.cd_sectors_read >= t.last_cd_sectors ? in.cd_sectors_read - t.last_cd_sectors : 0;
         t.cd_rate = sectors / elapsed;
         t.render_rate = t.rendered_frames / elapsed;
         t.rendered_frames = 0;
         t.frames_in_interval = 0;
-        t.last_cd_lba = in.curr_lba;
+        t.last_cd_sectors = in.cd_sectors_read;
         t.last_instruction_total = in.instructions_executed;
     }
     t.stats_instant = in.now;
 
     const double target = target_fps(in.video_mode);
     const double speed = t.measured_fps / target * 100.0;
-    if (in.frame_counter >= kFirstWarnedFrame &&
+    const bool judged = !t.interval_mixed;
+    if (elapsed > 0.0) t.interval_mixed = false;
+    if (judged && in.frame_counter >= kFirstWarnedFrame &&
         (speed > kSpeedHigh || (speed < kSpeedLow && speed > kSpeedStalled))) {
         LOG_WARN(kLog,
                  "[TELEMETRIA ANOMALIA VELOCITÀ] Velocità: {:.1f}% ({:.1f} FPS su target {:.0f} Hz) | "
@@ -201,22 +212,51 @@ std::vector<uint8_t> encode_screenshot_bmp(std::span<const uint32_t> frame_buffe
     return file;
 }
 
-std::filesystem::path screenshot_path(uint64_t frame) {
-    return std::filesystem::path(kScreenshotFolder) / fmt::format("screenshot_frame_{}.bmp", frame);
+std::filesystem::path screenshot_path(uint64_t frame) { return screenshot_path(frame, 1); }
+
+std::filesystem::path screenshot_path(uint64_t frame, uint64_t copy) {
+    const std::string name = copy <= 1 ? fmt::format("screenshot_frame_{}.bmp", frame)
+                                       : fmt::format("screenshot_frame_{}_{}.bmp", frame, copy);
+    return std::filesystem::path(kScreenshotFolder) / name;
 }
 
 void save_screenshot(uint64_t frame, std::span<const uint32_t> frame_buffer,
                      const std::filesystem::path& working_dir) {
+    const std::filesystem::path folder = working_dir / kScreenshotFolder;
     std::error_code ec;
-    std::filesystem::create_directories(working_dir / kScreenshotFolder, ec);
-    const std::filesystem::path rel = screenshot_path(frame);
+    std::filesystem::create_directories(folder, ec);
+    if (ec || !std::filesystem::is_directory(folder)) {
+        LOG_ERROR(kLog, "Impossibile creare la cartella degli screenshot {}: {}", kScreenshotFolder,
+                  ec ? ec.message() : std::string("esiste già un file con questo nome"));
+        return;
+    }
     const std::vector<uint8_t> file = encode_screenshot_bmp(frame_buffer);
-    std::ofstream out(working_dir / rel, std::ios::binary | std::ios::trunc);
-    if (!out) return;
-    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-    out.close();
-    if (!out) return;
-    LOG_INFO(kLog, "Screenshot salvato in {}", rel.generic_string());
+    // The frame number restarts with every reset, so its name may be taken: try the next
+    // suffix. "x" creates the file only if no file of that name exists, so nothing is replaced.
+    for (uint64_t copy = 1;; ++copy) {
+        const std::filesystem::path rel = screenshot_path(frame, copy);
+        const std::filesystem::path full = working_dir / rel;
+        std::FILE* out = std::fopen(full.c_str(), "wbx");
+        if (out == nullptr) {
+            const int error = errno;
+            if (error == EEXIST) continue;
+            LOG_ERROR(kLog, "Impossibile salvare lo screenshot in {}: {}", rel.generic_string(),
+                      std::strerror(error));
+            return;
+        }
+        const bool written = std::fwrite(file.data(), 1, file.size(), out) == file.size();
+        const int write_error = errno;
+        if (std::fclose(out) != 0 || !written) {
+            const int error = written ? errno : write_error;
+            // The file is ours and incomplete: a cut picture is no screenshot.
+            std::filesystem::remove(full, ec);
+            LOG_ERROR(kLog, "Impossibile salvare lo screenshot in {}: {}", rel.generic_string(),
+                      std::strerror(error));
+            return;
+        }
+        LOG_INFO(kLog, "Screenshot salvato in {}", rel.generic_string());
+        return;
+    }
 }
 
 }  // namespace vestrel

@@ -55,12 +55,16 @@ struct Telemetry {
     double cd_rate = 0.0;
     double render_rate = 0.0;
     uint64_t last_instruction_total = 0;
-    uint32_t last_cd_lba = 0;
+    uint32_t last_cd_sectors = 0;
     uint32_t rendered_frames = 0;
     // Frames finished since the last statistics update (or timing restart): the frame rate is
     // measured over these, not over the nominal interval, which a change of video standard
     // would make wrong.
     uint32_t frames_in_interval = 0;
+    // The video standard of the interval's first frame, and whether a later frame had the
+    // other one: such an interval mixes both frame rates and its speed means nothing.
+    VideoMode interval_mode = VideoMode::Pal;
+    bool interval_mixed = false;
     std::array<uint32_t, 2> last_plane_starts{};
 };
 
@@ -69,7 +73,8 @@ struct TelemetryInputs {
     Instant now{};
     uint64_t frame_counter = 0;
     uint64_t instructions_executed = 0;
-    uint32_t curr_lba = 0;
+    // Sectors the drive has read so far (Console::cd_sectors_read).
+    uint32_t cd_sectors_read = 0;
     bool wait_states_on = true;
     VideoMode video_mode = VideoMode::Pal;
     std::string_view game_name;
@@ -91,7 +96,7 @@ void telemetry_start(Telemetry& t, Instant now, std::array<uint32_t, 2> plane_st
 // start again from the counters' values at this moment, so the first rates after the restart
 // cover the same frames as the time they are divided by. The last rates shown carry on.
 void telemetry_restart(Telemetry& t, Instant now, uint64_t instructions_executed,
-                       uint32_t curr_lba);
+                       uint32_t cd_sectors_read);
 // As above, leaving the instruction and sector baselines where the last update put them.
 void telemetry_restart(Telemetry& t, Instant now);
 
@@ -111,6 +116,7 @@ void pace_frame(Telemetry& t, VideoMode mode, PacingClock& clock);
 bool count_frame(Telemetry& t, uint64_t& frame_counter, bool rendered, VideoMode mode);
 
 // Measures the last interval, logs the speed and CPU warnings, and returns the window title.
+// An interval in which the video standard changed is not judged for speed.
 std::string update_telemetry(Telemetry& t, const TelemetryInputs& in);
 
 // The window title for the current statistics.
@@ -124,8 +130,14 @@ std::vector<uint8_t> encode_screenshot_bmp(std::span<const uint32_t> frame_buffe
 // "screenshots_hotel_mario/screenshot_frame_{frame}.bmp", relative to the working directory.
 std::filesystem::path screenshot_path(uint64_t frame);
 
-// Writes the screenshot under `working_dir` (the process's working directory when empty). A
-// failure loses the picture silently; success logs the relative path.
+// The same with a suffix, for when that name is taken: copy 2 is
+// "screenshot_frame_{frame}_2.bmp", and so on; copy 1 is the plain name.
+std::filesystem::path screenshot_path(uint64_t frame, uint64_t copy);
+
+// Writes the screenshot under `working_dir` (the process's working directory when empty) to
+// the first name that is free: an existing file is never replaced. Success logs the relative
+// path; a folder that cannot be made or a file that cannot be written is logged as an error
+// naming it.
 void save_screenshot(uint64_t frame, std::span<const uint32_t> frame_buffer,
                      const std::filesystem::path& working_dir = {});
 

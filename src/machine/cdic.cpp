@@ -104,6 +104,7 @@ void Cdic::cdic_write_register(uint32_t offset, uint16_t value) {
 }
 
 void Cdic::start_disc_read(uint8_t code, ReadMode read_mode) {
+    close_failure_run();  // a new command is a new read
     active_command = code;
     mode = read_mode;
     if (code == kCmdReadToc) {
@@ -149,6 +150,7 @@ void Cdic::write_data_buffer(uint16_t value) {
 
 void Cdic::cancel_disc_read() {
     LOG_DEBUG(kLog, "CDIC cancel_disc_read called (curr_lba={})", curr_lba);
+    close_failure_run();
     active_command = 0;
     mode = ReadMode::Idle;
     curr_lba = 0;
@@ -175,6 +177,7 @@ void Cdic::write_z_buffer(uint16_t value) {
 
 void Cdic::reset() {
     // Keep the queue handles (the host stream holds them), the volume and the mute flag.
+    close_failure_run();
     AudioOutput audio = std::move(audio_out);
     audio.clear_queue();
     *this = Cdic{};

@@ -49,12 +49,16 @@ inline constexpr uint32_t kDbuf = 0x3FE;
 
 enum class ReadMode : uint8_t { Idle = 0, Data = 1, DataWithAudio = 2, CdDa = 3, Toc = 4 };
 
+// Why sectors of the running read are failing; each is logged once per read.
+enum class SectorFailure : uint8_t { None = 0, NoDisc = 1, ReadFailed = 2 };
+
 // What the sector engine needs of the disc in the slot. The bus normally passes its
 // `std::optional<DiscImage>` slot to the cdic_tick template below, which adapts it.
 class SectorSource {
 public:
-    // Fills all 2,352 bytes of `out`; false when the sector cannot be read.
-    virtual bool read_sector(uint32_t lba, std::span<uint8_t, kRawSectorSize> out) = 0;
+    // Fills all 2,352 bytes of `out`; false when the sector cannot be read. The source logs
+    // why only when `report_failure` is set: the engine asks for that once per read.
+    virtual bool read_sector(uint32_t lba, std::span<uint8_t, kRawSectorSize> out, bool report_failure) = 0;
     virtual uint32_t total_sectors() const = 0;
 
 protected:
@@ -119,7 +123,7 @@ public:
     // One emulated line: the audio-map player, then the disc read. `disc` is the slot's image
     // for this call, or nullptr when the slot is empty.
     void cdic_tick(uint32_t cycles, SectorSource* disc);
-    // The same with the bus's disc slot; `Disc` needs read_sector(lba, span) and
+    // The same with the bus's disc slot; `Disc` needs read_sector(lba, span, report) and
     // total_sectors().
     template <class Disc>
     void cdic_tick(uint32_t cycles, std::optional<Disc>& disc_slot);
@@ -132,6 +136,7 @@ public:
     uint32_t time = 0;              // start time: minute, second, frame in BCD in bits 8-31
     uint32_t channel = 0xFFFFFFFF;  // channel mask of the 0x2A filter
     uint32_t curr_lba = 0;          // next sector of the running read
+    uint32_t sectors_read = 0;      // sectors that came off the disc, for the drive's rate
     uint32_t map_cycles = 0;        // audio-map player clock
     uint32_t read_cycles = 0;       // disc-read clock, advancing only while a read runs
     uint16_t command = 0;
@@ -151,6 +156,10 @@ public:
     bool irq_pending = false;       // level 4; equals bit 15 of (ABUF | XBUF) after their writes
     bool dma_requested = false;
     bool byte_swapped = false;      // sticky: the image has byte-swapped words
+    // The failure of the running read already logged, how many sectors it hit, from where.
+    SectorFailure read_failure = SectorFailure::None;
+    uint32_t failed_sectors = 0;
+    uint32_t first_failed_lba = 0;
 
 private:
     void start_disc_read(uint8_t code, ReadMode read_mode);
@@ -158,6 +167,10 @@ private:
     void write_data_buffer(uint16_t value);
     void map_step();
     void process_sector(SectorSource* disc);
+    // Logs the failure's line the first time it hits the running read, then only counts.
+    void note_failure(SectorFailure failure);
+    // The read ends or its failure changes: says how many sectors the last one hit.
+    void close_failure_run();
 };
 
 namespace cdic_detail {
@@ -165,8 +178,8 @@ template <class Disc>
 class SlotSource final : public SectorSource {
 public:
     explicit SlotSource(Disc& disc) : disc_(disc) {}
-    bool read_sector(uint32_t lba, std::span<uint8_t, kRawSectorSize> out) override {
-        return disc_.read_sector(lba, out);
+    bool read_sector(uint32_t lba, std::span<uint8_t, kRawSectorSize> out, bool report_failure) override {
+        return disc_.read_sector(lba, out, report_failure);
     }
     uint32_t total_sectors() const override { return static_cast<uint32_t>(disc_.total_sectors()); }
 

@@ -176,19 +176,21 @@ void Cdic::map_step() {
 void Cdic::process_sector(SectorSource* disc) {
     LOG_INFO(kLog, "CDIC process_sector: LBA={}, mode={}", curr_lba, static_cast<uint8_t>(mode));
     if (disc == nullptr) {
-        LOG_ERROR(kLog, "CDIC process_sector: cdrom is None!");
+        note_failure(SectorFailure::NoDisc);
         return;
     }
     const bool toc = mode == ReadMode::Toc || command == kCmdReadToc || active_command == kCmdReadToc;
     RawSector s{};
     if (toc) {
         // The data part of a TOC sector is the image's first sector, as read.
-        (void)disc->read_sector(0, s);
+        if (disc->read_sector(0, s, true)) ++sectors_read;
     } else {
-        if (!disc->read_sector(curr_lba, s)) {
-            LOG_ERROR(kLog, "CDIC process_sector: read_sector({}) failed!", curr_lba);
+        // The image says why a sector fails only for the first one of the read.
+        if (!disc->read_sector(curr_lba, s, read_failure != SectorFailure::ReadFailed)) {
+            note_failure(SectorFailure::ReadFailed);
             return;
         }
+        ++sectors_read;
         // Only the whole swapped sync pattern switches swapping on, so a sector that merely
         // starts FF 00 (CD-DA, damage) cannot corrupt every later sector.
         if (std::equal(kSwappedSync.begin(), kSwappedSync.end(), s.begin())) {
@@ -269,6 +271,30 @@ void Cdic::process_sector(SectorSource* disc) {
     LOG_INFO(kLog, "CDIC Sector ready: LBA={}, submode=0x{:02X}, XBUF=0x{:04X}, IRQ4 asserted (audio={})", curr_lba,
              s[22], xbuf, audio);
     if (active_command == 0 || command == kCmdReadSingle || command == kCmdReadSingleAlt) cancel_disc_read();
+}
+
+void Cdic::note_failure(SectorFailure failure) {
+    if (failure != read_failure) {
+        close_failure_run();
+        read_failure = failure;
+        first_failed_lba = curr_lba;
+        if (failure == SectorFailure::NoDisc) {
+            LOG_ERROR(kLog, "CDIC process_sector: cdrom is None!");
+        } else {
+            LOG_ERROR(kLog, "CDIC process_sector: read_sector({}) failed!", curr_lba);
+        }
+    }
+    ++failed_sectors;
+}
+
+void Cdic::close_failure_run() {
+    // One failed sector was said in full by its own line.
+    if (failed_sectors > 1) {
+        LOG_ERROR(kLog, "CDIC process_sector: {} sectors failed from LBA={} ({})", failed_sectors, first_failed_lba,
+                  read_failure == SectorFailure::NoDisc ? "cdrom is None" : "read_sector failed");
+    }
+    read_failure = SectorFailure::None;
+    failed_sectors = 0;
 }
 
 }  // namespace vestrel

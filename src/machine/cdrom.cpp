@@ -91,7 +91,7 @@ struct DiscImage::Impl {
     uint64_t hunks_decompressed = 0;
 
     bool read_raw(uint32_t lba, std::span<uint8_t, kCdSectorBytes> buffer);
-    bool read_chd(uint32_t lba, std::span<uint8_t, kCdSectorBytes> buffer);
+    bool read_chd(uint32_t lba, std::span<uint8_t, kCdSectorBytes> buffer, bool report_failure);
 };
 
 DiscImage::DiscImage(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -161,12 +161,12 @@ std::expected<DiscImage, Error> open_disc_image(const std::filesystem::path& pat
     return DiscImage(std::move(impl));
 }
 
-bool DiscImage::read_sector(uint32_t lba, std::span<uint8_t, kCdSectorBytes> buffer) {
+bool DiscImage::read_sector(uint32_t lba, std::span<uint8_t, kCdSectorBytes> buffer, bool report_failure) {
     if (lba >= impl_->total_sectors) {
-        LOG_ERROR(kLog, "CD-ROM: Sector {} out of bounds (max {})", lba, impl_->total_sectors);
+        if (report_failure) LOG_ERROR(kLog, "CD-ROM: Sector {} out of bounds (max {})", lba, impl_->total_sectors);
         return false;
     }
-    return impl_->kind == Kind::Chd ? impl_->read_chd(lba, buffer) : impl_->read_raw(lba, buffer);
+    return impl_->kind == Kind::Chd ? impl_->read_chd(lba, buffer, report_failure) : impl_->read_raw(lba, buffer);
 }
 
 bool DiscImage::Impl::read_raw(uint32_t lba, std::span<uint8_t, kCdSectorBytes> buffer) {
@@ -181,12 +181,12 @@ bool DiscImage::Impl::read_raw(uint32_t lba, std::span<uint8_t, kCdSectorBytes> 
     return true;
 }
 
-bool DiscImage::Impl::read_chd(uint32_t lba, std::span<uint8_t, kCdSectorBytes> buffer) {
+bool DiscImage::Impl::read_chd(uint32_t lba, std::span<uint8_t, kCdSectorBytes> buffer, bool report_failure) {
     const uint32_t hunk = lba / sectors_per_hunk;
     const uint32_t index = lba % sectors_per_hunk;
     if (cached_hunk != hunk) {
         if (hunk >= chd_image->hunk_count()) {
-            LOG_ERROR(kLog, "CD-ROM: Failed to get hunk {}: {}", hunk, "hunk out of range");
+            if (report_failure) LOG_ERROR(kLog, "CD-ROM: Failed to get hunk {}: {}", hunk, "hunk out of range");
             return false;
         }
         // Forget the cached hunk first: a failed decompress leaves the buffer undefined, and
@@ -194,7 +194,7 @@ bool DiscImage::Impl::read_chd(uint32_t lba, std::span<uint8_t, kCdSectorBytes> 
         cached_hunk.reset();
         ++hunks_decompressed;
         if (auto error = chd_image->read_hunk(hunk, hunk_buffer, compressed_buffer)) {
-            LOG_ERROR(kLog, "CD-ROM: Error reading hunk {}: {}", hunk, error->message);
+            if (report_failure) LOG_ERROR(kLog, "CD-ROM: Error reading hunk {}: {}", hunk, error->message);
             return false;
         }
         cached_hunk = hunk;
@@ -202,7 +202,7 @@ bool DiscImage::Impl::read_chd(uint32_t lba, std::span<uint8_t, kCdSectorBytes> 
     const uint64_t frame = hunk_size % chd::kCdFrameBytes == 0 ? chd::kCdFrameBytes : kCdSectorBytes;
     const uint64_t offset = frame * index;
     if (offset + kCdSectorBytes > hunk_buffer.size()) {
-        LOG_ERROR(kLog, "CD-ROM: Sector offset out of hunk bounds");
+        if (report_failure) LOG_ERROR(kLog, "CD-ROM: Sector offset out of hunk bounds");
         return false;
     }
     std::copy_n(hunk_buffer.begin() + static_cast<ptrdiff_t>(offset), kCdSectorBytes, buffer.begin());

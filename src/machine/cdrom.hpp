@@ -29,8 +29,9 @@ public:
     ~DiscImage();
 
     // Fills `buffer` with sector `lba`. False when the sector is out of range or cannot be read
-    // (the reason is logged for range and CHD failures); the image stays usable either way.
-    bool read_sector(uint32_t lba, std::span<uint8_t, kCdSectorBytes> buffer);
+    // (the reason is logged for range and CHD failures unless `report_failure` is false: a
+    // reader that already said why a run of sectors fails); the image stays usable either way.
+    bool read_sector(uint32_t lba, std::span<uint8_t, kCdSectorBytes> buffer, bool report_failure = true);
 
     uint32_t total_sectors() const;
     // The path given to open_disc_image (the sheet, for a CUE image).

@@ -61,7 +61,7 @@ public:
     }
     std::span<const uint32_t> frame_buffer() const override { return fb; }
     std::array<uint32_t, 2> plane_starts() const override { return planes; }
-    uint32_t curr_lba() const override { return lba; }
+    uint32_t cd_sectors_read() const override { return sectors_read; }
     bool dvc_fitted() const override { return dvc; }
     bool load_dvc_rom(const std::filesystem::path&) override {
         dvc = true;
@@ -104,7 +104,7 @@ public:
     bool mute = false;
     float vol = 1.0f;
     uint32_t pc_ = 0;
-    uint32_t lba = 0;
+    uint32_t sectors_read = 0;
     VideoMode mode = VideoMode::Pal;
     int ejects = 0, machine_resets = 0, cpu_resets = 0, fills = 0, dvc_loads = 0,
         dvc_removals = 0, frames_run = 0;

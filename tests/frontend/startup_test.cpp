@@ -126,12 +126,44 @@ TEST_F(StartupTest, RomFoundThroughEachFallback) {
               work_ / "bios/cdi220b.rom");
 }
 
-TEST_F(StartupTest, MissingRomIsFatal) {
+TEST_F(StartupTest, MissingRomIsFatalAndNamesThePlacesSearched) {
     const auto result = start_console(f_, std::nullopt);
     ASSERT_FALSE(result);
     EXPECT_TRUE(result.error().fatal);
     EXPECT_EQ(result.error().message, "BIOS cdi220b.rom non trovato");
     EXPECT_EQ(console_.cpu_resets, 0);
+    // One line before the message, naming every place the lookup tried, from the working
+    // directory (root_/run) up.
+    const std::vector<std::string> m = messages();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0], "=== Vestrel - Philips CD-i Emulator ===");
+    EXPECT_NE(lines_[1].find("ERROR vestrel] "), std::string::npos) << lines_[1];
+    const std::string run = work_.string();
+    const std::string up = root_.string();
+    for (const std::string& place : {run + "/bios/cdi220b.rom", up + "/bios/cdi220b.rom",
+                                     run + "/file utili/bios/cdi220b.rom",
+                                     up + "/file utili/bios/cdi220b.rom"}) {
+        EXPECT_NE(m[1].find(place), std::string::npos) << place << " missing from: " << m[1];
+    }
+}
+
+// Fewer bytes than the two reset vectors is no ROM: refused like an unreadable file, so the
+// CPU never starts from vectors that are not there.
+TEST_F(StartupTest, RomShorterThanItsResetVectorsIsRefused) {
+    for (const size_t size : {size_t{0}, size_t{1}, size_t{7}}) {
+        write_file("bios/cdi220b.rom", std::vector<uint8_t>(size, 0x4E));
+        const auto result = start_console(f_, std::nullopt);
+        ASSERT_FALSE(result) << size;
+        EXPECT_FALSE(result.error().fatal) << size;
+        EXPECT_EQ(result.error().message.rfind("bios/cdi220b.rom: ", 0), 0u) << result.error().message;
+        EXPECT_NE(result.error().message.find(std::to_string(size) + " byte"), std::string::npos)
+            << result.error().message;
+        EXPECT_EQ(console_.cpu_resets, 0) << size;
+        EXPECT_FALSE(logged("Caricato BIOS da bios/cdi220b.rom")) << size;
+    }
+    write_file("bios/cdi220b.rom", std::vector<uint8_t>(test_rom(8)));
+    EXPECT_TRUE(start_console(f_, std::nullopt));
+    EXPECT_EQ(console_.pc(), 0x00400008u);
 }
 
 TEST_F(StartupTest, RomUnreadableIsAnErrorNotFatal) {
@@ -187,11 +219,22 @@ TEST_F(StartupTest, DiscThatFailsOrIsMissing) {
     EXPECT_EQ(state_.game_name, "Nessun disco (BIOS Standalone)");
     EXPECT_EQ(console_.fills, 0);  // the picture is left as it was
 
+    // A path that names nothing: no disc, and one warning that names it.
     lines_.clear();
     console_.inserted.clear();
     ASSERT_TRUE(start_console(f_, std::string("not-there.iso")));
     EXPECT_TRUE(console_.inserted.empty());
-    for (const std::string& m : messages()) EXPECT_EQ(m.find("disco di gioco"), std::string::npos) << m;
+    EXPECT_EQ(state_.game_name, "Nessun disco (BIOS Standalone)");
+    EXPECT_EQ(console_.mode, VideoMode::Pal);
+    EXPECT_TRUE(logged("Avvio console in modalità Standalone BIOS (nessun disco inserito) - Standard "
+                       "PAL 50 Hz"));
+    size_t warnings = 0;
+    for (const std::string& l : lines_) {
+        if (l.find("WARN  vestrel] ") == std::string::npos) continue;
+        ++warnings;
+        EXPECT_NE(l.find("not-there.iso"), std::string::npos) << l;
+    }
+    EXPECT_EQ(warnings, 1u);
 }
 
 TEST_F(StartupTest, DvcTitleGetsTheCartridgeRomWhenThere) {
@@ -230,7 +273,11 @@ TEST(StartupText, VideoStandardFromThePath) {
     const std::vector<std::pair<std::string, VideoMode>> cases = {
         {"games/Hotel Mario (Europe).chd", VideoMode::Pal},
         {"games/Zelda (us).chd", VideoMode::Ntsc},
-        {"usa-discs/Burn Cycle (Europe).chd", VideoMode::Ntsc},
+        // Only the image's own name counts: the folders above it are the person's.
+        {"usa-discs/Burn Cycle (Europe).chd", VideoMode::Pal},
+        {"/home/susan/Demo Disc (Europe).bin", VideoMode::Pal},
+        {"/home/susan/Demo Disc (USA).bin", VideoMode::Ntsc},
+        {"/mnt/NTSC/japan/Europe.cue", VideoMode::Pal},
         {"x/Japan Only.iso", VideoMode::Ntsc},
         {"x/ntsc.bin", VideoMode::Ntsc},
         {"x/Russia.bin", VideoMode::Pal},  // "US" alone is no marker
@@ -308,7 +355,7 @@ TEST_F(CommandTest, ResetRestartsConsoleAndLoopState) {
     state_.mouse_captured = false;
     state_.pointer_x = 3;
     console_.waits = false;
-    console_.lba = 1234;
+    console_.sectors_read = 1234;
     clock_.t += std::chrono::seconds(3);
     run({Command::make(CommandTag::Reset)});
     EXPECT_EQ(console_.machine_resets, 1);
@@ -323,7 +370,7 @@ TEST_F(CommandTest, ResetRestartsConsoleAndLoopState) {
     EXPECT_EQ(state_.pointer_y, 335);
     EXPECT_EQ(state_.telemetry.next_deadline, clock_.t);
     EXPECT_EQ(state_.telemetry.stats_instant, clock_.t);
-    EXPECT_EQ(state_.telemetry.last_cd_lba, 1234u);
+    EXPECT_EQ(state_.telemetry.last_cd_sectors, 1234u);
     EXPECT_TRUE(logged("Riavvio dell'emulatore (Reset)"));
 }
 

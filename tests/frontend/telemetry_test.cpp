@@ -214,7 +214,7 @@ TEST(Telemetry, UpdateMeasuresTheInterval) {
     Telemetry t;
     telemetry_start(t, clock.now(), {});
     t.last_instruction_total = 1'000'000;
-    t.last_cd_lba = 100;
+    t.last_cd_sectors = 100;
     uint64_t frame = 0;
     for (int i = 0; i < 25; ++i) count_frame(t, frame, i < 10, VideoMode::Pal);
     clock.advance(500ms);
@@ -227,7 +227,7 @@ TEST(Telemetry, UpdateMeasuresTheInterval) {
     EXPECT_EQ(t.rendered_frames, 0u);
     EXPECT_EQ(t.frames_in_interval, 0u);
     EXPECT_EQ(t.last_instruction_total, 2'600'000u);
-    EXPECT_EQ(t.last_cd_lba, 137u);
+    EXPECT_EQ(t.last_cd_sectors, 137u);
     EXPECT_EQ(t.stats_instant, clock.now());
     EXPECT_EQ(title,
               "Vestrel \u2013 Disc | 100% (50.0 FPS 50Hz (PAL)) | CPU: 3.20 MIPS | CD: 74.0 sec/s "
@@ -239,7 +239,7 @@ TEST(Telemetry, UpdateMeasuresTheInterval) {
     update_telemetry(t, {clock.now(), frame, 5, 3, true, VideoMode::Pal, "Disc"});
     EXPECT_EQ(t.mips, 0.0);
     EXPECT_EQ(t.cd_rate, 0.0);
-    EXPECT_EQ(t.last_cd_lba, 3u);
+    EXPECT_EQ(t.last_cd_sectors, 3u);
 
     // No time passed: the values and counters stay.
     t.rendered_frames = 4;
@@ -249,7 +249,7 @@ TEST(Telemetry, UpdateMeasuresTheInterval) {
     EXPECT_EQ(t.measured_fps, fps);
     EXPECT_EQ(t.rendered_frames, 4u);
     EXPECT_EQ(t.frames_in_interval, 1u);
-    EXPECT_EQ(t.last_cd_lba, 3u);
+    EXPECT_EQ(t.last_cd_sectors, 3u);
 }
 
 TEST(Telemetry, VideoStandardSwitchMeasuresTheFramesActuallyRun) {
@@ -275,6 +275,37 @@ TEST(Telemetry, VideoStandardSwitchMeasuresTheFramesActuallyRun) {
     EXPECT_NEAR(rates[1], 5 / 0.09, 1e-3);
     for (size_t i = 2; i < rates.size(); ++i) EXPECT_NEAR(rates[i], 60.0, 1e-3) << i;
     EXPECT_EQ(log.count_containing("ANOMALIA"), 0);
+}
+
+// The interval in which the standard changes holds frames of both rates, so its speed says
+// nothing; the intervals on either side are judged as usual.
+TEST(Telemetry, AnIntervalSpanningAVideoStandardSwitchIsNotJudged) {
+    FakeClock clock;
+    Telemetry t;
+    telemetry_start(t, clock.now(), {});
+    LogCapture log;
+    uint64_t frame = 0;
+    VideoMode mode = VideoMode::Pal;
+    std::vector<std::pair<uint64_t, double>> updates;
+    for (int i = 0; i < 300; ++i) {
+        if (frame == 110) mode = VideoMode::Ntsc;  // PAL frames 101-110, NTSC 111-120
+        if (frame == 190) mode = VideoMode::Pal;   // NTSC frames 181-190, PAL 191-200
+        if (frame == 250) mode = VideoMode::Ntsc;  // right after an update: a clean interval
+        // From frame 271 on every frame takes 25 ms: 66.7 % of 60 Hz, a real slowdown.
+        clock.advance(frame >= 270 ? nanoseconds(25ms) : frame_period(mode));
+        if (count_frame(t, frame, false, mode)) {
+            update_telemetry(t, {clock.now(), frame, 0, 0, true, mode, "g"});
+            updates.emplace_back(frame, t.measured_fps);
+        }
+    }
+    // 10 PAL and 10 NTSC frames in 366.7 ms: 54.5 FPS, 90.9 % of 60 Hz and 109.1 % of 50 Hz.
+    for (const auto& [at, fps] : updates) {
+        if (at == 120 || at == 200) {
+            EXPECT_NEAR(fps, 20 / 0.3666667, 1e-3) << at;
+        }
+    }
+    EXPECT_EQ(log.count_containing("[TELEMETRIA ANOMALIA VELOCIT"), 1);
+    EXPECT_EQ(log.count_containing("Velocità: 66.7% (40.0 FPS su target 60 Hz)"), 1);
 }
 
 TEST(Telemetry, RestartMeasuresFromTheRestart) {
@@ -411,33 +442,70 @@ protected:
     std::filesystem::path dir_;
 };
 
-TEST_F(ScreenshotFiles, WritesTheNumberedFileAndReplacesIt) {
+TEST_F(ScreenshotFiles, WritesTheNumberedFile) {
     std::vector<uint32_t> fb(kScreenPixels, 0xFF102030);
     LogCapture log;
     save_screenshot(1234, fb, dir_);
     const auto file = dir_ / "screenshots_hotel_mario" / "screenshot_frame_1234.bmp";
     ASSERT_TRUE(std::filesystem::exists(file));
-    EXPECT_EQ(std::filesystem::file_size(file), 1'720'374u);
-    EXPECT_EQ(log.count_containing("INFO  vestrel] Screenshot salvato in "
-                                   "screenshots_hotel_mario/screenshot_frame_1234.bmp"),
-              1);
-    fb[0] = 0xFF0A0B0C;
-    save_screenshot(1234, fb, dir_);
     std::ifstream in(file, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
     ASSERT_EQ(bytes.size(), 1'720'374u);
-    EXPECT_EQ(bytes[54], 0x0C);
+    EXPECT_EQ(bytes[54], 0x30);
     EXPECT_EQ(bytes[22], 0xD0);
     EXPECT_EQ(bytes[25], 0xFF);
+    EXPECT_EQ(log.count_containing("INFO  vestrel] Screenshot salvato in "
+                                   "screenshots_hotel_mario/screenshot_frame_1234.bmp"),
+              1);
 }
 
-TEST_F(ScreenshotFiles, FailureIsSilent) {
-    // The folder's name is taken by a file: nothing is written and nothing is logged.
+// The frame number restarts at every reset, so a name can be taken already: the picture goes
+// to the first free name and no earlier file is touched.
+TEST_F(ScreenshotFiles, NeverReplacesAFile) {
+    const struct {
+        std::vector<std::string> present;
+        std::string written;
+    } cases[] = {
+        {{}, "screenshot_frame_6.bmp"},
+        {{"screenshot_frame_6.bmp"}, "screenshot_frame_6_2.bmp"},
+        {{"screenshot_frame_6.bmp", "screenshot_frame_6_2.bmp"}, "screenshot_frame_6_3.bmp"},
+        {{"screenshot_frame_6_2.bmp"}, "screenshot_frame_6.bmp"},
+        {{"screenshot_frame_6.bmp", "screenshot_frame_6_3.bmp"}, "screenshot_frame_6_2.bmp"},
+        {{"screenshot_frame_60.bmp"}, "screenshot_frame_6.bmp"},
+    };
+    const auto folder = dir_ / "screenshots_hotel_mario";
+    const std::vector<uint32_t> fb(kScreenPixels, 0xFF102030);
+    for (const auto& k : cases) {
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+        for (const auto& name : k.present) std::ofstream(folder / name) << "earlier picture";
+        LogCapture log;
+        save_screenshot(6, fb, dir_);
+        EXPECT_EQ(std::filesystem::file_size(folder / k.written), 1'720'374u) << k.written;
+        for (const auto& name : k.present) {
+            EXPECT_EQ(std::filesystem::file_size(folder / name), 15u) << name << " was replaced";
+        }
+        EXPECT_EQ(log.count_containing("Screenshot salvato in screenshots_hotel_mario/" + k.written), 1)
+            << k.written;
+    }
+    // F12 twice on the same frame: two files.
+    std::filesystem::remove_all(folder);
+    save_screenshot(6, fb, dir_);
+    save_screenshot(6, fb, dir_);
+    EXPECT_TRUE(std::filesystem::exists(folder / "screenshot_frame_6.bmp"));
+    EXPECT_TRUE(std::filesystem::exists(folder / "screenshot_frame_6_2.bmp"));
+}
+
+TEST_F(ScreenshotFiles, FailureIsLoggedWithThePath) {
+    // The folder's name is taken by a file: nothing is written, and the error names the folder.
     std::ofstream(dir_ / "screenshots_hotel_mario") << "not a folder";
     std::vector<uint32_t> fb(kScreenPixels, 0);
     LogCapture log;
     save_screenshot(7, fb, dir_);
-    EXPECT_TRUE(log.lines.empty());
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_NE(log.lines[0].find("ERROR vestrel] "), std::string::npos) << log.lines[0];
+    EXPECT_NE(log.lines[0].find("screenshots_hotel_mario"), std::string::npos) << log.lines[0];
+    EXPECT_EQ(log.count_containing("salvato"), 0);
     EXPECT_TRUE(std::filesystem::is_regular_file(dir_ / "screenshots_hotel_mario"));
 }
 

@@ -25,9 +25,12 @@ class FakeDisc final : public SectorSource {
 public:
     std::vector<RawSector> sectors;
     uint32_t reads = 0;
+    // Whether each read was allowed to log its own failure.
+    std::vector<bool> reports;
 
-    bool read_sector(uint32_t lba, std::span<uint8_t, kRawSectorSize> out) override {
+    bool read_sector(uint32_t lba, std::span<uint8_t, kRawSectorSize> out, bool report_failure) override {
         ++reads;
+        reports.push_back(report_failure);
         if (lba >= sectors.size()) return false;
         std::copy(sectors[lba].begin(), sectors[lba].end(), out.begin());
         return true;
@@ -315,7 +318,6 @@ TEST(CdicSector, ReadFailuresAndNoDisc) {
     next_period(c, &disc);
     next_period(c, &disc);
     EXPECT_EQ(log.count_containing("CDIC process_sector: read_sector(2) failed!"), 1u);
-    EXPECT_EQ(log.count_containing("CDIC process_sector: read_sector(3) failed!"), 1u);
     EXPECT_FALSE(c.irq_pending);
     EXPECT_EQ(c.active_command, 0x29);
     EXPECT_EQ(c.curr_lba, 4u);
@@ -323,6 +325,79 @@ TEST(CdicSector, ReadFailuresAndNoDisc) {
     next_period(c, nullptr);
     EXPECT_EQ(log.count_containing("CDIC process_sector: cdrom is None!"), 1u);
     EXPECT_EQ(c.curr_lba, 5u);
+}
+
+// The same failure for every sector of one read is one error: its line once, and how many
+// sectors failed when the read ends or the failure changes. Only sectors that came off the
+// disc count as read.
+TEST(CdicSector, ReadFailuresAreReportedOncePerRead) {
+    constexpr auto kNone = "CDIC process_sector: cdrom is None!";
+    const auto failed_line = [](uint32_t lba) {
+        return fmt::format("CDIC process_sector: read_sector({}) failed!", lba);
+    };
+    const auto summary = [](uint32_t n, uint32_t lba, const char* why) {
+        return fmt::format("CDIC process_sector: {} sectors failed from LBA={} ({})", n, lba, why);
+    };
+
+    {  // A read running past the end of a two-sector image, until the software cancels it.
+        LogCapture log;
+        FakeDisc disc = disc_of(2);
+        Cdic c;
+        start(c, 1, 0x29);
+        for (int i = 0; i < 5; ++i) next_period(c, &disc);
+        EXPECT_EQ(log.count_containing(failed_line(2)), 1u);
+        EXPECT_EQ(log.count_containing("failed!"), 1u);
+        EXPECT_EQ(disc.reports, (std::vector<bool>{true, true, false, false, false}));
+        EXPECT_EQ(c.sectors_read, 1u);
+        EXPECT_EQ(log.count_containing("sectors failed"), 0u);  // the read is still running
+        c.cdic_write_register(reg::kDbuf, 0x0000);
+        EXPECT_EQ(log.count_containing(summary(4, 2, "read_sector failed")), 1u);
+        c.cdic_write_register(reg::kDbuf, 0x0000);  // nothing left to say
+        EXPECT_EQ(log.count_containing("sectors failed"), 1u);
+    }
+    {  // Ejected during a read: one line, and the next read command is a new read.
+        LogCapture log;
+        FakeDisc disc = disc_of(10);
+        Cdic c;
+        start(c, 0, 0x2A);
+        next_period(c, &disc);
+        next_period(c, &disc);
+        for (int i = 0; i < 75; ++i) next_period(c, nullptr);
+        EXPECT_EQ(log.count_containing(kNone), 1u);
+        EXPECT_EQ(c.curr_lba, 77u);
+        EXPECT_EQ(c.sectors_read, 2u);
+        start(c, 0, 0x29);
+        EXPECT_EQ(log.count_containing(summary(75, 2, "cdrom is None")), 1u);
+        next_period(c, nullptr);
+        EXPECT_EQ(log.count_containing(kNone), 2u);
+    }
+    {  // The failure changes within one read, then a machine reset ends the read.
+        LogCapture log;
+        FakeDisc disc = disc_of(2);
+        Cdic c;
+        start(c, 1, 0x29);
+        for (int i = 0; i < 3; ++i) next_period(c, &disc);  // LBA 1 read, 2 and 3 fail
+        next_period(c, nullptr);                            // LBA 4
+        EXPECT_EQ(log.count_containing(summary(2, 2, "read_sector failed")), 1u);
+        EXPECT_EQ(log.count_containing(kNone), 1u);
+        next_period(c, nullptr);  // LBA 5
+        next_period(c, &disc);    // LBA 6: the disc is back, still past its end
+        EXPECT_EQ(log.count_containing(summary(2, 4, "cdrom is None")), 1u);
+        EXPECT_EQ(log.count_containing(failed_line(6)), 1u);
+        c.reset();  // one failed sector needs no count: its own line says it
+        EXPECT_EQ(log.count_containing("sectors failed"), 2u);
+    }
+    {  // A single failed sector of a one-sector command: its lines and nothing more.
+        LogCapture log;
+        FakeDisc disc = disc_of(2);
+        Cdic c;
+        start(c, 5, 0x23);
+        next_period(c, &disc);
+        EXPECT_EQ(log.count_containing(failed_line(5)), 1u);
+        c.cdic_write_register(reg::kDbuf, 0x0000);
+        EXPECT_EQ(log.count_containing("sectors failed"), 0u);
+        EXPECT_EQ(c.sectors_read, 0u);
+    }
 }
 
 TEST(CdicSector, TocRead) {
@@ -496,7 +571,7 @@ TEST(CdicAudioMap, StopKeepsQueuedSound) {
 
 // The bus's own disc slot: a raw image on disk, lent through the optional<DiscImage> overload.
 TEST(CdicSector, ReadsFromTheDiscSlot) {
-    LogCapture quiet;
+    LogCapture log;
     const auto path = std::filesystem::temp_directory_path() / "vestrel_cdic_slot_test.bin";
     {
         std::ofstream f(path, std::ios::binary);
@@ -518,6 +593,12 @@ TEST(CdicSector, ReadsFromTheDiscSlot) {
     c.cdic_tick(kCyclesPerSector, empty);
     EXPECT_EQ(c.curr_lba, 5u);
     EXPECT_EQ(c.data_buffer & 1, 1);  // nothing delivered without a disc
+
+    // Past the image's end the image says why once per read, not once per sector.
+    for (int i = 0; i < 4; ++i) c.cdic_tick(kCyclesPerSector, slot);
+    EXPECT_EQ(log.count_containing("CD-ROM: Sector 5 out of bounds (max 5)"), 1u);
+    EXPECT_EQ(log.count_containing("out of bounds"), 1u);
+    EXPECT_EQ(c.sectors_read, 1u);
     slot.reset();
     std::filesystem::remove(path);
 }

@@ -13,6 +13,21 @@ env -u DISPLAY -u WAYLAND_DISPLAY "$vestrel" --bios 2>err.txt
 status=$?
 [ "$status" = 101 ] || fail "missing ROM gave status $status"
 grep -qx "BIOS cdi220b.rom non trovato" err.txt || fail "missing ROM message"
+# ... after one line naming where it was looked for, from the working directory up.
+grep -B1 -x "BIOS cdi220b.rom non trovato" err.txt | head -1 | grep "ERROR" | grep -F "$work/bios/cdi220b.rom" \
+  | grep -F "$(dirname "$work")/file utili/bios/cdi220b.rom" -q || fail "no line naming the places searched"
+
+# An empty ROM and one shorter than its reset vectors: refused like an unreadable one, the
+# file named, status 1, before any window.
+for size in 0 7; do
+  rm -rf short && mkdir -p short/bios
+  head -c "$size" /dev/zero > short/bios/cdi220b.rom
+  (cd short && env -u DISPLAY -u WAYLAND_DISPLAY "$vestrel" --bios 2>../err.txt)
+  status=$?
+  [ "$status" = 1 ] || fail "a $size-byte ROM gave status $status"
+  grep -q "^Error: bios/cdi220b.rom: .*$size byte" err.txt || fail "$size-byte ROM message"
+  grep -q "CPU SCC68070" err.txt && fail "a $size-byte ROM started the CPU"
+done
 
 # A ROM that is a folder: its path and the system's text, status 1, before any window.
 mkdir -p folder/bios/cdi220b.rom
