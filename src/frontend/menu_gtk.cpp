@@ -143,10 +143,22 @@ std::optional<std::filesystem::path> GtkMenuHost::open_disc_dialog() {
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), discs);
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), all);
     gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(dialog), discs);
+    // Where the last disc came from, else the working directory; GTK alone would open on its
+    // "Recent" page, empty for most.
+    std::error_code ec;
+    std::filesystem::path folder = last_disc_folder_;
+    if (folder.empty() || !std::filesystem::is_directory(folder, ec)) {
+        folder = std::filesystem::current_path(ec);
+    }
+    if (!folder.empty()) {
+        gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), folder.c_str());
+    }
+
     std::optional<std::filesystem::path> chosen;
     if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
         if (gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
             chosen = std::filesystem::path(name);
+            last_disc_folder_ = chosen->parent_path();
             g_free(name);
         }
     }
