@@ -75,8 +75,9 @@ void select_profile(Controls& controls, ControlProfile profile,
                     const std::filesystem::path& file = kControlsFileName);
 
 // Reads the file into `controls`. A missing file is written from the record; a file that
-// exists but cannot be read is left alone. A profile line other than custom sets that
-// profile's keys and rewrites the file at once.
+// exists but cannot be read is left alone. A profile line naming a fixed profile sets that
+// profile's keys and rewrites the file at once; one naming no profile is warned about and
+// changes nothing in the file: its key lines are used, Standard's keys where it has none.
 void load_controls(Controls& controls, const std::filesystem::path& file = kControlsFileName);
 
 }  // namespace vestrel
