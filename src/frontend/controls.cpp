@@ -141,14 +141,114 @@ ReadOutcome read_file(const std::filesystem::path& file, std::string& text) {
     return ReadOutcome::Read;
 }
 
-Key* key_field(Controls& c, std::string_view key) {
-    if (key == "up") return &c.up;
-    if (key == "down") return &c.down;
-    if (key == "left") return &c.left;
-    if (key == "right") return &c.right;
-    if (key == "btn1") return &c.btn1;
-    if (key == "btn2") return &c.btn2;
-    return nullptr;
+constexpr std::array<std::string_view, 6> kKeyFields = {"up", "down", "left", "right", "btn1", "btn2"};
+
+// The index of a key line's name in kKeyFields, or -1.
+int key_field_index(std::string_view key) {
+    for (size_t i = 0; i < kKeyFields.size(); ++i) {
+        if (key == kKeyFields[i]) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+Key& key_field(Controls& c, int index) {
+    switch (index) {
+    case 0: return c.up;
+    case 1: return c.down;
+    case 2: return c.left;
+    case 3: return c.right;
+    case 4: return c.btn1;
+    default: return c.btn2;
+    }
+}
+
+// One "name=value" line of the file, as the reader sees it.
+struct Setting {
+    std::string key;         // lower-cased, not trimmed
+    std::string_view value;  // as written
+};
+
+// The setting a line holds: a trimmed line that is no comment and has exactly one "=".
+std::optional<Setting> parse_setting(std::string_view line) {
+    line = trim(line);
+    if (line.empty() || line.starts_with('#') || line.starts_with(';')) return std::nullopt;
+    const size_t eq = line.find('=');
+    if (eq == std::string_view::npos || line.find('=', eq + 1) != std::string_view::npos) {
+        return std::nullopt;
+    }
+    // Neither side is trimmed: "up =X" names the key "up " and is skipped.
+    return Setting{ascii_lower(line.substr(0, eq)), line.substr(eq + 1)};
+}
+
+// Calls `fn(line)` for every line of `text`, without its line feed.
+template <typename Fn>
+void for_each_line(std::string_view text, Fn&& fn) {
+    while (!text.empty()) {
+        const size_t eol = text.find('\n');
+        fn(text.substr(0, eol));
+        text = eol == std::string_view::npos ? std::string_view{} : text.substr(eol + 1);
+    }
+}
+
+std::optional<ControlProfile> profile_from_value(std::string_view lower_value) {
+    if (lower_value == "standard") return ControlProfile::Standard;
+    if (lower_value == "wasd") return ControlProfile::Wasd;
+    if (lower_value == "numpad") return ControlProfile::Numpad;
+    if (lower_value == "custom") return ControlProfile::Custom;
+    return std::nullopt;
+}
+
+void log_custom_keys(const Controls& c) {
+    LOG_INFO(kLog,
+             "Comandi personalizzati caricati da vestrel_controls.ini: up={}, down={}, left={}, "
+             "right={}, btn1={}, btn2={}",
+             c.up, c.down, c.left, c.right, c.btn1, c.btn2);
+}
+
+// Custom chosen over a file that exists: its key lines are taken over the keys in memory, and
+// the text is kept except that its profile lines say Custom (one is added when there is none).
+// Gives the text to write back, or nothing when it already says Custom.
+std::optional<std::string> take_custom_keys(Controls& controls, std::string_view text) {
+    std::string out;
+    bool changed = false;
+    bool has_profile = false;
+    bool custom_set = false;
+    for_each_line(text, [&](std::string_view line) {
+        const bool last = line.data() + line.size() == text.data() + text.size();
+        std::string_view kept = line;
+        if (const auto setting = parse_setting(line)) {
+            if (const int i = key_field_index(setting->key); i >= 0) {
+                if (const auto k = ini_name_to_key(setting->value)) {
+                    key_field(controls, i) = *k;
+                    custom_set = true;
+                }
+            } else if (setting->key == "profile") {
+                has_profile = true;
+                if (ascii_lower(setting->value) != "custom") {
+                    changed = true;
+                    kept = line.ends_with('\r') ? "profile=Custom\r" : "profile=Custom";
+                }
+            }
+        }
+        out += kept;
+        if (!last) out += '\n';
+    });
+    controls.profile = ControlProfile::Custom;
+    if (custom_set) log_custom_keys(controls);
+    if (!has_profile) {
+        if (!out.empty() && !out.ends_with('\n')) out += '\n';
+        out += "profile=Custom\n";
+        changed = true;
+    }
+    if (!changed) return std::nullopt;
+    return out;
+}
+
+// Writes `text` whole; a write error is ignored.
+void write_text(const std::filesystem::path& file, std::string_view text) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) return;
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 }  // namespace
@@ -252,10 +352,7 @@ std::string controls_file_text(const Controls& c) {
 }
 
 void save_controls(const Controls& controls, const std::filesystem::path& file) {
-    const std::string text = controls_file_text(controls);
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return;
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    write_text(file, controls_file_text(controls));
 }
 
 void load_controls(Controls& controls, const std::filesystem::path& file) {
@@ -272,47 +369,60 @@ void load_controls(Controls& controls, const std::filesystem::path& file) {
     }
 
     bool custom_set = false;
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const size_t eol = rest.find('\n');
-        std::string_view line = rest.substr(0, eol);
-        rest = eol == std::string_view::npos ? std::string_view{} : rest.substr(eol + 1);
-
-        line = trim(line);
-        if (line.empty() || line.starts_with('#') || line.starts_with(';')) continue;
-        const size_t eq = line.find('=');
-        if (eq == std::string_view::npos || line.find('=', eq + 1) != std::string_view::npos) continue;
-        // Neither side is trimmed: "up =X" names the key "up " and is skipped.
-        const std::string key = ascii_lower(line.substr(0, eq));
-        const std::string_view value = line.substr(eq + 1);
-
-        if (Key* field = key_field(controls, key)) {
-            if (const auto k = ini_name_to_key(value)) {
-                *field = *k;
+    // The key lines read since the last profile that set all six keys.
+    std::array<bool, kKeyFields.size()> from_file{};
+    for_each_line(text, [&](std::string_view line) {
+        const auto setting = parse_setting(line);
+        if (!setting) return;
+        if (const int i = key_field_index(setting->key); i >= 0) {
+            if (const auto k = ini_name_to_key(setting->value)) {
+                key_field(controls, i) = *k;
+                from_file[static_cast<size_t>(i)] = true;
                 custom_set = true;
             }
-        } else if (key == "profile") {
-            const std::string v = ascii_lower(value);
-            if (v == "custom") {
-                controls.profile = ControlProfile::Custom;
-                custom_set = true;
-            } else {
-                apply_profile(controls, v == "wasd"     ? ControlProfile::Wasd
-                                        : v == "numpad" ? ControlProfile::Numpad
-                                                        : ControlProfile::Standard);
-                // A fixed profile always stands in the file with its own keys.
-                save_controls(controls, file);
-            }
+            return;
         }
-    }
+        if (setting->key != "profile") return;
+        const auto profile = profile_from_value(ascii_lower(setting->value));
+        if (profile == ControlProfile::Custom) {
+            controls.profile = ControlProfile::Custom;
+            custom_set = true;
+        } else if (profile) {
+            apply_profile(controls, *profile);
+            from_file.fill(false);
+            // A fixed profile always stands in the file with its own keys.
+            save_controls(controls, file);
+        } else {
+            // A misspelt name is no reason to throw the person's file away: their keys are
+            // used, Standard's where they wrote none.
+            LOG_WARN(kLog, "{}: profilo \"{}\" sconosciuto, file non modificato; tasti del file, "
+                           "Standard dove mancano",
+                     file.string(), setting->value);
+            Controls standard;
+            for (size_t f = 0; f < from_file.size(); ++f) {
+                const int i = static_cast<int>(f);
+                if (!from_file[f]) key_field(controls, i) = key_field(standard, i);
+            }
+            controls.profile = ControlProfile::Standard;
+        }
+    });
 
-    if (controls.profile == ControlProfile::Custom && custom_set) {
-        LOG_INFO(kLog,
-                 "Comandi personalizzati caricati da vestrel_controls.ini: up={}, down={}, left={}, "
-                 "right={}, btn1={}, btn2={}",
-                 controls.up, controls.down, controls.left, controls.right, controls.btn1,
-                 controls.btn2);
+    if (controls.profile == ControlProfile::Custom && custom_set) log_custom_keys(controls);
+}
+
+void select_profile(Controls& controls, ControlProfile profile, const std::filesystem::path& file) {
+    apply_profile(controls, profile);
+    if (profile != ControlProfile::Custom) {
+        save_controls(controls, file);
+        return;
     }
+    std::string text;
+    switch (read_file(file, text)) {
+    case ReadOutcome::Missing: save_controls(controls, file); return;
+    case ReadOutcome::Unreadable: return;
+    case ReadOutcome::Read: break;
+    }
+    if (const auto rewritten = take_custom_keys(controls, text)) write_text(file, *rewritten);
 }
 
 }  // namespace vestrel

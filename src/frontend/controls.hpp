@@ -68,9 +68,16 @@ std::string controls_file_text(const Controls& controls);
 // Writes the file whole; a write error is ignored.
 void save_controls(const Controls& controls, const std::filesystem::path& file = kControlsFileName);
 
+// A profile chosen from the menu. A fixed profile sets its keys and rewrites the file; Custom
+// is the file itself: its keys are taken and its lines kept, only its profile line made to say
+// Custom (a missing or unreadable file is handled as by load_controls).
+void select_profile(Controls& controls, ControlProfile profile,
+                    const std::filesystem::path& file = kControlsFileName);
+
 // Reads the file into `controls`. A missing file is written from the record; a file that
-// exists but cannot be read is left alone. A profile line other than custom sets that
-// profile's keys and rewrites the file at once.
+// exists but cannot be read is left alone. A profile line naming a fixed profile sets that
+// profile's keys and rewrites the file at once; one naming no profile is warned about and
+// changes nothing in the file: its key lines are used, Standard's keys where it has none.
 void load_controls(Controls& controls, const std::filesystem::path& file = kControlsFileName);
 
 }  // namespace vestrel

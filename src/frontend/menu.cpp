@@ -37,7 +37,7 @@ constexpr std::array kCommands = {
     check(id::kProfileNumpad, "Profilo Tasti: Tastierino Numerico (Numpad)"),
     check(id::kProfileCustom, "Profilo Tasti: Personalizzato (vestrel_controls.ini)"),
     sep(),
-    item(id::kEditControls, "Modifica Comandi in Notepad..."),
+    item(id::kEditControls, "Modifica Comandi in un Editor di Testo..."),
     item(id::kReloadControls, "Ricarica Comandi da File INI"),
     sep(),
     item(id::kToggleMouse, "Libera / Cattura Mouse", "Tasto Centrale"),
@@ -102,7 +102,7 @@ constexpr std::array<std::string_view, 40> kHelpLines = {
     "\u2022 Tasto 1: [1]  |  Tasto 2: [0]",
     "",
     "4. PROFILO PERSONALIZZATO:",
-    "\u2022 Modificabile tramite 'Comandi -> Modifica Comandi in Notepad...'",
+    "\u2022 Modificabile tramite 'Comandi -> Modifica Comandi in un Editor di Testo...'",
     "\u2022 Salva in vestrel_controls.ini qualsiasi tasto (es. Space, Enter, Shift...)",
     "",
     "MOUSE E TOUCH:",
@@ -134,8 +134,8 @@ constexpr std::array<std::string_view, 10> kAboutLines = {
     "\u2022 Microprocessore SCC68070 & OS-9 CD-RTOS",
     "\u2022 Controller Video MCD212 con piani A & B e supporto bitmap",
     "\u2022 Decoder Audio CD-i ADPCM Level B Stereo con riempimento mappe audio SoundMap",
-    "\u2022 Interfaccia grafica nativa Windows con menu di controllo e selezione file",
-    "\u2022 Supporto Gamepad USB (DirectInput / XInput) e cattura mouse precisa",
+    "\u2022 Interfaccia grafica nativa GTK 3 con menu di controllo e selezione file",
+    "\u2022 Supporto Gamepad USB (SDL2) e cattura mouse precisa",
 };
 
 template <size_t N>
@@ -258,31 +258,13 @@ bool menu_action(int i, MenuServices& services, CommandQueue& queue) {
     }
 }
 
-std::vector<std::vector<std::string>> editor_commands(const std::filesystem::path& file,
-                                                      const char* visual, const char* editor) {
-    std::vector<std::vector<std::string>> commands;
-    commands.push_back({"xdg-open", file.string()});
-    for (const char* variable : {visual, editor}) {
-        if (variable == nullptr) continue;
-        std::vector<std::string> argv;
-        const std::string_view text = variable;
-        size_t i = 0;
-        while (i < text.size()) {
-            while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-            const size_t start = i;
-            while (i < text.size() && text[i] != ' ' && text[i] != '\t') ++i;
-            if (i > start) argv.emplace_back(text.substr(start, i - start));
-        }
-        if (argv.empty()) continue;
-        argv.push_back(file.string());
-        commands.push_back(std::move(argv));
-    }
-    return commands;
+std::vector<std::vector<std::string>> editor_commands(const std::filesystem::path& file) {
+    return {{"xdg-open", file.string()}, {"gio", "open", file.string()}};
 }
 
 std::string no_editor_warning(const std::filesystem::path& file) {
     return "Nessun editor avviato per " + file.string() +
-           " (provati xdg-open, $VISUAL, $EDITOR): modificarlo a mano e usare \"Ricarica Comandi "
+           " (provati xdg-open, gio open): modificarlo a mano e usare \"Ricarica Comandi "
            "da File INI\"";
 }
 

@@ -67,13 +67,12 @@ inline constexpr std::string_view kAllFilesFilterName = "Tutti i file (*.*)";
 inline constexpr std::string_view kHelpCaption = "Vestrel - Guida e Mappatura Comandi";
 inline constexpr std::string_view kAboutCaption = "Informazioni su Vestrel";
 inline constexpr std::string_view kMenuAttachedLog =
-    "Win32 Native Menu attached and window subclassed successfully.";
+    "GTK 3 Native Menu attached and window subclassed successfully.";
 
-// The commands that may open the controls file in an editor, in the order to try them: the
-// desktop's handler for the file (xdg-open), then $VISUAL, then $EDITOR (each split at blanks,
-// the file added last). Unset or blank variables give no command.
-std::vector<std::vector<std::string>> editor_commands(const std::filesystem::path& file,
-                                                      const char* visual, const char* editor);
+// The commands that may open the controls file in the desktop's editor, in the order to try
+// them. Terminal editors ($EDITOR, $VISUAL) are never among them: they would share the
+// program's terminal.
+std::vector<std::vector<std::string>> editor_commands(const std::filesystem::path& file);
 
 // The warning when no editor could be started.
 std::string no_editor_warning(const std::filesystem::path& file);

@@ -1,6 +1,7 @@
 #include "frontend/menu_gtk.hpp"
 
-#include <cstdlib>
+#include <unistd.h>
+
 #include <string>
 #include <system_error>
 #include <vector>
@@ -142,11 +143,22 @@ std::optional<std::filesystem::path> GtkMenuHost::open_disc_dialog() {
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), discs);
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), all);
     gtk_file_chooser_set_filter(GTK_FILE_CHOOSER(dialog), discs);
+    // Where the last disc came from, else the working directory; GTK alone would open on its
+    // "Recent" page, empty for most.
+    std::error_code ec;
+    std::filesystem::path folder = last_disc_folder_;
+    if (folder.empty() || !std::filesystem::is_directory(folder, ec)) {
+        folder = std::filesystem::current_path(ec);
+    }
+    if (!folder.empty()) {
+        gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), folder.c_str());
+    }
 
     std::optional<std::filesystem::path> chosen;
     if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
         if (gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
             chosen = std::filesystem::path(name);
+            last_disc_folder_ = chosen->parent_path();
             g_free(name);
         }
     }
@@ -172,7 +184,7 @@ void GtkMenuHost::show_about() { message_box(std::string(kAboutCaption).c_str(),
 
 namespace {
 
-// The editor commands still to try for one file; freed when one starts or none is left.
+// The openers still to try for one file; freed when one succeeds or none is left.
 struct EditorLaunch {
     std::vector<std::vector<std::string>> commands;
     size_t next = 0;
@@ -181,7 +193,7 @@ struct EditorLaunch {
 
 void try_next_editor(EditorLaunch* launch);
 
-// xdg-open ends at once with a failure status when the desktop has no handler for the file.
+// An opener ends soon with a failure status when the desktop has no handler for the file.
 void on_opener_exit(GPid pid, gint status, gpointer data) {
     g_spawn_close_pid(pid);
     auto* launch = static_cast<EditorLaunch*>(data);
@@ -192,28 +204,27 @@ void on_opener_exit(GPid pid, gint status, gpointer data) {
     try_next_editor(launch);
 }
 
+// In the child: a session of its own, so nothing it starts can take the program's terminal.
+void detach_from_terminal(gpointer) { setsid(); }
+
 void try_next_editor(EditorLaunch* launch) {
     while (launch->next < launch->commands.size()) {
-        const size_t index = launch->next++;
         std::vector<char*> argv;
-        for (std::string& arg : launch->commands[index]) argv.push_back(arg.data());
+        for (std::string& arg : launch->commands[launch->next++]) argv.push_back(arg.data());
         argv.push_back(nullptr);
-        const bool opener = index == 0;
-        const auto flags = static_cast<GSpawnFlags>(
-            G_SPAWN_SEARCH_PATH | (opener ? G_SPAWN_DO_NOT_REAP_CHILD : 0) |
-            G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL);
+        // Standard input is /dev/null (GLib's default), the output goes nowhere.
+        const auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
+                                                    G_SPAWN_STDOUT_TO_DEV_NULL |
+                                                    G_SPAWN_STDERR_TO_DEV_NULL);
         GPid pid = 0;
         GError* error = nullptr;
-        if (!g_spawn_async(nullptr, argv.data(), nullptr, flags, nullptr, nullptr, &pid, &error)) {
+        if (!g_spawn_async(nullptr, argv.data(), nullptr, flags, detach_from_terminal, nullptr, &pid,
+                           &error)) {
             LOG_DEBUG(kLog, "{} not started: {}", argv[0], error != nullptr ? error->message : "");
             g_clear_error(&error);
             continue;
         }
-        if (opener) {
-            g_child_watch_add(pid, on_opener_exit, launch);
-        } else {
-            delete launch;
-        }
+        g_child_watch_add(pid, on_opener_exit, launch);
         return;
     }
     LOG_WARN(kLog, "{}", no_editor_warning(launch->file));
@@ -226,10 +237,8 @@ void GtkMenuHost::launch_editor(const std::filesystem::path& file) {
     std::error_code ec;
     std::filesystem::path absolute = std::filesystem::absolute(file, ec);
     if (ec) absolute = file;
-    // Started on its own and not waited for; the next editor is tried only when one cannot start.
-    auto* launch = new EditorLaunch{
-        editor_commands(absolute, std::getenv("VISUAL"), std::getenv("EDITOR")), 0,
-        absolute.string()};
+    // Started on its own and not waited for; the next opener is tried only when one fails.
+    auto* launch = new EditorLaunch{editor_commands(absolute), 0, absolute.string()};
     try_next_editor(launch);
 }
 

@@ -51,6 +51,8 @@ private:
     std::function<void()> before_dialog_;
     std::map<int, Item> items_;
     std::chrono::nanoseconds dialog_time_{};
+    // The folder of the disc last chosen in the disc dialog; empty before the first.
+    std::filesystem::path last_disc_folder_;
 };
 
 }  // namespace vestrel

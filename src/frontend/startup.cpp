@@ -384,8 +384,7 @@ bool execute_command(Frontend& f, const Command& command) {
         case CommandTag::SetControlProfile: {
             if (command.payload > static_cast<uint8_t>(ControlProfile::Custom)) break;
             const auto profile = static_cast<ControlProfile>(command.payload);
-            apply_profile(s.controls, profile);
-            save_controls(s.controls, controls_path(f));
+            select_profile(s.controls, profile, controls_path(f));
             LOG_INFO(kLog, "Profilo comandi aggiornato a: {}", profile);
             break;
         }

@@ -17,6 +17,8 @@ struct GtkWindowHost::State {
     cairo_surface_t* picture = nullptr;
     GdkCursor* blank_cursor = nullptr;
     bool closed = false;
+    // Set when the X window was destroyed from outside: no GTK call may touch the window again.
+    bool x_window_gone = false;
     bool captured = false;
 
     std::bitset<kKeyCount> keys;
@@ -199,6 +201,19 @@ gboolean on_delete(GtkWidget*, GdkEvent*, gpointer data) {
     return TRUE;
 }
 
+// The X window destroyed from outside (a window tool, a crashed compositor). The loop ends as
+// on a close; GTK is kept from destroying the toplevel now (it would while frames still
+// touch it), and the widgets are left alone at the end: taking down a realized widget whose X
+// window is gone trips GTK's own checks.
+gboolean on_x_window_destroyed(GtkWidget*, GdkEvent*, gpointer data) {
+    auto* s = static_cast<State*>(data);
+    s->closed = true;
+    s->x_window_gone = true;
+    s->captured = false;
+    s->clear_held();
+    return TRUE;
+}
+
 MousePosition to_frame(GtkWidget* area, double x, double y) {
     const double w = std::max(1, gtk_widget_get_allocated_width(area));
     const double h = std::max(1, gtk_widget_get_allocated_height(area));
@@ -287,7 +302,7 @@ GtkWindowHost::GtkWindowHost() : state_(std::make_unique<State>()) {}
 
 GtkWindowHost::~GtkWindowHost() {
     menu_.reset();
-    if (state_->window != nullptr) gtk_widget_destroy(state_->window);
+    if (state_->window != nullptr && !state_->x_window_gone) gtk_widget_destroy(state_->window);
     if (state_->picture != nullptr) cairo_surface_destroy(state_->picture);
     if (state_->blank_cursor != nullptr) g_object_unref(state_->blank_cursor);
     // Let GTK finish the destruction before the program goes on.
@@ -326,6 +341,7 @@ std::expected<std::unique_ptr<GtkWindowHost>, std::string> GtkWindowHost::create
     g_signal_connect(s.window, "key-release-event", G_CALLBACK(on_key_release), &s);
     g_signal_connect(s.window, "focus-out-event", G_CALLBACK(on_focus_out), &s);
     g_signal_connect(s.window, "delete-event", G_CALLBACK(on_delete), &s);
+    g_signal_connect(s.window, "destroy-event", G_CALLBACK(on_x_window_destroyed), &s);
     g_signal_connect(s.area, "grab-notify", G_CALLBACK(on_grab_notify), &s);
     g_signal_connect(s.area, "draw", G_CALLBACK(on_draw), &s);
     g_signal_connect(s.area, "button-press-event", G_CALLBACK(on_button), &s);
@@ -377,7 +393,7 @@ void GtkWindowHost::present(std::span<const uint32_t> frame_buffer) {
         std::fill(row + n, row + kScreenWidth, 0xFF000000u);
     }
     cairo_surface_mark_dirty(s.picture);
-    gtk_widget_queue_draw(s.area);
+    if (!s.x_window_gone) gtk_widget_queue_draw(s.area);
 }
 
 void GtkWindowHost::pump() {
@@ -388,7 +404,7 @@ void GtkWindowHost::pump() {
 InputSnapshot GtkWindowHost::input_snapshot() {
     State& s = *state_;
     InputSnapshot in;
-    in.focused = gtk_window_is_active(GTK_WINDOW(s.window));
+    in.focused = !s.x_window_gone && gtk_window_is_active(GTK_WINDOW(s.window));
     in.keys = s.keys | s.tapped;
     in.ctrl_i_pressed = s.ctrl_i_pressed;
     in.ctrl_o_pressed = s.ctrl_o_pressed;
@@ -402,9 +418,12 @@ InputSnapshot GtkWindowHost::input_snapshot() {
     return in;
 }
 
-bool GtkWindowHost::is_maximized() { return gtk_window_is_maximized(GTK_WINDOW(state_->window)); }
+bool GtkWindowHost::is_maximized() {
+    return !state_->x_window_gone && gtk_window_is_maximized(GTK_WINDOW(state_->window));
+}
 
 void GtkWindowHost::set_maximized(bool maximized) {
+    if (state_->x_window_gone) return;
     if (maximized) {
         gtk_window_maximize(GTK_WINDOW(state_->window));
     } else {
@@ -412,15 +431,17 @@ void GtkWindowHost::set_maximized(bool maximized) {
     }
 }
 
-void GtkWindowHost::set_check(int menu_id, bool checked) { menu_->set_check(menu_id, checked); }
+void GtkWindowHost::set_check(int menu_id, bool checked) {
+    if (!state_->x_window_gone) menu_->set_check(menu_id, checked);
+}
 
 void GtkWindowHost::set_title(const std::string& title) {
-    gtk_window_set_title(GTK_WINDOW(state_->window), title.c_str());
+    if (!state_->x_window_gone) gtk_window_set_title(GTK_WINDOW(state_->window), title.c_str());
 }
 
 void GtkWindowHost::set_cursor_captured(bool captured) {
     State& s = *state_;
-    if (s.captured == captured) return;
+    if (s.captured == captured || s.x_window_gone) return;
     s.captured = captured;
     if (GdkWindow* gw = gtk_widget_get_window(s.area)) {
         gdk_window_set_cursor(gw, captured ? s.blank_cursor : nullptr);
@@ -428,10 +449,15 @@ void GtkWindowHost::set_cursor_captured(bool captured) {
 }
 
 std::optional<std::filesystem::path> GtkWindowHost::open_disc_dialog() {
+    if (state_->x_window_gone) return std::nullopt;
     return menu_->open_disc_dialog();
 }
-void GtkWindowHost::show_help() { menu_->show_help(); }
-void GtkWindowHost::show_about() { menu_->show_about(); }
+void GtkWindowHost::show_help() {
+    if (!state_->x_window_gone) menu_->show_help();
+}
+void GtkWindowHost::show_about() {
+    if (!state_->x_window_gone) menu_->show_about();
+}
 std::chrono::nanoseconds GtkWindowHost::take_dialog_time() { return menu_->take_dialog_time(); }
 
 }  // namespace vestrel

@@ -94,9 +94,10 @@ TEST_F(ControlsFile, TextsInAndOut) {
          file_text("Numpad", "NumPad8", "NumPad2", "NumPad4", "NumPad6", "NumPad1", "NumPad0"), false},
         {"blank before '=': the line is skipped", custom_start, "profile =WASD\n", custom_start,
          "profile =WASD\n", false},
-        {"blank after '=': the profile is Standard", custom_start, "profile= WASD\n", standard,
-         kDefaultFile, false},
-        {"unknown profile value", custom_start, "profile=arcade\n", standard, kDefaultFile, false},
+        {"blank after '=': no profile named, so Standard keys and the file kept", custom_start,
+         "profile= WASD\n", standard, "profile= WASD\n", true},
+        {"unknown profile value: Standard keys, the file kept", custom_start, "profile=arcade\n",
+         standard, "profile=arcade\n", true},
         {"a digit names the numeric pad; F1 is not a name", custom_start,
          "profile=custom\nbtn2=5\nbtn1=F1\n",
          {ControlProfile::Custom, Key::I, Key::K, Key::J, Key::L, Key::Space, Key::NumPad5},
@@ -136,6 +137,102 @@ TEST_F(ControlsFile, TextsInAndOut) {
         EXPECT_EQ(read(), c.out) << c.name;
         EXPECT_EQ(log_.size(), c.logged ? 1u : 0u) << c.name;
     }
+}
+
+// A profile value that names no profile: the file stays as the person wrote it, its keys are
+// used wherever they stand, Standard's fill the rest, and a warning names the file and the value.
+TEST_F(ControlsFile, MisspeltProfileKeepsTheFileAndItsKeys) {
+    const std::string mine =
+        "# i miei tasti\nprofile=Custon\nup=W\ndown=S\nleft=A\nright=D\nbtn1=Space\nbtn2=Enter\n";
+    struct Case {
+        const char* name;
+        std::string in;
+        Controls after;
+    };
+    const Case cases[] = {
+        {"six keys after the line", mine,
+         {ControlProfile::Standard, Key::W, Key::S, Key::A, Key::D, Key::Space, Key::Enter}},
+        {"keys before the line count too; a missing and an unknown one are Standard's",
+         "up=W\nbtn1=F1\nprofile=Custon\nleft=Q\n",
+         {ControlProfile::Standard, Key::W, Key::Down, Key::Q, Key::Right, Key::Z, Key::X}},
+        {"an empty value", "profile=\nbtn2=K\n",
+         {ControlProfile::Standard, Key::Up, Key::Down, Key::Left, Key::Right, Key::Z, Key::K}},
+    };
+    for (const auto& c : cases) {
+        write(c.in);
+        log_.clear();
+        // Keys in memory from before (a custom set) must not leak into the result.
+        Controls controls{ControlProfile::Custom, Key::I, Key::K, Key::J, Key::L, Key::Tab, Key::M};
+        load_controls(controls, path_);
+        EXPECT_EQ(controls, c.after) << c.name;
+        EXPECT_EQ(read(), c.in) << c.name;
+        ASSERT_EQ(log_.size(), 1u) << c.name;
+        EXPECT_NE(log_[0].find("WARN "), std::string::npos) << log_[0];
+        EXPECT_NE(log_[0].find(path_.string()), std::string::npos) << log_[0];
+    }
+    write(mine);
+    log_.clear();
+    Controls controls;
+    load_controls(controls, path_);
+    ASSERT_EQ(log_.size(), 1u);
+    EXPECT_NE(log_[0].find("\"Custon\""), std::string::npos) << log_[0];
+}
+
+// Choosing a profile from the menu. Custom is the file itself: its keys are taken and its lines
+// kept, only its profile line saying so; the fixed profiles rewrite it from the template.
+TEST_F(ControlsFile, ChoosingAProfile) {
+    const Controls wasd{ControlProfile::Wasd, Key::W, Key::S, Key::A, Key::D, Key::J, Key::K};
+    struct Case {
+        const char* name;
+        std::string in;  // empty: no file
+        ControlProfile chosen;
+        Controls after;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"custom: the keys the person wrote, the file untouched",
+         "# miei\nprofile=Custom\nup=I\nbtn1=Space\n", ControlProfile::Custom,
+         {ControlProfile::Custom, Key::I, Key::S, Key::A, Key::D, Key::Space, Key::K},
+         "# miei\nprofile=Custom\nup=I\nbtn1=Space\n"},
+        {"custom over a file of another profile: only the profile line changes",
+         "; x\r\nprofile=WASD\r\nup=Up\r\n", ControlProfile::Custom,
+         {ControlProfile::Custom, Key::Up, Key::S, Key::A, Key::D, Key::J, Key::K},
+         "; x\r\nprofile=Custom\r\nup=Up\r\n"},
+        {"custom over a misspelt profile line", "profile=Custon\nleft=H\n", ControlProfile::Custom,
+         {ControlProfile::Custom, Key::W, Key::S, Key::H, Key::D, Key::J, Key::K},
+         "profile=Custom\nleft=H\n"},
+        {"custom over a file without a profile line", "btn2=Tab", ControlProfile::Custom,
+         {ControlProfile::Custom, Key::W, Key::S, Key::A, Key::D, Key::J, Key::Tab},
+         "btn2=Tab\nprofile=Custom\n"},
+        {"custom without a file writes the keys in memory", "", ControlProfile::Custom,
+         {ControlProfile::Custom, Key::W, Key::S, Key::A, Key::D, Key::J, Key::K},
+         file_text("Custom", "W", "S", "A", "D", "J", "K")},
+        {"standard rewrites the file", "# miei\nprofile=Custom\nup=I\n", ControlProfile::Standard,
+         Controls{}, kDefaultFile},
+        {"numpad rewrites the file", "profile=Custom\nup=I\n", ControlProfile::Numpad,
+         {ControlProfile::Numpad, Key::NumPad8, Key::NumPad2, Key::NumPad4, Key::NumPad6,
+          Key::NumPad1, Key::NumPad0},
+         file_text("Numpad", "NumPad8", "NumPad2", "NumPad4", "NumPad6", "NumPad1", "NumPad0")},
+        {"wasd rewrites the file", "profile=Custom\nup=I\n", ControlProfile::Wasd, wasd, kWasdFile},
+    };
+    for (const auto& c : cases) {
+        fs::remove(path_);
+        if (!c.in.empty()) write(c.in);
+        Controls controls = wasd;
+        select_profile(controls, c.chosen, path_);
+        EXPECT_EQ(controls, c.after) << c.name;
+        EXPECT_EQ(read(), c.out) << c.name;
+    }
+
+    // A file that cannot be read is not replaced; the keys in memory become the custom ones.
+    fs::remove(path_);
+    fs::create_directory(path_);
+    Controls controls = wasd;
+    select_profile(controls, ControlProfile::Custom, path_);
+    EXPECT_EQ(controls, (Controls{ControlProfile::Custom, Key::W, Key::S, Key::A, Key::D, Key::J,
+                                  Key::K}));
+    EXPECT_TRUE(fs::is_directory(path_));
+    fs::remove_all(path_);
 }
 
 TEST_F(ControlsFile, CustomLogLine) {

@@ -74,17 +74,13 @@ TEST(MenuModel, MnemonicsKeepTheTitlesAndAvoidTheConsoleKeys) {
     EXPECT_EQ(letters.size(), 5u);  // one letter per menu
 }
 
-TEST(MenuEditor, XdgOpenThenVisualThenEditor) {
+// Only the desktop's openers: a terminal editor ($EDITOR, $VISUAL) would fight the program
+// for its terminal.
+TEST(MenuEditor, DesktopOpenersOnly) {
     using Argv = std::vector<std::string>;
     const std::filesystem::path file = "/home/u/vestrel_controls.ini";
-    EXPECT_EQ(editor_commands(file, nullptr, nullptr),
-              (std::vector<Argv>{{"xdg-open", file.string()}}));
-    EXPECT_EQ(editor_commands(file, "  code  -w ", "vi"),
-              (std::vector<Argv>{{"xdg-open", file.string()},
-                                 {"code", "-w", file.string()},
-                                 {"vi", file.string()}}));
-    EXPECT_EQ(editor_commands(file, " ", "nano"),
-              (std::vector<Argv>{{"xdg-open", file.string()}, {"nano", file.string()}}));
+    EXPECT_EQ(editor_commands(file),
+              (std::vector<Argv>{{"xdg-open", file.string()}, {"gio", "open", file.string()}}));
     EXPECT_NE(no_editor_warning(file).find(file.string()), std::string::npos);
 }
 
@@ -96,7 +92,7 @@ TEST(MenuModel, LabelsAndKeyTexts) {
         {1003, "Esci", "Alt+F4"},
         {1004, "Espelli Disco (Eject)", ""},
         {1014, "Libera / Cattura Mouse", "Tasto Centrale"},
-        {1016, "Modifica Comandi in Notepad...", ""},
+        {1016, "Modifica Comandi in un Editor di Testo...", ""},
         {1022, "Volume Giù (-)", "-"},
         {1021, "Volume Su (+)", "+"},
         {1050, "Velocità Hardware Reale CD-i (Wait-States)", ""},
@@ -224,8 +220,28 @@ TEST(MenuDialogs, HelpAndAboutTexts) {
     EXPECT_EQ(about.rfind("Vestrel - Emulatore Philips CD-i\nVersione: 0.2.0 (", 0), 0u);
     EXPECT_NE(about.find("C++"), std::string::npos);
     EXPECT_NE(about.find("GTK 3"), std::string::npos);
-    EXPECT_NE(about.find("\u2022 Supporto Gamepad USB (DirectInput / XInput) e cattura mouse precisa"),
+    EXPECT_NE(about.find("\n\u2022 Interfaccia grafica nativa GTK 3 con menu di controllo e "
+                         "selezione file\n"),
               std::string::npos);
+    EXPECT_TRUE(about.ends_with("\n\u2022 Supporto Gamepad USB (SDL2) e cattura mouse precisa"));
+    EXPECT_EQ(lines[19], "\u2022 Modificabile tramite 'Comandi -> Modifica Comandi in un Editor di Testo...'");
+}
+
+// No text names a Windows piece this build does not use.
+TEST(MenuDialogs, TextsNameNoWindowsPieces) {
+    std::vector<std::string> texts = {help_text(), about_text(), std::string(kMenuAttachedLog)};
+    for (const MenuDefinition& m : menu_bar_definition()) {
+        for (const MenuEntry& e : m.entries) {
+            texts.emplace_back(e.label);
+            for (const MenuEntry& c : e.children) texts.emplace_back(c.label);
+        }
+    }
+    for (const std::string& text : texts) {
+        for (const char* name : {"Windows", "Win32", "Notepad", "DirectInput", "XInput"}) {
+            EXPECT_EQ(text.find(name), std::string::npos) << name << " in: " << text;
+        }
+    }
+    EXPECT_EQ(kMenuAttachedLog, "GTK 3 Native Menu attached and window subclassed successfully.");
 }
 
 TEST(MenuDialogs, DiscFilterIgnoresLetterCase) {

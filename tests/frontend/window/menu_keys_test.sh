@@ -44,12 +44,13 @@ video_menu() {  # opens the Video menu with a click and grabs it as NAME
   sleep 0.3
 }
 
-# The editor item tries xdg-open, then $VISUAL, then $EDITOR: here the desktop has no handler
-# (this xdg-open fails as the real one does) and the editor named cannot be started.
+# The editor item tries the desktop's openers, xdg-open then gio open: here the desktop has no
+# handler (both fail as the real ones do).
 mkdir -p bin
 printf '#!/bin/sh\nexit 3\n' > bin/xdg-open
-chmod +x bin/xdg-open
-PATH="$work/bin:$PATH" VISUAL= EDITOR=no-such-editor-here "$vestrel" --bios 2>log.txt >uart.txt &
+printf '#!/bin/sh\nexit 2\n' > bin/gio
+chmod +x bin/xdg-open bin/gio
+PATH="$work/bin:$PATH" "$vestrel" --bios 2>log.txt >uart.txt &
 pid=$!
 
 wid=$(timeout 15 xdotool search --sync --onlyvisible --name '^Vestrel' | head -1)
@@ -138,7 +139,7 @@ for speed in $speeds; do
   [ "$speed" -ge 50 ] || fail "title after the dialog shows $speed%: $(cat titles.txt)"
 done
 
-# "Modifica Comandi in Notepad..." from the keyboard: Alt+C, five rows down, Enter. With no
+# "Modifica Comandi in un Editor di Testo..." from the keyboard: Alt+C, five rows down, Enter. With no
 # editor to start, a warning names the file.
 xdotool key alt+c
 sleep 0.5
