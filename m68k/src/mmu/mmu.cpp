@@ -293,7 +293,8 @@ TableSearch search_translation_table(Cpu& cpu, CpuBus& bus, uint32_t address, ui
             return s;
         }
         // A table type at the last level is an indirect descriptor: only the page descriptor's
-        // address, no WP or S (MC68030 UM 9.5.1). Page and table descriptors carry both.
+        // address, no WP or S (MC68030 UM, descriptor formats). Page and table descriptors
+        // carry both.
         if (type == 1 || level + 1 < total_levels) {
             if (first & 4) s.write_protected = true;
             if (long_format && (first & 0x100)) s.supervisor_only = true;
@@ -360,7 +361,7 @@ TranslateResult translate_address(Cpu& cpu, CpuBus& bus, uint32_t address, bool 
         const uint32_t tt = matching_tt_040(cpu, address, supervisor, instruction);
         if (tt != 0) {
             // W: the block is read-only, a write faults as on a write-protected page
-            // (MC68040 UM 3.1.3, MC68060 UM 4.1.3).
+            // (MC68040 and MC68060 UM, transparent translation registers).
             if (write && (tt & kTt040WriteProtect)) {
                 return make_translate_result(address, kStatusWriteProtected, kFaultAccess);
             }

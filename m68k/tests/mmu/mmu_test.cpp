@@ -273,7 +273,7 @@ TEST(Mmu040, FaultInsideStepRollsBackToTheHandler) {
     EXPECT_EQ(r.bus.peek_long(r.cpu.addr_regs[7] + 8), kAddress);
 }
 
-// The indirect page descriptor (MC68040 UM §3.2.3, MC68060 UM §4.2.2) is only the page
+// The indirect page descriptor (MC68040 and MC68060 UM, descriptor formats) is only the page
 // descriptor's address in bits 31-2 and PDT 2: its bit 2 is an address bit, not WP, and its
 // bit 7 an address bit, not S. The descriptor it points to carries the page's flags.
 TEST(Mmu040, IndirectDescriptorCarriesOnlyTheAddress) {
@@ -312,9 +312,9 @@ TEST(Mmu040, IndirectDescriptorCarriesOnlyTheAddress) {
 }
 
 // A transparent translation register with W (bit 2) set lets reads through and faults writes
-// as a write-protected page would (MC68040 UM §3.1.3, MC68060 UM §4.1.3); W is ignored on
-// instruction fetches, which never write. DTT0/DTT1 = 0x5000C004: base 0x50, mask 0, enabled,
-// both modes.
+// as a write-protected page would (MC68040 and MC68060 UM, transparent translation registers);
+// W is ignored on instruction fetches, which never write. DTT0/DTT1 = 0x5000C004: base 0x50,
+// mask 0, enabled, both modes.
 TEST(Mmu040, TransparentWriteProtect) {
     struct Case {
         const char* name;
@@ -532,45 +532,45 @@ TEST(Mmu030, TransparentTranslationRegisters) {
     EXPECT_EQ(translate_status(r.translate(kAddress, true, true)), kStatusPageInvalid);
 }
 
-// Indirect descriptors (MC68030 UM §9.5.1): a short one is the page descriptor's address in
-// bits 31-2 and DT in 1-0; a long one has DT in its first long (every other bit there unused)
-// and the address in its second. Neither has WP or S: those come from the table descriptors
-// on the way and the page descriptor at the end. TC 0x80C0AA00, CRP 0x7FFF0002:0x00100000;
+// Indirect descriptors (MC68030 UM, descriptor formats): a short one is the page descriptor's
+// address in bits 31-2 and DT in 1-0; a long one has DT in its first long (every other bit
+// there unused) and the address in its second. Neither has WP or S: those come from the table
+// descriptors on the way and the page descriptor at the end. TC 0x80C0AA00, CRP 0x7FFF0002:0x00100000;
 // for 0x40000010 the A index is 0x100 (descriptor at 0x100400) and the B index 0, the B table
 // at 0x102000. PTEST #1 or #5,(A0),#7 gives MMUSR with N = 2.
 TEST(Mmu030, IndirectDescriptorsCarryOnlyTheAddress) {
     struct Case {
         const char* name;
-        uint32_t a_desc;                                // at 0x100400
-        std::array<uint32_t, 2> b_desc;                 // at 0x102000 (second long for a long table)
-        std::array<uint32_t, 3> page;                   // at 0x103004 (short) or 0x103008 (long)
+        uint32_t a_desc;                 // at 0x100400
+        std::array<uint32_t, 2> b_desc;  // at 0x102000 (second long for a long table)
+        std::array<uint32_t, 2> page;    // at 0x103004 (short) or 0x103008 (long)
         bool write, supervisor;
         uint32_t fault_kind;
         uint32_t result;  // physical address or status
         uint32_t mmusr;
     };
     const Case cases[] = {
-        {"short indirect at 0x103004, write", 0x00102002, {0x00103006, 0}, {0x50000001, 0, 0}, true, true, kNoFault,
+        {"short indirect at 0x103004, write", 0x00102002, {0x00103006, 0}, {0x50000001, 0}, true, true, kNoFault,
          0x50000010, 0x0002},
-        {"short indirect, page WP, write", 0x00102002, {0x00103006, 0}, {0x50000005, 0, 0}, true, true, kFaultAccess,
+        {"short indirect, page WP, write", 0x00102002, {0x00103006, 0}, {0x50000005, 0}, true, true, kFaultAccess,
          kStatusWriteProtected, 0x0802},
-        {"short indirect, page WP, read", 0x00102002, {0x00103006, 0}, {0x50000005, 0, 0}, false, true, kNoFault,
+        {"short indirect, page WP, read", 0x00102002, {0x00103006, 0}, {0x50000005, 0}, false, true, kNoFault,
          0x50000010, 0x0802},
-        {"short indirect, table WP, write", 0x00102006, {0x00103006, 0}, {0x50000001, 0, 0}, true, false, kFaultAccess,
+        {"short indirect, table WP, write", 0x00102006, {0x00103006, 0}, {0x50000001, 0}, true, false, kFaultAccess,
          kStatusWriteProtected, 0x0802},
-        {"short indirect to an invalid page", 0x00102002, {0x00103006, 0}, {0x50000000, 0, 0}, false, true,
+        {"short indirect to an invalid page", 0x00102002, {0x00103006, 0}, {0x50000000, 0}, false, true,
          kFaultAccess, kStatusIndirectInvalid, 0x0402},
         // Long B table: the indirect's first long has the unused bits 8 (S in a table
         // descriptor) and 2 (WP) set, DT 2 (short page descriptor) or 3 (long).
-        {"long indirect, unused bits, user write", 0x00102003, {0x00000106, 0x00103004}, {0x50000001, 0, 0}, true,
+        {"long indirect, unused bits, user write", 0x00102003, {0x00000106, 0x00103004}, {0x50000001, 0}, true,
          false, kNoFault, 0x50000010, 0x0002},
         {"long indirect to a long page, user write", 0x00102003, {0x0000FF07, 0x00103008},
-         {0x00000001, 0x50000000, 0}, true, false, kNoFault, 0x50000010, 0x0002},
-        {"long page S, user read", 0x00102003, {0x00000007, 0x00103008}, {0x00000101, 0x50000000, 0}, false, false,
+         {0x00000001, 0x50000000}, true, false, kNoFault, 0x50000010, 0x0002},
+        {"long page S, user read", 0x00102003, {0x00000007, 0x00103008}, {0x00000101, 0x50000000}, false, false,
          kFaultAccess, kStatusSupervisorOnly, 0x2002},
-        {"long page S, supervisor write", 0x00102003, {0x00000007, 0x00103008}, {0x00000101, 0x50000000, 0}, true,
+        {"long page S, supervisor write", 0x00102003, {0x00000007, 0x00103008}, {0x00000101, 0x50000000}, true,
          true, kNoFault, 0x50000010, 0x0002},
-        {"long page WP, user write", 0x00102003, {0x00000007, 0x00103008}, {0x00000005, 0x50000000, 0}, true, false,
+        {"long page WP, user write", 0x00102003, {0x00000007, 0x00103008}, {0x00000005, 0x50000000}, true, false,
          kFaultAccess, kStatusWriteProtected, 0x0802},
     };
     constexpr uint32_t kLogical = 0x40000010;
