@@ -268,7 +268,7 @@ TEST(InterruptRoms, DeviceHandlersRunOncePerRequest) {
 // Level 7 is taken when the request rises to it, not again while it stays (MC68000 UM 6.3.2;
 // the SCC68070 core behaves the same). Timer 0 at level 7 reloads every 1000 ticks of 96
 // cycles: 161 reloads in 50 PAL frames (15,490,800 cycles), as for irq_timer_once.rom. Its
-// handler clears TSR only after some fifteen ticks, while the timer asks again at every tick:
+// handler clears TSR only after more than ten ticks, while the timer asks again at each tick:
 // still one "<>" and one entry per reload, and the main loop keeps running on an intact stack.
 TEST(InterruptRoms, LevelSevenTimerOncePerReload) {
     ConsoleCapture out;

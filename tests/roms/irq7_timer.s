@@ -1,8 +1,8 @@
 | Timer 0 at level 7 (vector 63), reloading every 1000 ticks (RR = T0 = 0x10000 - 1000). Level 7
 | is taken on its rise, so a handler that does not clear its source at once is not entered
-| again while the request stays: it prints "<", counts into 0x1000, waits about 1,500 cycles
-| (some fifteen timer ticks), then clears TSR bit 7 and prints ">". Every other on-chip vector
-| and autovector counts into 0x1004. The main loop counts in d7 at mask 0.
+| again while the request stays: it prints "<", counts into 0x1000, waits in a 200-pass DBRA
+| loop (well over ten timer ticks of 96 cycles), then clears TSR bit 7 and prints ">". Every
+| other on-chip vector and autovector counts into 0x1004. The main loop counts in d7 at mask 0.
         .text
         .globl  _start
         .equ    UART, 0x80002019

@@ -1,7 +1,8 @@
 | Video interrupts at level 7: LIR bits 4-6 = 7 put the video latch on vector 63. The channel-1
 | ICA raises one interrupt per field (0x400 is a no-op falling into the interrupt at 0x404).
-| The handler counts into 0x1000, prints "V", waits about 1,500 cycles with the latch already
-| cleared by the acknowledge, reads CSR2R and returns, so N frames print exactly N of them.
+| The handler counts into 0x1000, prints "V", waits in a 200-pass DBRA loop with the latch
+| already cleared by the acknowledge, reads CSR2R and returns, so N frames print exactly N of
+| them.
 | Every other on-chip vector and autovector counts into 0x1004.
         .text
         .globl  _start
