@@ -212,7 +212,10 @@ struct Cpu {
     // Run and interrupt state.
     uint32_t pending_level = 0;  // 0-7, written by the frame scheduler
     // The request level at the last interrupt check that found one: level 7 is taken when it
-    // rises from below, not again while it stays. Reset clears it.
+    // rises from below, not again while it stays. Reset clears it. The checks run only while a
+    // level is requested, so a fall to 0 and back is no new rise unless a level 1-6 was seen
+    // in between (a source that drops at its acknowledge and asks again a tick later, as the
+    // SCC68070 timer does, stays one request).
     uint32_t last_request_level = 0;
     uint32_t stopped = 0;        // 0 running; bit 0 STOP; 1 after a double fault (halt)
     bool in_exception = false;   // an exception frame is being pushed
