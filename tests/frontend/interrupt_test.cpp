@@ -265,5 +265,40 @@ TEST(InterruptRoms, DeviceHandlersRunOncePerRequest) {
     }
 }
 
+// Level 7 is taken when the request rises to it, not again while it stays (MC68000 UM 6.3.2;
+// the SCC68070 core behaves the same). Timer 0 at level 7 reloads every 1000 ticks of 96
+// cycles: 161 reloads in 50 PAL frames (15,490,800 cycles), as for irq_timer_once.rom. Its
+// handler clears TSR only after more than ten ticks, while the timer asks again at each tick:
+// still one "<>" and one entry per reload, and the main loop keeps running on an intact stack.
+TEST(InterruptRoms, LevelSevenTimerOncePerReload) {
+    ConsoleCapture out;
+    RomRun run("irq7_timer.rom");
+    run.frames(50);
+    EXPECT_EQ(run.ram_long(0x1000), 161u) << "handler entries";
+    EXPECT_EQ(out.text, repeat("<>", 161));
+    EXPECT_EQ(run.ram_long(0x1004), 0u) << "interrupts on a wrong vector";
+    EXPECT_TRUE(run.in_program()) << std::hex << run.cpu.pc;
+    EXPECT_GT(run.cpu.data_regs[7], 100'000u);
+    EXPECT_EQ(run.cpu.addr_regs[7], 0x10000u) << "back in the main loop, nothing left on the stack";
+}
+
+// The video latch at level 7 (LIR bits 4-6): one field interrupt per frame, each one a new rise
+// of the level, so each is taken once even though the handler keeps the mask at 7 for a while.
+// The display is turned on during the first frame, so counting starts after it.
+TEST(InterruptRoms, LevelSevenVideoLatchOncePerFrame) {
+    ConsoleCapture out;
+    RomRun run("irq7_video.rom");
+    run.frames(1);
+    const uint32_t before = run.ram_long(0x1000);
+    EXPECT_LE(before, 1u);
+    for (uint32_t frames = 1; frames <= 10; ++frames) {
+        run.frames(1);
+        EXPECT_EQ(run.ram_long(0x1000), before + frames);
+    }
+    EXPECT_EQ(out.text, std::string(before + 10, 'V'));
+    EXPECT_EQ(run.ram_long(0x1004), 0u) << "interrupts on a wrong vector";
+    EXPECT_EQ(run.cpu.addr_regs[7], 0x10000u) << "waiting in STOP, nothing left on the stack";
+}
+
 }  // namespace
 }  // namespace vestrel

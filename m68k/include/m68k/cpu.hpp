@@ -211,6 +211,12 @@ struct Cpu {
 
     // Run and interrupt state.
     uint32_t pending_level = 0;  // 0-7, written by the frame scheduler
+    // The request level at the last interrupt check that found one: level 7 is taken when it
+    // rises from below, not again while it stays. Reset clears it. The checks run only while a
+    // level is requested, so a fall to 0 and back is no new rise unless a level 1-6 was seen
+    // in between (a source that drops at its acknowledge and asks again a tick later, as the
+    // SCC68070 timer does, stays one request).
+    uint32_t last_request_level = 0;
     uint32_t stopped = 0;        // 0 running; bit 0 STOP; 1 after a double fault (halt)
     bool in_exception = false;   // an exception frame is being pushed
     uint32_t aborted = 0;        // 1 once a fault cut the instruction short
@@ -328,8 +334,9 @@ StepResult run_slice(Cpu& cpu, CpuBus& bus, uint64_t& steps);
 // and TRAP statuses). Returns the exception's 68000 cycle count, charged unscaled.
 int32_t take_exception(Cpu& cpu, CpuBus& bus, uint32_t vector);
 
-// Take the pending interrupt if its level is 7 or above the mask. Subtracts the entry cost
-// (44, 46 on M68010) from `slice_budget`, clears `pending_level` and wakes a stopped CPU.
+// Take the pending interrupt if its level is above the mask, or is 7 and was below 7 at the
+// previous check (level 7 is taken on its rise). Subtracts the entry cost (44, 46 on M68010)
+// from `slice_budget`, clears `pending_level` and wakes a stopped CPU.
 bool service_interrupt(Cpu& cpu, CpuBus& bus);
 
 // The scheduler's view of the run state.

@@ -81,6 +81,7 @@ void Cpu::flush_atc() {
 void Cpu::reset() {
     pairing_state = 2;
     stopped = 0;
+    last_request_level = 0;
     sr_t1 = sr_t0 = 0;
     sr_m = 0;
     aborted = 0;

@@ -360,8 +360,14 @@ void restore_fault_snapshot(Cpu& cpu) {
 
 bool service_interrupt(Cpu& cpu, CpuBus& bus) {
     const uint32_t level = cpu.pending_level & 7;
+    if (level == 0) return false;
     const uint32_t mask = (cpu.int_mask >> 8) & 7;
-    if (level == 0 || !(level == 7 || level > mask)) return false;
+    // Level 7 ignores the mask only on its rise from a lower level; while it stays at 7 the mask
+    // decides as for any level (MC68000 UM 6.3.2), so a handler that has not yet cleared its
+    // source is not entered again.
+    const bool rise_to_7 = level == 7 && cpu.last_request_level < 7;
+    cpu.last_request_level = level;
+    if (!(level > mask || rise_to_7)) return false;
     // A halted CPU is still marked aborted: clear that first, or the whole entry (frame and
     // vector read) would be silenced. A snapshot of the fault that halted it is stale now.
     cpu.aborted = 0;

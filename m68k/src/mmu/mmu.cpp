@@ -14,6 +14,7 @@ constexpr uint32_t kTc040Enable = 0x8000;
 constexpr uint32_t kTc030Enable = 0x80000000;
 constexpr uint32_t kTc040Page8k = 0x4000;
 constexpr uint32_t kTtEnable = 0x8000;
+constexpr uint32_t kTt040WriteProtect = 0x4;
 
 // Descriptor reads are physical: straight to the bus, two words high first, never translated.
 uint32_t read_descriptor(const Cpu& cpu, CpuBus& bus, uint32_t address) {
@@ -36,6 +37,16 @@ bool tt_register_matches_040(uint32_t tt, uint32_t address, bool supervisor) {
     case 1: return supervisor;
     default: return true;
     }
+}
+
+// The 68040/68060 register of the pair that matches (the first when both do), or 0: a
+// matching register has E set, so it is never 0.
+uint32_t matching_tt_040(const Cpu& cpu, uint32_t address, bool supervisor, bool instruction) {
+    const uint32_t a = instruction ? cpu.itt0 : cpu.dtt0;
+    if (tt_register_matches_040(a, address, supervisor)) return a;
+    const uint32_t b = instruction ? cpu.itt1 : cpu.dtt1;
+    if (tt_register_matches_040(b, address, supervisor)) return b;
+    return 0;
 }
 
 // Address bits [32 - used - bits, 32 - used) as an index; 64-bit so no shift reaches 32.
@@ -227,11 +238,7 @@ bool tt_match(const Cpu& cpu, uint32_t address, bool write, bool supervisor, boo
         return tt_register_matches_030(cpu.tt0, address, fc, write) ||
                tt_register_matches_030(cpu.tt1, address, fc, write);
     }
-    if (is_68040_class(t)) {
-        const uint32_t a = instruction ? cpu.itt0 : cpu.dtt0;
-        const uint32_t b = instruction ? cpu.itt1 : cpu.dtt1;
-        return tt_register_matches_040(a, address, supervisor) || tt_register_matches_040(b, address, supervisor);
-    }
+    if (is_68040_class(t)) return matching_tt_040(cpu, address, supervisor, instruction) != 0;
     return false;
 }
 
@@ -280,12 +287,17 @@ TableSearch search_translation_table(Cpu& cpu, CpuBus& bus, uint32_t address, ui
         pointer = long_format ? read_descriptor(cpu, bus, at + 4) : first;
         ++s.levels;
         s.last_descriptor_address = at;
-        if (first & 4) s.write_protected = true;
-        if (long_format && (first & 0x100)) s.supervisor_only = true;
         const uint32_t type = first & 3;
         if (type == 0) {
             s.outcome = SearchOutcome::Invalid;
             return s;
+        }
+        // A table type at the last level is an indirect descriptor: only the page descriptor's
+        // address, no WP or S (MC68030 UM, descriptor formats). Page and table descriptors
+        // carry both.
+        if (type == 1 || level + 1 < total_levels) {
+            if (first & 4) s.write_protected = true;
+            if (long_format && (first & 0x100)) s.supervisor_only = true;
         }
         if (type == 1) {
             s.outcome = SearchOutcome::Found;
@@ -345,7 +357,19 @@ TranslateResult translate_address(Cpu& cpu, CpuBus& bus, uint32_t address, bool 
         supervisor = (fc & 4) != 0;
         instruction = (fc & 3) == 2;
     }
-    if (tt_match(cpu, address, write, supervisor, instruction)) return make_translate_result(address, 0, kNoFault);
+    if (is_68040_class(cpu.cpu_type)) {
+        const uint32_t tt = matching_tt_040(cpu, address, supervisor, instruction);
+        if (tt != 0) {
+            // W: the block is read-only, a write faults as on a write-protected page
+            // (MC68040 and MC68060 UM, transparent translation registers).
+            if (write && (tt & kTt040WriteProtect)) {
+                return make_translate_result(address, kStatusWriteProtected, kFaultAccess);
+            }
+            return make_translate_result(address, 0, kNoFault);
+        }
+    } else if (tt_match(cpu, address, write, supervisor, instruction)) {
+        return make_translate_result(address, 0, kNoFault);
+    }
     switch (cpu.cpu_type) {
     case CpuType::M68040:
     case CpuType::M68060: return translate_040(cpu, bus, address, write, supervisor);

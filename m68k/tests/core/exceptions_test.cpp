@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "core/ea.hpp"
 #include "core/exceptions.hpp"
@@ -302,6 +303,76 @@ TEST(Exceptions, InterruptMaskAndOrderPerType) {
     m10.cpu.pending_level = 2;
     service_interrupt(m10.cpu, m10.bus);
     EXPECT_EQ(m10.cpu.slice_budget, -46);
+}
+
+// Level 7 (MC68000 UM 6.3.2, and the later manuals alike): the mask cannot hold off a rise of
+// the request to 7, but while the request stays at 7 it is compared with the mask like any
+// other level. A lower level seen in between, or a reset, makes the next 7 a new rise.
+TEST(Exceptions, LevelSevenIsTakenOnItsRise) {
+    struct Check {
+        uint32_t level;  // 0: reset the CPU instead
+        uint32_t mask;
+        bool taken;
+    };
+    struct Sequence {
+        const char* name;
+        std::vector<Check> checks;
+    };
+    const Sequence sequences[] = {
+        {"first request at mask 7", {{7, 7, true}}},
+        {"held at 7 under mask 7", {{7, 0, true}, {7, 7, false}, {7, 7, false}}},
+        {"held at 7, mask lowered by the program", {{7, 7, true}, {7, 6, true}, {7, 7, false}}},
+        {"a lower level between", {{7, 0, true}, {3, 7, false}, {7, 7, true}}},
+        {"a lower level taken between", {{7, 0, true}, {6, 5, true}, {7, 7, true}}},
+        {"reset between", {{7, 0, true}, {0, 7, false}, {7, 7, true}}},
+        {"levels 1-6 stay level-sensitive", {{5, 4, true}, {5, 4, true}, {5, 5, false}, {6, 5, true}}},
+    };
+    for (const CpuType type : {CpuType::M68000, CpuType::M68010, CpuType::Scc68070, CpuType::M68EC020,
+                               CpuType::M68020, CpuType::M68030, CpuType::M68040, CpuType::M68060}) {
+        for (const Sequence& seq : sequences) {
+            SCOPED_TRACE(testing::Message() << seq.name << " type " << static_cast<int>(type));
+            Rig r(type);
+            r.cpu.reset();
+            r.cpu.addr_regs[7] = kStack;
+            for (const Check& c : seq.checks) {
+                if (c.level == 0) {
+                    r.cpu.reset();
+                    r.cpu.addr_regs[7] = kStack;
+                    continue;
+                }
+                r.cpu.set_sr_flags(static_cast<uint16_t>(0x2000 | (c.mask << 8)));
+                r.cpu.pending_level = c.level;
+                const uint32_t sp = r.cpu.addr_regs[7];
+                EXPECT_EQ(service_interrupt(r.cpu, r.bus), c.taken) << c.level << "/" << c.mask;
+                EXPECT_EQ(r.cpu.addr_regs[7] != sp, c.taken);
+            }
+        }
+    }
+}
+
+// Through step: a level-7 handler that spins before clearing its source is entered once while
+// the scheduler keeps offering 7; once the source is gone and comes back, it is entered again.
+TEST(Exceptions, LevelSevenHeldDoesNotReenterThroughStep) {
+    Rig r(CpuType::Scc68070);
+    r.cpu.reset();
+    r.cpu.addr_regs[7] = kStack;
+    r.cpu.set_sr_flags(0x2000);
+    r.bus.vector_for_ack = 31;
+    const uint32_t handler = kHandler + 0x10 * 31;
+    r.bus.poke_word(handler, 0x60FE);  // BRA.S to itself
+    r.cpu.pending_level = 7;
+    ASSERT_TRUE(service_interrupt(r.cpu, r.bus));
+    for (int i = 0; i < 8; ++i) {
+        r.cpu.pending_level = 7;  // as the scheduler samples it after each slice
+        step(r.cpu, r.bus);
+        EXPECT_EQ(r.cpu.pc, handler);
+        EXPECT_EQ(r.cpu.addr_regs[7], kStack - 8) << "one frame";
+    }
+    r.cpu.pending_level = 2;  // the source cleared, a slave request left at level 2 under mask 7
+    step(r.cpu, r.bus);
+    r.cpu.pending_level = 7;
+    step(r.cpu, r.bus);
+    EXPECT_EQ(r.cpu.addr_regs[7], kStack - 16) << "the next rise nests";
 }
 
 TEST(Exceptions, InterruptFromMasterStackPushesThrowawayFrame) {

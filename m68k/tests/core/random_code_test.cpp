@@ -216,6 +216,9 @@ std::string run_image(CpuType type, std::mt19937& rng) {
         // waits for one.
         if (cpu.pending_level != 0) service_interrupt(cpu, bus);
         if (cpu.stopped != 0) {
+            // A fresh request: the level falls and rises to 7, which even a mask of 7 lets in.
+            cpu.pending_level = 1;
+            service_interrupt(cpu, bus);
             cpu.pending_level = 7;
             service_interrupt(cpu, bus);
         }

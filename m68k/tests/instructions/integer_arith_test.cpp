@@ -95,6 +95,47 @@ TEST(Divide, ZeroDivisorTrapsWithTheNextPcAndClearsC) {
     }
 }
 
+// The long forms by zero (MC68020/030/040 and MC68060 manuals, DIVS/DIVU): C is always cleared;
+// N, Z and V are undefined and stay as they were, X is not affected. The stacked SR shows it.
+TEST(Divide, LongZeroDivisorClearsCOnly) {
+    struct Form {
+        const char* name;
+        std::initializer_list<uint16_t> words;
+        bool wide;  // 64-bit dividend: unimplemented on the 68060
+    };
+    const Form forms[] = {
+        {"DIVU.L D1,D0", {0x4C41, 0x0000}, false},
+        {"DIVS.L D1,D0", {0x4C41, 0x0800}, false},
+        {"DIVUL.L D1,D2:D0", {0x4C41, 0x0002}, false},
+        {"DIVSL.L D1,D2:D0", {0x4C41, 0x0802}, false},
+        {"DIVU.L D1,D2:D0 (64)", {0x4C41, 0x0402}, true},
+        {"DIVS.L D1,D2:D0 (64)", {0x4C41, 0x0C02}, true},
+        {"DIVSL.L #0,D5:D0", {0x4C7C, 0x0805, 0x0000, 0x0000}, false},
+    };
+    // X, N, Z, V, C as set before, and what the frame must show after: only C cleared.
+    const uint8_t ccrs[][2] = {{0x13, 0x12}, {0x1F, 0x1E}, {0x01, 0x00}, {0x0C, 0x0C}};
+    for (CpuType type : {CpuType::M68020, CpuType::M68030, CpuType::M68040, CpuType::M68060}) {
+        for (const Form& f : forms) {
+            if (f.wide && type == CpuType::M68060) continue;
+            for (const auto& ccr : ccrs) {
+                SCOPED_TRACE(testing::Message() << f.name << " type " << static_cast<int>(type) << " ccr "
+                                                << static_cast<int>(ccr[0]));
+                ArithRig r(type);
+                r.load(f.words);
+                r.cpu.data_regs[0] = 0x12345678;
+                r.cpu.data_regs[1] = 0;
+                r.cpu.data_regs[2] = 0x9ABCDEF0;
+                r.cpu.set_ccr(ccr[0]);
+                r.run();
+                EXPECT_EQ(r.vector(), static_cast<int>(kVectorZeroDivide));
+                EXPECT_EQ(r.bus.peek_word(r.cpu.addr_regs[7]) & 0x1F, ccr[1]);
+                EXPECT_EQ(r.cpu.data_regs[0], 0x12345678u);
+                EXPECT_EQ(r.cpu.data_regs[2], 0x9ABCDEF0u);
+            }
+        }
+    }
+}
+
 TEST(Multiply, WordCountsOnM68000) {
     struct Case {
         uint16_t opcode, imm;

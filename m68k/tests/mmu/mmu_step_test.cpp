@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <map>
+#include <vector>
 
 #include "core/exceptions.hpp"
 #include "m68k/cpu.hpp"
@@ -240,6 +241,106 @@ TEST(MmuStep, Plpa060AsDecoded) {
     EXPECT_EQ(r.bus.peek_long(sp + 8), 0x7E000000u);
     // Cause 0x1000, supervisor data function code 5, long (size 0), read.
     EXPECT_EQ(r.bus.peek_long(sp + 12), 0x1000u + (5u << 16) + 0x1000000u);
+}
+
+// ---- Write protection where the manuals put it ----
+
+// A supervisor MOVE.L D1,(A0) on the 68030 whose page descriptor sits at an address with bit 2
+// set: the short indirect descriptor that points at it has no WP, so the write goes through,
+// and PTESTW #5,(A0),#7 reports two levels and nothing else. TC 0x80C0AA00, CRP
+// 0x7FFF0002:0x00100000; A index 0 is an early-terminating page mapping the low 4 MiB to itself
+// (code, stack, vectors); for 0x40000010 the A descriptor at 0x100400 leads to the B table at
+// 0x102000, whose entry 0 is indirect to 0x103004, a page at 0x50000000.
+TEST(MmuStep, WriteThroughIndirectDescriptor030) {
+    Cpu cpu;
+    test::TestBus bus;
+    cpu.set_cpu_type(CpuType::M68030);
+    cpu.reset();
+    for (uint32_t v = 0; v < 64; ++v) bus.poke_long(4 * v, kHandler + 0x10 * v);
+    bus.poke_long(0x100000, 0x00000001);
+    bus.poke_long(0x100400, 0x00102002);
+    bus.poke_long(0x102000, 0x00103006);
+    bus.poke_long(0x103004, 0x50000001);
+    cpu.tc = 0x80C0AA00;
+    cpu.crp_limit = 0x7FFF0002;
+    cpu.urp = 0x00100000;
+    cpu.mmu_enabled = true;
+    uint32_t at = 0x2000;
+    for (const uint16_t w : {0x2081, 0xF010, 0x9C15, 0x4E71}) {  // MOVE.L D1,(A0); PTESTW #5,(A0),#7; NOP
+        bus.poke_word(at, w);
+        at += 2;
+    }
+    cpu.set_sr(0x2700);
+    cpu.addr_regs[7] = kStack;
+    cpu.pc = 0x2000;
+    cpu.addr_regs[0] = 0x40000010;
+    cpu.data_regs[1] = 0xCAFEF00D;
+    bus.events.clear();
+    EXPECT_EQ(step(cpu, bus).status(), StepStatus::Ok);
+    EXPECT_EQ(cpu.pc, 0x2002u) << "no bus error";
+    EXPECT_EQ(cpu.addr_regs[7], kStack);
+    const auto wrote = [&](uint32_t address) {
+        return std::any_of(bus.events.begin(), bus.events.end(), [&](const test::BusEvent& e) {
+            return e.kind >= Access::WriteByte && e.kind <= Access::WriteLong && e.address == address;
+        });
+    };
+    EXPECT_TRUE(wrote(0x50000010));
+    EXPECT_EQ(bus.peek_long(0x50000010), 0xCAFEF00Du);
+    EXPECT_EQ(step(cpu, bus).status(), StepStatus::Ok);
+    EXPECT_EQ(cpu.mmusr, 0x0002u);
+}
+
+// DTT0 = 0x5000C004 (W set) on the 68040 and 68060: a supervisor MOVE.L D1,(A0) to 0x50001000
+// takes the access fault a write-protected page gives, with memory left alone; MOVE.L (A0),D2
+// reads. ITT0 and DTT1 = 0x0000C000 leave the low 16 MiB (code, stack, vectors) untranslated.
+// The frame is compared with that of the same write to a page whose descriptor has WP.
+TEST(MmuStep, TransparentWriteProtectFaults) {
+    for (const CpuType type : {CpuType::M68040, CpuType::M68060}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        std::vector<uint16_t> frames[2];
+        for (const bool through_tt : {true, false}) {
+            Rig r(type);
+            r.cpu.itt0 = 0x0000C000;
+            r.cpu.itt1 = 0;
+            r.cpu.dtt1 = 0x0000C000;
+            if (through_tt) {
+                r.cpu.dtt0 = 0x5000C004;
+            } else {
+                r.cpu.dtt0 = 0;
+                r.cpu.srp = kRoot;
+                r.tables.map_040(0x50001000, 0x50001000, 4);
+            }
+            r.code({0x2081, 0x2410, 0x4E71}, 0x2000);
+            r.supervisor_at(0x2000);
+            r.cpu.addr_regs[0] = 0x50001000;
+            r.cpu.data_regs[1] = 0xCAFEF00D;
+            r.bus.poke_long(0x50001000, 0x11223344);
+            EXPECT_EQ(r.run().status(), StepStatus::Ok);
+            EXPECT_EQ(r.cpu.pc, kHandler + 0x10 * kVectorBusError);
+            EXPECT_EQ(r.bus.peek_long(0x50001000), 0x11223344u) << "memory unchanged";
+            const uint32_t sp = r.cpu.addr_regs[7];
+            EXPECT_EQ(r.bus.peek_long(sp + 2), 0x2000u);
+            if (type == CpuType::M68040) {
+                ASSERT_EQ(sp, kStack - 60);
+                EXPECT_EQ(r.bus.peek_word(sp + 6), 0x7008);
+                EXPECT_EQ(r.bus.peek_word(sp + 12), 0x0405);  // write, long, supervisor data
+                EXPECT_EQ(r.bus.peek_long(sp + 20), 0x50001000u);
+            } else {
+                ASSERT_EQ(sp, kStack - 16);
+                EXPECT_EQ(r.bus.peek_word(sp + 6), 0x4008);
+                EXPECT_EQ(r.bus.peek_long(sp + 8), 0x50001000u);
+                // FSLW: write, long, function code 5, cause WP (bit 7).
+                EXPECT_EQ(r.bus.peek_long(sp + 12), 0x00800000u + (5u << 16) + 0x80u);
+            }
+            for (uint32_t a = sp; a < kStack; a += 2) frames[through_tt].push_back(r.bus.peek_word(a));
+            // The read passes.
+            r.supervisor_at(0x2002);
+            EXPECT_EQ(r.run().status(), StepStatus::Ok);
+            EXPECT_EQ(r.cpu.data_regs[2], 0x11223344u);
+            EXPECT_EQ(r.cpu.pc, 0x2004u);
+        }
+        EXPECT_EQ(frames[0], frames[1]);
+    }
 }
 
 // ---- Accesses across a page ----

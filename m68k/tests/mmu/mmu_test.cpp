@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 
 #include "core/ea.hpp"
 #include "core/exceptions.hpp"
@@ -272,6 +273,88 @@ TEST(Mmu040, FaultInsideStepRollsBackToTheHandler) {
     EXPECT_EQ(r.bus.peek_long(r.cpu.addr_regs[7] + 8), kAddress);
 }
 
+// The indirect page descriptor (MC68040 and MC68060 UM, descriptor formats) is only the page
+// descriptor's address in bits 31-2 and PDT 2: its bit 2 is an address bit, not WP, and its
+// bit 7 an address bit, not S. The descriptor it points to carries the page's flags.
+TEST(Mmu040, IndirectDescriptorCarriesOnlyTheAddress) {
+    struct Case {
+        const char* name;
+        uint32_t indirect;           // placed as kAddress's page descriptor
+        uint32_t target_at, target;  // the page descriptor it points to
+        bool write, supervisor;
+        uint32_t fault_kind;
+        uint32_t result;  // physical address or status
+    };
+    const Case cases[] = {
+        {"address bit 2 set, write", 0x00013006, 0x13004, 0x00777001, true, false, kNoFault, 0x00777678},
+        {"address bit 7 set, user read", 0x00013082, 0x13080, 0x00777001, false, false, kNoFault, 0x00777678},
+        {"address bits 2 and 7, user write", 0x00013086, 0x13084, 0x00777001, true, false, kNoFault, 0x00777678},
+        {"target write-protected", 0x00013006, 0x13004, 0x00777005, true, true, kFaultAccess,
+         kStatusWriteProtected},
+        {"target write-protected, read", 0x00013006, 0x13004, 0x00777005, false, false, kNoFault, 0x00777678},
+        {"target supervisor-only", 0x00013006, 0x13004, 0x00777081, false, false, kFaultAccess,
+         kStatusSupervisorOnly},
+        {"target invalid", 0x00013006, 0x13004, 0x00777000, false, true, kFaultAccess, kStatusIndirectInvalid},
+    };
+    for (const CpuType type : {CpuType::M68040, CpuType::M68060}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.name << " type " << static_cast<int>(type));
+            Rig r(type);
+            build_040_tables(r.bus);
+            r.bus.poke_long(0x12014, c.indirect);
+            r.bus.poke_long(c.target_at, c.target);
+            enable_040(r, 0x8000);
+            const TranslateResult t = r.translate(kAddress, c.write, c.supervisor);
+            EXPECT_EQ(translate_fault_kind(t), c.fault_kind);
+            EXPECT_EQ(c.fault_kind == kNoFault ? translate_address_of(t) : translate_status(t), c.result);
+        }
+    }
+}
+
+// A transparent translation register with W (bit 2) set lets reads through and faults writes
+// as a write-protected page would (MC68040 and MC68060 UM, transparent translation registers);
+// W is ignored on instruction fetches, which never write. DTT0/DTT1 = 0x5000C004: base 0x50,
+// mask 0, enabled, both modes.
+TEST(Mmu040, TransparentWriteProtect) {
+    struct Case {
+        const char* name;
+        uint32_t dtt0, dtt1, itt0;
+        uint32_t address;
+        bool write, supervisor, instruction;
+        uint32_t fault_kind;
+        uint8_t status;  // for a fault; otherwise the address passes unchanged
+    };
+    const Case cases[] = {
+        {"W, supervisor write", 0x5000C004, 0, 0, 0x50001000, true, true, false, kFaultAccess, kStatusWriteProtected},
+        {"W, user write", 0x5000C004, 0, 0, 0x50FFFFFC, true, false, false, kFaultAccess, kStatusWriteProtected},
+        {"W, supervisor read", 0x5000C004, 0, 0, 0x50001000, false, true, false, kNoFault, 0},
+        {"W, user read", 0x5000C004, 0, 0, 0x50001000, false, false, false, kNoFault, 0},
+        {"no W, write", 0x5000C000, 0, 0, 0x50001000, true, true, false, kNoFault, 0},
+        {"W in DTT1, write", 0, 0x5000C004, 0, 0x50001000, true, true, false, kFaultAccess, kStatusWriteProtected},
+        {"W with a mask, write", 0x500FC004, 0, 0, 0x5A001000, true, true, false, kFaultAccess,
+         kStatusWriteProtected},
+        // Not matched (S field 1: supervisor only): the user write walks the empty tables.
+        {"W, other mode", 0x5000A004, 0, 0, 0x50001000, true, false, false, kFaultAccess, kStatusRootInvalid},
+        {"W in ITT0, fetch", 0, 0, 0x5000C004, 0x50001000, false, true, true, kNoFault, 0},
+    };
+    for (const CpuType type : {CpuType::M68040, CpuType::M68060}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.name << " type " << static_cast<int>(type));
+            Rig r(type);
+            enable_040(r, 0x8000);  // empty tables: every walk faults at the root
+            r.cpu.movec_write(0x006, c.dtt0);
+            r.cpu.movec_write(0x007, c.dtt1);
+            r.cpu.movec_write(0x004, c.itt0);
+            const TranslateResult t = r.translate(c.address, c.write, c.supervisor, c.instruction);
+            EXPECT_EQ(translate_fault_kind(t), c.fault_kind);
+            EXPECT_EQ(translate_address_of(t), c.address);
+            if (c.fault_kind != kNoFault) {
+                EXPECT_EQ(translate_status(t), c.status);
+            }
+        }
+    }
+}
+
 // ---- 68030 ----
 
 // TC 0x80C0AA00: PS 12, IS 0, TIA 10, TIB 10. For kAddress the A index is 0x048 and the B
@@ -449,6 +532,72 @@ TEST(Mmu030, TransparentTranslationRegisters) {
     EXPECT_EQ(translate_status(r.translate(kAddress, true, true)), kStatusPageInvalid);
 }
 
+// Indirect descriptors (MC68030 UM, descriptor formats): a short one is the page descriptor's
+// address in bits 31-2 and DT in 1-0; a long one has DT in its first long (every other bit
+// there unused) and the address in its second. Neither has WP or S: those come from the table
+// descriptors on the way and the page descriptor at the end. TC 0x80C0AA00, CRP 0x7FFF0002:0x00100000;
+// for 0x40000010 the A index is 0x100 (descriptor at 0x100400) and the B index 0, the B table
+// at 0x102000. PTEST #1 or #5,(A0),#7 gives MMUSR with N = 2.
+TEST(Mmu030, IndirectDescriptorsCarryOnlyTheAddress) {
+    struct Case {
+        const char* name;
+        uint32_t a_desc;                 // at 0x100400
+        std::array<uint32_t, 2> b_desc;  // at 0x102000 (second long for a long table)
+        std::array<uint32_t, 2> page;    // at 0x103004 (short) or 0x103008 (long)
+        bool write, supervisor;
+        uint32_t fault_kind;
+        uint32_t result;  // physical address or status
+        uint32_t mmusr;
+    };
+    const Case cases[] = {
+        {"short indirect at 0x103004, write", 0x00102002, {0x00103006, 0}, {0x50000001, 0}, true, true, kNoFault,
+         0x50000010, 0x0002},
+        {"short indirect, page WP, write", 0x00102002, {0x00103006, 0}, {0x50000005, 0}, true, true, kFaultAccess,
+         kStatusWriteProtected, 0x0802},
+        {"short indirect, page WP, read", 0x00102002, {0x00103006, 0}, {0x50000005, 0}, false, true, kNoFault,
+         0x50000010, 0x0802},
+        {"short indirect, table WP, write", 0x00102006, {0x00103006, 0}, {0x50000001, 0}, true, false, kFaultAccess,
+         kStatusWriteProtected, 0x0802},
+        {"short indirect to an invalid page", 0x00102002, {0x00103006, 0}, {0x50000000, 0}, false, true,
+         kFaultAccess, kStatusIndirectInvalid, 0x0402},
+        // Long B table: the indirect's first long has the unused bits 8 (S in a table
+        // descriptor) and 2 (WP) set, DT 2 (short page descriptor) or 3 (long).
+        {"long indirect, unused bits, user write", 0x00102003, {0x00000106, 0x00103004}, {0x50000001, 0}, true,
+         false, kNoFault, 0x50000010, 0x0002},
+        {"long indirect to a long page, user write", 0x00102003, {0x0000FF07, 0x00103008},
+         {0x00000001, 0x50000000}, true, false, kNoFault, 0x50000010, 0x0002},
+        {"long page S, user read", 0x00102003, {0x00000007, 0x00103008}, {0x00000101, 0x50000000}, false, false,
+         kFaultAccess, kStatusSupervisorOnly, 0x2002},
+        {"long page S, supervisor write", 0x00102003, {0x00000007, 0x00103008}, {0x00000101, 0x50000000}, true,
+         true, kNoFault, 0x50000010, 0x0002},
+        {"long page WP, user write", 0x00102003, {0x00000007, 0x00103008}, {0x00000005, 0x50000000}, true, false,
+         kFaultAccess, kStatusWriteProtected, 0x0802},
+    };
+    constexpr uint32_t kLogical = 0x40000010;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig r(CpuType::M68030);
+        r.cpu.tc = 0x80C0AA00;
+        r.cpu.mmu_enabled = true;
+        r.cpu.crp_limit = 0x7FFF0002;
+        r.cpu.urp = 0x00100000;
+        r.bus.poke_long(0x100400, c.a_desc);
+        r.bus.poke_long(0x102000, c.b_desc[0]);
+        r.bus.poke_long(0x102004, c.b_desc[1]);
+        const bool long_page = (c.b_desc[0] & 3) == 3;
+        const uint32_t page_at = long_page ? 0x103008 : 0x103004;
+        r.bus.poke_long(page_at, c.page[0]);
+        r.bus.poke_long(page_at + 4, c.page[1]);
+        const TranslateResult t = r.translate(kLogical, c.write, c.supervisor);
+        EXPECT_EQ(translate_fault_kind(t), c.fault_kind);
+        EXPECT_EQ(c.fault_kind == kNoFault ? translate_address_of(t) : translate_status(t), c.result);
+        const uint8_t fc = c.supervisor ? 5 : 1;
+        const PtestResult p = match_transparent_translation(r.cpu, r.bus, kLogical, fc, c.write, 7);
+        EXPECT_EQ(p.mmusr, c.mmusr);
+        EXPECT_EQ(p.last_descriptor_address, page_at);
+    }
+}
+
 // ---- 68030 MMU instructions ----
 
 constexpr uint32_t kCode = 0x1000;
@@ -477,6 +626,8 @@ TEST(Mmu030, PtestStatusBits) {
         {"found at B", 0, 0, 0x9F35, 2, kBDesc},
         {"level limit 1", 0, 0, 0x8735, 1, kADesc},
         {"invalid at A", 0x00021000, 0, 0x9F35, 1 | kMmusrInvalid, kADesc},
+        // An invalid descriptor's bits 31-2 are unused: bit 2 is no WP.
+        {"invalid at A, unused bits set", 0xFFFFFFFC, 0, 0x9F35, 1 | kMmusrInvalid, kADesc},
         {"write protect met", 0x00021006, 0, 0x9C11, 2 | kMmusrWriteProtected, 0},
         {"indirect to a table", 0, 0x00022002, 0x9F35, 2 | kMmusrInvalid, 0x22000},
     };

@@ -641,7 +641,10 @@ int32_t op_div_long(Cpu& cpu, CpuBus& bus, uint16_t opcode) {
     if (wide && cpu.cpu_type == CpuType::M68060) return take_exception(cpu, bus, kVectorUnimplementedInteger);
     const uint32_t divisor = read_ea(cpu, bus, kind_of(opcode), reg_of(opcode), kSizeLong);
     if (cpu.aborted) return kAbortCycles;
-    if (divisor == 0) return take_exception_format2(cpu, bus, kVectorZeroDivide);
+    if (divisor == 0) {
+        cpu.flag_c = 0;  // N, Z and V are undefined and kept
+        return take_exception_format2(cpu, bus, kVectorZeroDivide);
+    }
     uint32_t quotient;
     uint32_t remainder;
     if (is_signed) {
