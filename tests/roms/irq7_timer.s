@@ -3,6 +3,7 @@
 | again while the request stays: it prints "<", counts into 0x1000, waits in a 200-pass DBRA
 | loop (well over ten timer ticks of 96 cycles), then clears TSR bit 7 and prints ">". Every
 | other on-chip vector and autovector counts into 0x1004. The main loop counts in d7 at mask 0.
+        .include "interrupt_vectors.inc"
         .text
         .globl  _start
         .equ    UART, 0x80002019
@@ -10,14 +11,7 @@ _start:
         .long   0x00010000
         .long   start
 start:
-        lea     0x60, %a0               | vectors 24-31: autovectors
-        moveq   #7, %d0
-1:      move.l  #wrong, (%a0)+
-        dbra    %d0, 1b
-        lea     0xE0, %a0               | vectors 56-63: on-chip sources
-        moveq   #7, %d0
-2:      move.l  #wrong, (%a0)+
-        dbra    %d0, 2b
+        point_interrupt_vectors wrong   | autovectors and on-chip sources
         move.l  #nmi, 0xFC              | vector 63 = 56 + level 7
         clr.l   0x1000
         clr.l   0x1004

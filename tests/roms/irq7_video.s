@@ -4,20 +4,14 @@
 | already cleared by the acknowledge, reads CSR2R and returns, so N frames print exactly N of
 | them.
 | Every other on-chip vector and autovector counts into 0x1004.
+        .include "interrupt_vectors.inc"
         .text
         .globl  _start
 _start:
         .long   0x00010000
         .long   start
 start:
-        lea     0x60, %a0               | vectors 24-31: autovectors
-        moveq   #7, %d0
-1:      move.l  #wrong, (%a0)+
-        dbra    %d0, 1b
-        lea     0xE0, %a0               | vectors 56-63: on-chip sources
-        moveq   #7, %d0
-2:      move.l  #wrong, (%a0)+
-        dbra    %d0, 2b
+        point_interrupt_vectors wrong   | autovectors and on-chip sources
         move.l  #vblank, 0xFC           | vector 63 = 56 + level 7
         move.l  #0x10000000, 0x400
         move.l  #0x60000000, 0x404

@@ -2,6 +2,7 @@
 | line each) through the UART. The packet is read in the level-2 handler (vector 26) while the
 | CPU waits in STOP with the mask at 0. An interrupt with nothing waiting on channel 0 (such as
 | the disc-status packet on channel 3 after reset) prints nothing; every other vector prints "?".
+        .include "interrupt_vectors.inc"
         .text
         .globl  _start
 _start:
@@ -12,14 +13,7 @@ _start:
         .equ    UART_TX, 0x80002019
 
 start:
-        lea     0x60, %a0               | vectors 24-31: spurious and autovectors
-        moveq   #7, %d0
-1:      move.l  #wrong, (%a0)+
-        dbra    %d0, 1b
-        lea     0xE0, %a0               | vectors 56-63: on-chip sources
-        moveq   #7, %d0
-2:      move.l  #wrong, (%a0)+
-        dbra    %d0, 2b
+        point_interrupt_vectors wrong   | autovectors and on-chip sources
         move.l  #slave, 0x68            | vector 26: the slave
         move.w  #0x2000, %sr            | supervisor, mask 0
 idle:   stop    #0x2000

@@ -1,20 +1,14 @@
 | Counts timer-0 interrupts at level 3 (vector 59) into 0x1000 while the CPU waits in STOP.
 | Every other on-chip or autovector lands in `wrong`, which counts into 0x1004; a handler that
 | finds TSR still set after clearing it counts into 0x1008.
+        .include "interrupt_vectors.inc"
         .text
         .globl  _start
 _start:
         .long   0x00010000
         .long   start
 start:
-        lea     0x60, %a0               | vectors 24-31: autovectors
-        moveq   #7, %d0
-1:      move.l  #wrong, (%a0)+
-        dbra    %d0, 1b
-        lea     0xE0, %a0               | vectors 56-63: on-chip sources
-        moveq   #7, %d0
-2:      move.l  #wrong, (%a0)+
-        dbra    %d0, 2b
+        point_interrupt_vectors wrong   | autovectors and on-chip sources
         move.l  #timer, 0xEC            | vector 59 = 56 + level 3
         clr.l   0x1000
         clr.l   0x1004
