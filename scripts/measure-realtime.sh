@@ -117,9 +117,13 @@ done
 c1=$(cpu_ticks "$pid")
 t1=$(date +%s.%N)
 
-xdotool key --window "$wid" Escape 2>/dev/null
+# The sound up to this moment is measured (not the shutdown).
+recorded=$(stat -c %s sound.raw 2>/dev/null || echo 0)
+# Escape ends the program; SDL turns SIGTERM into a quit event the loop does not read, so a
+# program that is still there after 5 s is killed.
+xdotool windowfocus --sync "$wid" key Escape 2>/dev/null
 for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-kill "$pid" 2>/dev/null
+kill -KILL "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
 for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
@@ -144,5 +148,6 @@ if [ -s sound.raw ]; then
   else
     channels=2
   fi
-  python3 "$here/measure_pitch.py" sound.raw "$rate" "$channels" "$fmt" --skip 3 --clicks
+  head -c "$recorded" sound.raw >measured.raw
+  python3 "$here/measure_pitch.py" measured.raw "$rate" "$channels" "$fmt" --skip 3 --clicks
 fi

@@ -56,6 +56,7 @@ void start_playback(OutputResampler& r, PairRing& pairs, size_t last_append, dou
     r.smoothed_error = 0.0;
     r.slow_error = 0.0;
     r.recent_count = 0;
+    r.blocks_since_start = 0;
     start_block(r);
 }
 
@@ -66,7 +67,8 @@ void end_block(OutputResampler& r) {
     const size_t low = r.block_low;
     start_block(r);
     if (low == SIZE_MAX) return;
-    if (low > kTargetLowPairs + kBacklogPairs && r.fade_dir == 0 && r.hold_frames == 0) {
+    const size_t backlog = r.blocks_since_start++ < kStartBlocks ? kStartSlackPairs : kBacklogPairs;
+    if (low > kTargetLowPairs + backlog && r.fade_dir == 0 && r.hold_frames == 0) {
         r.pending_drop = low - kTargetLowPairs;
         r.fade_dir = -1;
         r.fade_pos = 0;

@@ -30,9 +30,9 @@ inline constexpr size_t kPrimingPairs = 2'000;
 // ... or after this many callbacks in a row that each found some but fewer.
 inline constexpr uint32_t kPrimingCallbacks = 4;
 // The rate correction holds the queue's low point (what is left after a callback, at its
-// least between two bursts) near this many pairs, about 53 ms: room for a late frame of the
-// emulation and for a device that asks for two buffers at once.
-inline constexpr size_t kTargetLowPairs = 2'000;
+// least between two bursts) near this many pairs, about 66 ms: room for a late frame of the
+// emulation, a device that asks for two buffers at once, and the gentle correction's band.
+inline constexpr size_t kTargetLowPairs = 2'500;
 // When priming ends, the queue's low point is judged from the latest burst and the time since
 // it arrived; a queue found full before any burst was seen arrive (a device that started late)
 // waits this long at most for one, playing silence, so that the sound starts in step with the
@@ -41,11 +41,16 @@ inline constexpr double kStartWaitSeconds = 0.25;
 // A measuring block lasts at least this long (device time): longer than the longest burst
 // period (a mono 18,900 Hz sector, 213 ms) with a frame's jitter, so each block sees a low.
 inline constexpr double kBlockSeconds = 0.35;
+// In the first blocks after playback starts the low point shows how far the start's estimate
+// was off (a sound server may pull unevenly while its stream settles): more than this above
+// the target is dropped at once, so that the sound is in step from its first second on.
+inline constexpr size_t kStartSlackPairs = 1'000;
+inline constexpr uint32_t kStartBlocks = 3;
 // The correction follows the least low point of this many latest blocks.
 inline constexpr size_t kLowWindowBlocks = 3;
 // A block whose low point stays this far above the target holds a backlog: the oldest pairs
 // are dropped down to the target (with a short fade out and in) instead of being played fast.
-inline constexpr size_t kBacklogPairs = 2'500;
+inline constexpr size_t kBacklogPairs = 4'000;
 // The producers' bursts reach the queue when the host runs the emulated frame that makes
 // them, so the gap between two bursts can be longer than their period by up to a frame: a
 // PAL frame's worth of pairs (37,800 / 50). Playback starts with this much more under it.
@@ -55,15 +60,18 @@ inline constexpr size_t kFramePairs = 756;
 // steep one beyond kSteepErrorPairs, so that a clock 1 % off is caught well before the queue
 // runs dry; an integral gain per pair and second that learns the clocks' ratio; the smoothing
 // time of the low point; and the most the factor moves in a second.
-inline constexpr double kProportionalGain = 4e-6;
+inline constexpr double kProportionalGain = 2e-6;
 inline constexpr double kSteepGain = 2e-5;
-inline constexpr double kSteepErrorPairs = 600.0;
-inline constexpr double kIntegralGain = 1.5e-7;
+inline constexpr double kSteepErrorPairs = 1000.0;
+inline constexpr double kIntegralGain = 7e-8;
 // The steep part of the correction moves into the integral part at this rate per second, so
 // that a large drift is learnt within seconds and the error comes back near the target.
 inline constexpr double kSteepLearningRate = 0.15;
-inline constexpr double kSlowSmoothingSeconds = 5.0;
+// The low point is smoothed over kSmoothingSeconds for the steep part and again over
+// kSlowSmoothingSeconds for the gentle and integral parts; the factor moves by at most
+// kMaxFactorChangePerSecond a second.
 inline constexpr double kSmoothingSeconds = 1.0;
+inline constexpr double kSlowSmoothingSeconds = 5.0;
 inline constexpr double kMaxFactorChangePerSecond = 0.01;
 // The outer bound of the correction.
 inline constexpr double kMinRateFactor = 0.95;
@@ -100,6 +108,7 @@ struct OutputResampler {
     double drift = 0.0;       // integral part: the clocks' ratio as learnt so far, minus 1
     double smoothed_error = 0.0;  // low point minus target, smoothed, in pairs
     double slow_error = 0.0;      // the same smoothed again, for the gentle part
+    uint32_t blocks_since_start = 0;
     uint64_t block_frames = 0;
     size_t block_low = SIZE_MAX;
     // The lows of the latest blocks: the correction follows the least of them, a low point

@@ -48,6 +48,7 @@ OutputResampler playing_resampler(size_t n, double device_rate = 48'000.0, uint3
     }
     r.underrun = false;
     r.seen_appends = r.queue->appends;
+    r.blocks_since_start = kStartBlocks;  // well past the start
     return r;
 }
 
@@ -74,7 +75,7 @@ bool all_zero(const std::vector<float>& v) {
 // on the fourth callback in a row that finds some. It then starts with the target's margin
 // under the queue's low point: the burst of 1,500 pairs arrived three callbacks ago, so the
 // queue would fall to 151 pairs (192 frames at 0.7875) before a burst due a frame later at the
-// latest; 2,347 frames of silence come first, then the oldest pair fades in.
+// latest; (target - 151) / 0.7875 frames of silence come first, then the oldest pair fades in.
 TEST(HostAudio, PrimingWithFewPairsStartsOnTheFourthCallbackAfterTheMargin) {
     OutputResampler r = make_resampler(0);
     EXPECT_TRUE(all_zero(callback(r, 64)));  // the empty queue is seen
@@ -87,14 +88,16 @@ TEST(HostAudio, PrimingWithFewPairsStartsOnTheFourthCallbackAfterTheMargin) {
     const auto first = callback(r, 64);
     EXPECT_FALSE(r.underrun);
     EXPECT_TRUE(all_zero(first));
-    EXPECT_EQ(r.hold_frames, 2'347u - 64u);
+    const auto hold = static_cast<size_t>(static_cast<double>(kTargetLowPairs - 151) / 0.7875);
+    EXPECT_EQ(r.hold_frames, hold - 64u);
     EXPECT_EQ(r.queue->size(), 1'498u);  // the two oldest pairs taken
-    const auto rest = callback(r, 2'283 + 300);
-    for (size_t f = 0; f < 2'283; ++f) ASSERT_EQ(rest[2 * f], 0.0f) << f;
-    EXPECT_GT(rest[2 * 2'284], 0.0f);
-    EXPECT_LT(rest[2 * 2'284], 0.01f) << "fades in from silence";
-    EXPECT_FLOAT_EQ(rest[2 * (2'283 + 240)], 0.5f) << "full level after 5 ms";
-    EXPECT_FLOAT_EQ(rest[2 * (2'283 + 240) + 1], -0.25f);
+    const size_t silent = hold - 64;
+    const auto rest = callback(r, silent + 300);
+    for (size_t f = 0; f < silent; ++f) ASSERT_EQ(rest[2 * f], 0.0f) << f;
+    EXPECT_GT(rest[2 * (silent + 1)], 0.0f);
+    EXPECT_LT(rest[2 * (silent + 1)], 0.01f) << "fades in from silence";
+    EXPECT_FLOAT_EQ(rest[2 * (silent + 240)], 0.5f) << "full level after 5 ms";
+    EXPECT_FLOAT_EQ(rest[2 * (silent + 240) + 1], -0.25f);
     EXPECT_LE(largest_step(rest, 2), 0.5 * 1.5 / 240 + 1e-6) << "a smooth fade: no click";
 }
 
