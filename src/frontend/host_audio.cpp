@@ -6,74 +6,216 @@
 namespace vestrel {
 namespace {
 
-void fill_silence(std::span<float> out) { std::fill(out.begin(), out.end(), 0.0f); }
+// The integral part never asks for more than the outer bound on its own.
+constexpr double kMaxDrift = kMaxRateFactor - 1.0;
+
+// 0 at x = 0, 1 at x = 1, with zero slope at both ends: a fade whose own slope never exceeds
+// 1.5 / length.
+float smoothstep(float x) { return x * x * (3.0f - 2.0f * x); }
 
 // Both sides of the first interpolation step, taken out of the queue (a lone pair twice).
 void take_first_pairs(OutputResampler& r, PairRing& pairs) {
     r.prev_pair = pairs.pop_front();
     r.next_pair = pairs.empty() ? r.prev_pair : pairs.pop_front();
     r.position = 0.0;
+}
+
+void start_block(OutputResampler& r) {
+    r.block_frames = 0;
+    r.block_low = SIZE_MAX;
+}
+
+// Priming ends: play from the oldest pair, fading in. The latest burst of `last_append` pairs
+// came `since` seconds ago, so the next is due in about a burst period less that, a frame
+// later at worst: the queue will fall to about n - last_append - kFramePairs + since x source
+// rate before it. Silence is played first
+// when that leaves less than the target under it, and the oldest pairs are dropped when it
+// leaves more (a device that started late finds up to a second queued, which would otherwise
+// trail the picture).
+void start_playback(OutputResampler& r, PairRing& pairs, size_t last_append, double since,
+                    double source_rate, double step) {
+    const size_t n = pairs.size();
+    const auto arrived = static_cast<size_t>(std::max(0.0, since * source_rate));
+    const size_t taken = last_append + kFramePairs;
+    const size_t low = std::min(n, n - std::min(taken, n) + arrived);
+    r.hold_frames = 0;
+    if (low > kTargetLowPairs) {
+        const size_t drop = std::min(low - kTargetLowPairs, n - 1);
+        pairs.drop_front(drop);
+        r.dropped_pairs += drop;
+    } else {
+        r.hold_frames = static_cast<uint64_t>(static_cast<double>(kTargetLowPairs - low) / step);
+    }
+    take_first_pairs(r, pairs);
     r.underrun = false;
     r.priming_callbacks = 0;
+    r.start_wait_frames = 0;
+    r.fade_dir = 1;
+    r.fade_pos = 0;
+    r.pending_drop = 0;
+    r.smoothed_error = 0.0;
+    r.slow_error = 0.0;
+    r.recent_count = 0;
+    r.blocks_since_start = 0;
+    start_block(r);
+}
+
+// The end of a measuring block: the backlog rule, then the smoothed proportional-integral
+// correction with its rate limit. `factor` changes only here.
+void end_block(OutputResampler& r) {
+    const double dt = static_cast<double>(r.block_frames) / r.device_rate;
+    const size_t low = r.block_low;
+    start_block(r);
+    if (low == SIZE_MAX) return;
+    const size_t backlog = r.blocks_since_start++ < kStartBlocks ? kStartSlackPairs : kBacklogPairs;
+    if (low > kTargetLowPairs + backlog && r.fade_dir == 0 && r.hold_frames == 0) {
+        r.pending_drop = low - kTargetLowPairs;
+        r.fade_dir = -1;
+        r.fade_pos = 0;
+        r.smoothed_error = 0.0;
+        r.recent_count = 0;
+        return;
+    }
+    r.recent_lows[r.recent_count++ % kLowWindowBlocks] = low;
+    const size_t window = std::min<size_t>(r.recent_count, kLowWindowBlocks);
+    const size_t least = *std::min_element(r.recent_lows.begin(), r.recent_lows.begin() + window);
+    const double error = static_cast<double>(least) - static_cast<double>(kTargetLowPairs);
+    r.smoothed_error += (1.0 - std::exp(-dt / kSmoothingSeconds)) * (error - r.smoothed_error);
+    r.slow_error += (1.0 - std::exp(-dt / kSlowSmoothingSeconds)) * (r.smoothed_error - r.slow_error);
+    const double e = r.smoothed_error;
+    const double steep_size = std::max(0.0, std::abs(e) - kSteepErrorPairs) * kSteepGain;
+    const double steep = e < 0 ? -steep_size : steep_size;
+    r.drift = std::clamp(r.drift + (kIntegralGain * r.slow_error + kSteepLearningRate * steep) * dt,
+                         -kMaxDrift, kMaxDrift);
+    const double proportional = kProportionalGain * r.slow_error + steep;
+    const double wanted = std::clamp(1.0 + proportional + r.drift, kMinRateFactor, kMaxRateFactor);
+    const double most = kMaxFactorChangePerSecond * dt;
+    r.factor = std::clamp(r.factor + std::clamp(wanted - r.factor, -most, most), kMinRateFactor,
+                          kMaxRateFactor);
+}
+
+// A fade has run its length: a fade in is over; a fade out drops the backlog and fades in
+// again from the pair after it.
+void end_fade(OutputResampler& r, PairRing& pairs) {
+    r.fade_pos = 0;
+    if (r.fade_dir < 0 && pairs.size() > r.pending_drop + 1) {
+        pairs.drop_front(r.pending_drop);
+        r.dropped_pairs += r.pending_drop;
+        take_first_pairs(r, pairs);
+    }
+    r.pending_drop = 0;
+    r.fade_dir = r.fade_dir < 0 ? 1 : 0;
+}
+
+void write_frame(std::span<float> out, size_t frame, size_t channels, float left, float right) {
+    if (channels == 1) {
+        out[frame] = (left + right) * 0.5f;
+    } else {
+        out[frame] = left;
+        out[frame + 1] = right;
+        for (size_t c = 2; c < channels; ++c) out[frame + c] = 0.0f;
+    }
 }
 
 }  // namespace
 
-double rate_factor(size_t queued_pairs) {
-    const double excess = static_cast<double>(queued_pairs) - static_cast<double>(kTargetQueuedPairs);
-    return std::clamp(1.0 + 0.05 * excess / static_cast<double>(kTargetQueuedPairs), 0.95, 1.05);
-}
-
 void audio_callback(OutputResampler& r, std::span<float> out) {
     const uint32_t source_rate = r.source_rate->load(std::memory_order_relaxed);
+    const size_t channels = std::max<uint32_t>(r.channels, 1);
+    const size_t frames = out.size() / channels;
+    const auto fade_len = static_cast<uint32_t>(std::max(1.0, std::round(r.device_rate * kFadeSeconds)));
+    const double step = static_cast<double>(source_rate) / r.device_rate * r.factor;
+    r.step = step;
+
     std::lock_guard lock(r.queue->mutex);
     PairRing& pairs = r.queue->pairs;
     const size_t n = pairs.size();
+    const uint64_t appends = r.queue->appends;
+    if (r.seen_appends != UINT64_MAX && appends != r.seen_appends) r.frames_since_append = 0;
+    r.seen_appends = appends;
 
     if (r.underrun) {
+        bool ready = false;
         if (n >= kPrimingPairs) {
-            take_first_pairs(r, pairs);
+            ready = true;
         } else if (n == 0) {
             r.priming_callbacks = 0;
-            fill_silence(out);
-            return;
-        } else if (++r.priming_callbacks < kPrimingCallbacks) {
-            fill_silence(out);
-            return;
+        } else if (++r.priming_callbacks >= kPrimingCallbacks) {
+            ready = true;
+        }
+        if (!ready) {
+            r.start_wait_frames = 0;
+        } else if (r.frames_since_append != UINT64_MAX ||
+                   static_cast<double>(r.start_wait_frames) >= kStartWaitSeconds * r.device_rate) {
+            // The burst arrived during the previous buffer, about half a buffer ago; but the
+            // low point is measured after a callback, which takes a whole buffer's pairs
+            // ahead of time, about half a buffer more: the two halves cancel.
+            const double since = r.frames_since_append == UINT64_MAX
+                                     ? 0.0
+                                     : static_cast<double>(r.frames_since_append) / r.device_rate;
+            start_playback(r, pairs, r.queue->last_append, since, source_rate, step);
         } else {
-            take_first_pairs(r, pairs);
+            r.start_wait_frames += frames;
         }
     }
 
-    const double step = static_cast<double>(source_rate) / r.device_rate * rate_factor(n);
-    const size_t channels = std::max<uint32_t>(r.channels, 1);
+    StereoPair last = r.tail;
     for (size_t frame = 0; frame + channels <= out.size(); frame += channels) {
-        while (r.position >= 1.0) {
-            r.position -= 1.0;
-            r.prev_pair = r.next_pair;
-            if (pairs.empty()) {
-                // Decay toward silence for the rest of this buffer; the next callbacks prime.
-                r.next_pair = {r.prev_pair.left * kUnderrunDecay, r.prev_pair.right * kUnderrunDecay};
-                r.underrun = true;
-                r.priming_callbacks = 0;
-            } else {
-                r.next_pair = pairs.pop_front();
+        // What was left when the queue last ran dry, fading out under the rest.
+        float left = 0.0f;
+        float right = 0.0f;
+        if (r.tail_pos < fade_len) {
+            const float g = smoothstep(1.0f - static_cast<float>(r.tail_pos) / static_cast<float>(fade_len));
+            left = r.tail.left * g;
+            right = r.tail.right * g;
+            if (++r.tail_pos == fade_len) r.tail = {};
+        }
+        if (!r.underrun && r.hold_frames > 0) {
+            --r.hold_frames;
+        } else if (!r.underrun) {
+            while (r.position >= 1.0 && !r.underrun) {
+                r.position -= 1.0;
+                r.prev_pair = r.next_pair;
+                if (pairs.empty()) {
+                    // Dry: the level reached fades out from here, and the next callbacks prime.
+                    r.underrun = true;
+                    r.priming_callbacks = 0;
+                    r.start_wait_frames = 0;
+                    r.fade_dir = 0;
+                    r.pending_drop = 0;
+                    ++r.underruns;
+                    r.tail = last;
+                    r.tail_pos = 1;
+                    left = last.left;
+                    right = last.right;
+                } else {
+                    r.next_pair = pairs.pop_front();
+                }
+            }
+            if (!r.underrun) {
+                float gain = 1.0f;
+                if (r.fade_dir != 0) {
+                    const float x = static_cast<float>(r.fade_pos) / static_cast<float>(fade_len);
+                    gain = smoothstep(r.fade_dir > 0 ? x : 1.0f - x);
+                    if (++r.fade_pos >= fade_len) end_fade(r, pairs);
+                }
+                const auto t = static_cast<float>(r.position);
+                left += gain * (r.next_pair.left * t + r.prev_pair.left * (1.0f - t));
+                right += gain * (r.next_pair.right * t + r.prev_pair.right * (1.0f - t));
+                r.position += step;
             }
         }
-        const auto t = static_cast<float>(r.position);
-        const float left = r.next_pair.left * t + r.prev_pair.left * (1.0f - t);
-        const float right = r.next_pair.right * t + r.prev_pair.right * (1.0f - t);
-        if (channels == 1) {
-            out[frame] = (left + right) * 0.5f;
-        } else {
-            out[frame] = left;
-            out[frame + 1] = right;
-            for (size_t c = 2; c < channels; ++c) out[frame + c] = 0.0f;
-        }
-        r.position += step;
+        write_frame(out, frame, channels, left, right);
+        last = {left, right};
     }
     // A partial frame at the end (never asked for by a device) stays silent.
     for (size_t i = out.size() - out.size() % channels; i < out.size(); ++i) out[i] = 0.0f;
+
+    if (r.frames_since_append != UINT64_MAX) r.frames_since_append += frames;
+    if (r.underrun) return;
+    r.block_low = std::min(r.block_low, pairs.size());
+    r.block_frames += frames;
+    if (static_cast<double>(r.block_frames) >= kBlockSeconds * r.device_rate) end_block(r);
 }
 
 std::vector<uint8_t> encode_wav_s16(std::span<const float> interleaved, uint32_t rate,

@@ -12,7 +12,12 @@ LogTarget kLog{"vestrel::audio"};
 
 constexpr int kFallbackRate = 48'000;
 constexpr int kFallbackChannels = 2;
-constexpr int kCallbacksPerSecond = 100;  // about 10 ms per device buffer
+// About 40 ms per device buffer (2,048 frames at 44.1 and 48 kHz). SDL2's PulseAudio backend
+// asks the server for one buffer of latency, so the buffer is all the slack the audio thread
+// has: on a busy host, 512 frames (10 ms) and 1,024 frames (21 ms) still gave holes in the
+// sound (8 in 30 s with 1,024), 2,048 gave none. The resampler keeps its own margin under the
+// queue whatever the buffer; SDL's default (about 46 ms, up to 4,096 frames) is no better.
+constexpr int kCallbacksPerSecond = 25;
 
 // The device's sample format in the log, as "F32", "I16", "U8" and so on.
 std::string format_name(SDL_AudioFormat f) {

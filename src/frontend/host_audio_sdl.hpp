@@ -1,5 +1,5 @@
 // The host audio stream on SDL2: the default output device, float32 samples, a callback
-// buffer of about 10 ms, with audio_callback (host_audio.hpp) as the device callback.
+// buffer of about 40 ms, with audio_callback (host_audio.hpp) as the device callback.
 // Part of the GUI program only.
 #pragma once
 

@@ -1,5 +1,7 @@
 #include "frontend/telemetry.hpp"
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,9 +21,6 @@ using namespace std::chrono_literals;
 
 constexpr std::chrono::nanoseconds kPalPeriod{20'000'000};
 constexpr std::chrono::nanoseconds kNtscPeriod{16'666'667};
-// Below this much time left the whole wait is a busy wait; above it the sleep ends this early.
-constexpr std::chrono::nanoseconds kSleepThreshold = 2ms;
-constexpr std::chrono::nanoseconds kSleepMargin = 1ms;
 
 // Speed warnings: not during the first frames after a reset, and not when the emulation is
 // plainly stalled (20 % or less).
@@ -54,6 +53,19 @@ Instant SteadyPacingClock::now() { return std::chrono::steady_clock::now(); }
 
 void SteadyPacingClock::sleep_for(std::chrono::nanoseconds duration) {
     std::this_thread::sleep_for(duration);
+}
+
+void SteadyPacingClock::sleep_until(Instant deadline) {
+#if defined(__linux__)
+    // steady_clock is CLOCK_MONOTONIC in libstdc++ and libc++ on Linux.
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    if (ns <= 0) return;
+    const timespec at{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+#else
+    std::this_thread::sleep_until(deadline);
+#endif
 }
 
 void SteadyPacingClock::spin_pause() {
@@ -106,8 +118,7 @@ void pace_frame(Telemetry& t, VideoMode mode, PacingClock& clock) {
     const std::chrono::nanoseconds period = frame_period(mode);
     const Instant now = clock.now();
     if (now < t.next_deadline) {
-        const auto remaining = t.next_deadline - now;
-        if (remaining > kSleepThreshold) clock.sleep_for(remaining - kSleepMargin);
+        if (t.next_deadline - now > kPacingSpinWindow) clock.sleep_until(t.next_deadline - kPacingSpinWindow);
         while (clock.now() < t.next_deadline) clock.spin_pause();
         t.next_deadline += period;
     } else {

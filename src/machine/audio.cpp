@@ -64,11 +64,16 @@ void AudioQueue::append_bounded(std::span<const StereoPair> fresh, size_t limit)
     const size_t total = pairs.size() + fresh.size();
     if (total > limit) pairs.drop_front(total - limit);
     for (const StereoPair& p : fresh) pairs.push_back(p);
+    if (!fresh.empty()) {
+        last_append = fresh.size();
+        ++appends;
+    }
 }
 
 void AudioQueue::clear() {
     std::lock_guard lock(mutex);
     pairs.clear();
+    last_append = 0;
 }
 
 size_t AudioQueue::size() {

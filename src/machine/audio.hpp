@@ -72,6 +72,12 @@ private:
 struct AudioQueue {
     std::mutex mutex;
     PairRing pairs;  // guarded by mutex
+    // Pairs brought by the latest append (guarded by mutex): the size of the producer's bursts,
+    // which the host output needs to judge how low the queue will fall before the next one.
+    size_t last_append = 0;
+    // Appends since construction (guarded by mutex), so the host output can tell whether a
+    // burst arrived since its last look.
+    uint64_t appends = 0;
 
     // Appends `fresh` in order after dropping the oldest queued pairs, so that at most `limit`
     // remain. New pairs are dropped only when `fresh` alone exceeds the limit (oldest first).

@@ -59,67 +59,7 @@ public:
     std::vector<std::string> lines;
 };
 
-TEST(Pacing, DeadlineCases) {
-    struct Case {
-        const char* name;
-        VideoMode mode;
-        nanoseconds early;  // time left before the deadline when pacing starts (< 0: late)
-        bool sleeps;
-        nanoseconds sleep;
-        bool spins;
-        nanoseconds next_from_deadline;  // the new deadline relative to the old one
-    };
-    const Case cases[] = {
-        {"5 ms early", VideoMode::Pal, 5ms, true, 4ms, true, 20ms},
-        {"1.5 ms early: spin only", VideoMode::Pal, 1500us, false, {}, true, 20ms},
-        {"exactly 2 ms early: spin only", VideoMode::Pal, 2ms, false, {}, true, 20ms},
-        {"NTSC period", VideoMode::Ntsc, 10ms, true, 9ms, true, nanoseconds{16'666'667}},
-        {"on the deadline", VideoMode::Pal, 0ms, false, {}, false, 20ms},
-        {"5 ms late: no catch-up", VideoMode::Pal, -5ms, false, {}, false, 25ms},
-        {"5 ms late NTSC", VideoMode::Ntsc, -5ms, false, {}, false, nanoseconds{21'666'667}},
-    };
-    for (const auto& c : cases) {
-        FakeClock clock;
-        Telemetry t;
-        const Instant deadline = clock.now() + 50ms;
-        t.next_deadline = deadline;
-        clock.set(deadline - c.early);
-        pace_frame(t, c.mode, clock);
-        EXPECT_EQ(!clock.sleeps.empty(), c.sleeps) << c.name;
-        if (c.sleeps && !clock.sleeps.empty()) {
-            EXPECT_EQ(clock.sleeps.size(), 1u) << c.name;
-            EXPECT_EQ(clock.sleeps[0], c.sleep) << c.name;
-        }
-        EXPECT_EQ(clock.spins > 0, c.spins) << c.name;
-        if (c.early > 0ms) {
-            EXPECT_GE(clock.now(), deadline) << c.name << ": returns at the deadline";
-        }
-        EXPECT_EQ(t.next_deadline - deadline, c.next_from_deadline) << c.name;
-    }
-}
-
-TEST(Pacing, OnTimeFramesStayOnTheGridAndALateOneRestartsIt) {
-    FakeClock clock;
-    Telemetry t;
-    telemetry_start(t, clock.now(), {});
-    const Instant start = clock.now();
-    for (int frame = 1; frame <= 10; ++frame) {
-        clock.advance(7ms);  // the frame's work
-        pace_frame(t, VideoMode::Pal, clock);
-    }
-    // The first frame is already late against a deadline of "now", so the grid starts there.
-    EXPECT_EQ(t.next_deadline, start + 7ms + 20ms * 10);
-
-    const Instant before = clock.now();
-    clock.advance(45ms);  // a long frame
-    pace_frame(t, VideoMode::Pal, clock);
-    EXPECT_EQ(t.next_deadline, before + 45ms + 20ms);
-    clock.advance(5ms);
-    const int spins_before = clock.spins;
-    pace_frame(t, VideoMode::Pal, clock);
-    EXPECT_EQ(clock.now(), before + 65ms) << "the next frame waits a full period";
-    EXPECT_GT(clock.spins, spins_before);
-}
+// pace_frame's tests are in pacing_test.cpp.
 
 TEST(Telemetry, RenderedFrameDetector) {
     Telemetry t;
