@@ -119,11 +119,10 @@ t1=$(date +%s.%N)
 
 # The sound up to this moment is measured (not the shutdown).
 recorded=$(stat -c %s sound.raw 2>/dev/null || echo 0)
-# Escape ends the program; SDL turns SIGTERM into a quit event the loop does not read, so a
-# program that is still there after 5 s is killed.
+# Escape ends the program; one still there after 5 s is terminated.
 xdotool windowfocus --sync "$wid" key Escape 2>/dev/null
 for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-kill -KILL "$pid" 2>/dev/null
+kill -TERM "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
 for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done

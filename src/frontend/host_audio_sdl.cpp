@@ -75,6 +75,9 @@ void on_stream_error(std::string_view text) { LOG_ERROR(kLog, "Audio output stre
 
 std::optional<HostAudioStream> init_host_audio(std::shared_ptr<AudioQueue> queue,
                                                std::shared_ptr<SourceRateCell> source_rate) {
+    // The audio subsystem starts SDL's events, which would turn SIGINT and SIGTERM into a quit
+    // event nobody reads: the program keeps the signals' default action.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     // -1 devices means "cannot tell", not "none".
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0 || SDL_GetNumAudioDevices(0) == 0) {
         LOG_WARN(kLog, "No audio output device found; running in silent mode");

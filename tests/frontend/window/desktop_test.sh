@@ -8,6 +8,7 @@
 #                     xdg-open fails), never with $EDITOR or $VISUAL
 #   disc_dialog       the disc chooser opens in the working directory, then in the folder of the
 #                     disc last chosen
+#   terminated        SIGTERM ends the program while sound plays
 #   desktop_test.sh VESTREL [CASE...]
 # Exits 77 (skipped) when the X tools are not there.
 set -uo pipefail
@@ -153,8 +154,23 @@ case_disc_dialog() {
   quit_with_escape 2
 }
 
+case_terminated() {
+  # SDL's dummy driver is an audio device that every machine has. (SIGINT cannot be tried the
+  # same way: a script's background job starts with it ignored.)
+  SDL_AUDIODRIVER=dummy start
+  logged "Initializing audio on default output device" || fail "no audio device opened"
+  kill -TERM "$pid"
+  for _ in $(seq 30); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -9 "$pid"
+    fail "still running 3 s after SIGTERM"
+  fi
+  wait "$pid" 2>/dev/null
+  pid=""
+}
+
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=(window_destroyed controls_file editor disc_dialog)
+[ ${#cases[@]} -gt 0 ] || cases=(window_destroyed controls_file editor disc_dialog terminated)
 for name in "${cases[@]}"; do
   echo "case $name"
   mkdir -p "$top/$name"
