@@ -30,7 +30,8 @@ fuzz_target() {
     local work="$OUT/ci/$name"
     rm -rf "$work"
     mkdir -p "$work"
-    find "${dirs[@]}" -type f | LC_ALL=C sort | paste -sd, - > "$OUT/ci/$name.inputs"
+    # (No newline at the end: libFuzzer would take it as part of the last name.)
+    find "${dirs[@]}" -type f | LC_ALL=C sort | paste -sd, - | tr -d '\n' > "$OUT/ci/$name.inputs"
     local start=$SECONDS
     if ! setarch "$(uname -m)" -R "$bin" -seed="${FUZZ_SEED:-1}" -runs="$runs" -reload=0 "${common[@]}" \
          -seed_inputs=@"$OUT/ci/$name.inputs" "$work" > "$OUT/ci/$name.log" 2>&1; then

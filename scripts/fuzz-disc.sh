@@ -25,5 +25,5 @@ mkdir -p "$OUT/seeds/chd" "$OUT/seeds/cue"
 "$OUT/make_seeds" "$OUT/seeds/chd" "$OUT/seeds/cue"
 
 # Runs in CI: each about 30 s on one core of the CI machine.
-fuzz_target chd 65536 60000 "$OUT/seeds/chd" "$REGRESSIONS/chd"
-fuzz_target cue 65536 600000 "$OUT/seeds/cue" "$REGRESSIONS/cue"
+fuzz_target chd 65536 85000 "$OUT/seeds/chd" "$REGRESSIONS/chd"
+fuzz_target cue 65536 1000000 "$OUT/seeds/cue" "$REGRESSIONS/cue"

@@ -48,5 +48,5 @@ seed "$OUT/seeds/mpeg_audio_header" '' -- "$FIXTURES"/*.mp2
 
 # Runs in CI: each about 30 s on one core of the CI machine.
 fuzz_target mpeg_demux 16384 12000 "$OUT/seeds/mpeg_demux" "$REGRESSIONS/mpeg_demux"
-fuzz_target mpeg_video 16384 7000 "$OUT/seeds/mpeg_video" "$REGRESSIONS/mpeg_video"
+fuzz_target mpeg_video 16384 11000 "$OUT/seeds/mpeg_video" "$REGRESSIONS/mpeg_video"
 fuzz_target mpeg_audio_header 16384 40000 "$OUT/seeds/mpeg_audio_header" "$REGRESSIONS/mpeg_audio_header"
