@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Builds the MPEG fuzz targets with clang and libFuzzer (ASan + UBSan) and runs each for a
-# bounded time, seeded with the MPEG fixtures:
+# Builds the MPEG fuzz targets with clang and libFuzzer (ASan + UBSan) and runs them on seeds
+# made from the MPEG fixtures plus every input they have stopped on before
+# (tests/dvc/fuzz/regressions/<target>/):
 #   mpeg_demux_fuzz         the system-stream demultiplexer with the video decoder behind it
 #   mpeg_video_fuzz         the video decoder alone
 #   mpeg_audio_header_fuzz  the layer II header check and the audio framing loop
-# Usage: scripts/fuzz-mpeg.sh [SECONDS_PER_TARGET] (default 60; 0 = build only).
+# Usage: scripts/fuzz-mpeg.sh [SECONDS_PER_TARGET]  explore for that long (default 60; 0 = build only)
+#        scripts/fuzz-mpeg.sh ci                    the fixed runs CI makes (scripts/fuzz-common.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-SECONDS_PER_TARGET="${1:-60}"
+. scripts/fuzz-common.sh
+fuzz_mode "${1:-60}"
 OUT="${FUZZ_BUILD:-build-fuzz}"
 CXX="${FUZZ_CXX:-clang++-14}"
 FIXTURES=tests/fixtures/mpeg
+REGRESSIONS=tests/dvc/fuzz/regressions
 
 FLAGS=(-std=c++2b -O1 -g -fno-omit-frame-pointer -Isrc -Itests/dvc/fuzz)
 SAN=(-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
@@ -36,15 +40,13 @@ seed() {  # seed DIR PREFIX_BYTES... -- FILES...
     done
   done
 }
-seed "$OUT/corpus/mpeg_demux" '\x00\x00' '\x07\x00' '\xff\x00' '\x03\xc0' -- "$FIXTURES"/*.mpg
+rm -rf "$OUT/seeds/mpeg_demux" "$OUT/seeds/mpeg_video" "$OUT/seeds/mpeg_audio_header"
+seed "$OUT/seeds/mpeg_demux" '\x00\x00' '\x07\x00' '\xff\x00' '\x03\xc0' -- "$FIXTURES"/*.mpg
 # (The 63 KB CIF stream would make each run of the video targets take a tenth of a second.)
-seed "$OUT/corpus/mpeg_video" '\x01' '\x05' '\xff' -- $(ls "$FIXTURES"/*.m1v | grep -v cif_bench)
-seed "$OUT/corpus/mpeg_audio_header" '' -- "$FIXTURES"/*.mp2
+seed "$OUT/seeds/mpeg_video" '\x01' '\x05' '\xff' -- $(ls "$FIXTURES"/*.m1v | grep -v cif_bench)
+seed "$OUT/seeds/mpeg_audio_header" '' -- "$FIXTURES"/*.mp2
 
-if [ "$SECONDS_PER_TARGET" -gt 0 ]; then
-  for target in mpeg_demux mpeg_video mpeg_audio_header; do
-    echo "== ${target}_fuzz for ${SECONDS_PER_TARGET}s"
-    "$OUT/${target}_fuzz" -max_total_time="$SECONDS_PER_TARGET" -max_len=16384 -timeout=10 \
-      -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$OUT/" "$OUT/corpus/$target"
-  done
-fi
+# Runs in CI: each about 30 s on one core of the CI machine.
+fuzz_target mpeg_demux 16384 12000 "$OUT/seeds/mpeg_demux" "$REGRESSIONS/mpeg_demux"
+fuzz_target mpeg_video 16384 11000 "$OUT/seeds/mpeg_video" "$REGRESSIONS/mpeg_video"
+fuzz_target mpeg_audio_header 16384 40000 "$OUT/seeds/mpeg_audio_header" "$REGRESSIONS/mpeg_audio_header"

@@ -101,6 +101,29 @@ TEST_F(DisplayOrder, CutStreamsEndWithTheirNewestReference) {
     }
 }
 
+TEST_F(DisplayOrder, RefusedHeadersDelayNoPicture) {
+    // Sequence headers of zero width or height ahead of the real one are stepped over in the
+    // same call: with every byte there, the calls hand out what they would without them, and
+    // none comes on a later call with nothing new.
+    const Bytes zero_width{0x00, 0x00, 0x01, 0xB3, 0x00, 0x00, 0x30, 0x13, 0xFF, 0xFF, 0xE0, 0x18};
+    const Bytes zero_height{0x00, 0x00, 0x01, 0xB3, 0x04, 0x00, 0x00, 0x13, 0xFF, 0xFF, 0xE0, 0x18};
+    for (const std::vector<Bytes>& prefix : std::vector<std::vector<Bytes>>{
+             {zero_width}, {zero_height}, {zero_width, zero_height}, {zero_height, zero_width, zero_height}}) {
+        Bytes s;
+        for (const Bytes& h : prefix) s.insert(s.end(), h.begin(), h.end());
+        const Bytes rest = cut(5, kEnd);
+        s.insert(s.end(), rest.begin(), rest.end());
+        for (size_t chunk : {size_t{100000}, size_t{61}}) {
+            SCOPED_TRACE(std::to_string(prefix.size()) + " refused headers, chunk " + std::to_string(chunk));
+            EXPECT_EQ(run(s, chunk, false), "01236");
+        }
+        VideoDecoder dec(s);
+        std::string calls;
+        for (int i = 0; i < 8; ++i) calls += dec.decode().ready ? 'R' : '-';
+        EXPECT_EQ(calls, "RRRRR---");
+    }
+}
+
 TEST_F(DisplayOrder, UnderflowHoldsTheReferenceBack) {
     // The stream arrives picture by picture; a call with nothing new must not show the newest
     // reference ahead of the B pictures that come before it in display order.

@@ -175,13 +175,20 @@ TEST(MpegSequenceHeader, ZeroSizeIsRefusedAndTheSearchGoesOn) {
     const Bytes good = sequence_header(32, 16, 5);
     b.insert(b.end(), good.begin(), good.end());
     b.resize(b.size() + 200, 0);
+    // The search goes on from the next start code at once, not on a later call.
     VideoDecoder dec(b);
-    EXPECT_FALSE(dec.has_sequence_header);
-    EXPECT_TRUE(dec.frames.empty());
-    EXPECT_FALSE(dec.decode().ready);  // retries from the next start code
     ASSERT_TRUE(dec.has_sequence_header);
     EXPECT_EQ(dec.width, 32u);
+    EXPECT_EQ(dec.height, 16u);
     EXPECT_DOUBLE_EQ(dec.picture_rate, 30.0);
+    EXPECT_EQ(dec.frames.size(), 3u);
+
+    // Arriving in pieces, each append searches as far as its bytes reach.
+    VideoDecoder split(Bytes(b.begin(), b.begin() + 6));
+    EXPECT_FALSE(split.has_sequence_header);
+    split.append(std::span(b).subspan(6));
+    ASSERT_TRUE(split.has_sequence_header);
+    EXPECT_EQ(split.width, 32u);
 }
 
 TEST(MpegSequenceHeader, OnlyTheFirstCounts) {

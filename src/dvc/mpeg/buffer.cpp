@@ -79,13 +79,19 @@ void VideoDecoder::scan_sequence_end(size_t from) {
 }
 
 bool VideoDecoder::find_sequence_header() {
-    if (start_code != static_cast<int32_t>(kSequenceHeaderCode)) {
-        do {
-            start_code = next_start_code();
-        } while (start_code != static_cast<int32_t>(kSequenceHeaderCode) && start_code != -1);
-        if (start_code == -1) return false;
+    // A refused header sends the search on; the next one may already be here, and leaving it
+    // for a later call would hand out pictures then that could have come now, with no new bytes.
+    for (;;) {
+        if (start_code != static_cast<int32_t>(kSequenceHeaderCode)) {
+            do {
+                start_code = next_start_code();
+            } while (start_code != static_cast<int32_t>(kSequenceHeaderCode) && start_code != -1);
+            if (start_code == -1) return false;
+        }
+        if (decode_sequence_header()) return true;
+        // Still on the header: it waits for the rest of its bytes.
+        if (start_code == static_cast<int32_t>(kSequenceHeaderCode)) return false;
     }
-    return decode_sequence_header();
 }
 
 // The header's length after its start code: 64 bits, and 512 more for each matrix it loads.

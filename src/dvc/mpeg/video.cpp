@@ -19,10 +19,7 @@ VideoFrame::VideoFrame(uint64_t luma_width, uint64_t luma_height, uint64_t chrom
 
 VideoDecoder::VideoDecoder(std::vector<uint8_t> first_payload) : data(std::move(first_payload)) {
     scan_sequence_end(0);
-    do {
-        start_code = next_start_code();
-    } while (start_code != static_cast<int32_t>(kSequenceHeaderCode) && start_code != -1);
-    if (start_code == static_cast<int32_t>(kSequenceHeaderCode)) decode_sequence_header();
+    find_sequence_header();
 }
 
 void VideoDecoder::append(std::span<const uint8_t> bytes) {

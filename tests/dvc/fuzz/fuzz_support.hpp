@@ -17,13 +17,18 @@ inline size_t picture_codes(std::span<const uint8_t> s) {
 }
 
 // Takes pictures until the decoder has none ready; every index must name a frame, and a
-// decoder that keeps handing out pictures is a fault. Returns the number taken.
+// decoder that keeps handing out pictures is a fault. A picture withheld is withheld until
+// something changes: asked again with no new bytes, the decoder still has none. Returns the
+// number taken.
 template <typename Next>
 size_t take_pictures(VideoDecoder& dec, Next next, size_t limit) {
     size_t taken = 0;
     for (;;) {
         const DecodeResult r = next();
-        if (!r.ready) return taken;
+        if (!r.ready) {
+            if (next().ready) __builtin_trap();
+            return taken;
+        }
         if (r.index >= dec.frames.size() || dec.frames[r.index].y.data.size() < dec.width * dec.height) __builtin_trap();
         if (++taken > limit) __builtin_trap();
     }
@@ -34,6 +39,8 @@ size_t take_pictures(VideoDecoder& dec, Next next, size_t limit) {
 inline void finish(VideoDecoder& dec, size_t taken, size_t codes) {
     const size_t limit = codes + 1;
     taken += take_pictures(dec, [&] { return dec.drain(); }, limit + 2);
+    // The frame step decodes on after a drain found nothing; nothing new has come.
+    if (dec.decode().ready) __builtin_trap();
     dec.mark_end_of_stream();
     taken += take_pictures(dec, [&] { return dec.decode(); }, limit + 2);
     if (taken > limit) __builtin_trap();
