@@ -67,6 +67,13 @@ inline constexpr double kIntegralGain = 7e-8;
 // The steep part of the correction moves into the integral part at this rate per second, so
 // that a large drift is learnt within seconds and the error comes back near the target.
 inline constexpr double kSteepLearningRate = 0.15;
+// A clock a percent off moves the low point by a frame's worth of pairs every two seconds or
+// so; a stalled host whose frame pacing then goes on from a new grid lowers it at once, by the
+// emulated time lost, and leaves it there. A fall of more than kStepPairs from one block's low
+// point to the next is such a step: it is no drift, so it is kept out of the steep and the
+// integral parts (which would learn it as one and then overshoot for seconds) and is made up by
+// the gentle part alone, as far as the queue still lacks it.
+inline constexpr double kStepPairs = 1'000.0;
 // The low point is smoothed over kSmoothingSeconds for the steep part and again over
 // kSlowSmoothingSeconds for the gentle and integral parts; the factor moves by at most
 // kMaxFactorChangePerSecond a second.
@@ -107,7 +114,10 @@ struct OutputResampler {
     double step = 0.0;
     double drift = 0.0;       // integral part: the clocks' ratio as learnt so far, minus 1
     double smoothed_error = 0.0;  // low point minus target, smoothed, in pairs
-    double slow_error = 0.0;      // the same smoothed again, for the gentle part
+    double slow_error = 0.0;      // the same smoothed again, for the integral part
+    double level_error = 0.0;     // the error with any step, smoothed as slow_error, for the gentle part
+    double step_pairs = 0.0;      // how much of the queue's shortfall a step made
+    double last_level = -1.0;     // the previous block's low point (none yet: negative)
     uint32_t blocks_since_start = 0;
     uint64_t block_frames = 0;
     size_t block_low = SIZE_MAX;

@@ -64,6 +64,13 @@ struct Options {
     // A busy host: each burst reaches the queue up to 4 ms after its frame starts, and each
     // callback comes up to 3 ms early or late (from a fixed pseudo-random sequence).
     bool jitter = false;
+    // A host stall: the first burst due at or after stall_after arrives on time, and then the
+    // producer delivers nothing for stall_length seconds. Either it catches up (the bursts due
+    // meanwhile all arrive when the stall ends) or the time is lost (the emulation goes on from
+    // where it stopped, so every later burst comes stall_length late).
+    double stall_after = -1.0;
+    double stall_length = 0.0;
+    bool stall_time_lost = false;
 };
 
 // A small fixed pseudo-random sequence in [0, 1), so that runs repeat exactly.
@@ -111,11 +118,15 @@ SimRun simulate(const Producer& p, const Device& d, const Options& o) {
     uint64_t random = 12345;
     double produce_delay = 0.0;
     double consume_offset = 0.0;
+    double stall_begin = -1.0;
     for (;;) {
         const double emulated = static_cast<double>(k) * period;
         // The burst reaches the queue when the host runs the emulated frame that makes it.
-        const double produce_at =
+        double produce_at =
             o.producer_start + std::floor(emulated / kFrameSeconds) * kFrameSeconds + produce_delay;
+        if (stall_begin >= 0 && produce_at > stall_begin)
+            produce_at = o.stall_time_lost ? produce_at + o.stall_length
+                                           : std::max(produce_at, stall_begin + o.stall_length);
         const double consume_at = o.consumer_start + static_cast<double>(j * d.frames) / d.rate + consume_offset;
         if (consume_at >= o.seconds) break;
         if (produce_at <= consume_at) {
@@ -134,6 +145,7 @@ SimRun simulate(const Producer& p, const Device& d, const Options& o) {
             }
             run.largest_burst = std::max(run.largest_burst, n);
             r.queue->append_bounded(burst);
+            if (o.stall_after >= 0 && stall_begin < 0 && produce_at >= o.stall_after) stall_begin = produce_at;
         } else {
             const size_t before = r.queue->size();
             const size_t low_before = r.block_low;
@@ -263,6 +275,42 @@ TEST(HostAudioResampler, StepSteadyOnABusyHost) {
             EXPECT_LT((s.max - s.min) / s.mean, 0.002) << what;
             EXPECT_NEAR(all.mean / nominal, 1.0, 0.001) << what;
             EXPECT_LE(all.most_queued, queue_bound(run, d)) << what;
+        }
+    }
+}
+
+// A busy host stalls the producer. A stall that the queue's margin covers must neither run it
+// dry nor bend the pitch audibly: the step stays within 12 cents (a factor of 2^(12/1200)) of
+// the source rate over the device rate, but for a moment of at most a quarter second in all.
+// The stalls: 150 ms right after a 4,032-pair sector arrived (the queue then holds the sector
+// and the target's margin, 173 ms), then catching up; and 40 ms whose time is lost, as when the
+// frame pacing starts a new grid after a late frame (the queue is left 1,512 pairs lower).
+TEST(HostAudioResampler, HostStallLeavesThePitchAlone) {
+    struct Stall {
+        double length;
+        bool time_lost;
+    };
+    const Producer& p = kProducers[0];
+    const double twelve_cents = std::pow(2.0, 12.0 / 1200.0);
+    for (const Stall stall : {Stall{0.150, false}, Stall{0.040, true}}) {
+        for (const auto& d : kDevices) {
+            const std::string what = describe(p, d, 1.0) + (stall.time_lost ? ", 40 ms lost" : ", 150 ms stall");
+            Options o;
+            o.stall_after = 20.0;
+            o.stall_length = stall.length;
+            o.stall_time_lost = stall.time_lost;
+            const SimRun run = simulate(p, d, o);
+            const double nominal = kSourceRate / d.rate;
+            double off_pitch = 0.0;  // seconds
+            double worst = 1.0;
+            for (const auto& c : run.callbacks) {
+                if (c.time < 10.0) continue;
+                const double ratio = c.step / nominal;
+                if (ratio > twelve_cents || ratio < 1.0 / twelve_cents) off_pitch += d.frames / d.rate;
+                if (std::abs(std::log(ratio)) > std::abs(std::log(worst))) worst = ratio;
+            }
+            EXPECT_EQ(run.underruns, 0u) << what;
+            EXPECT_LE(off_pitch, 0.25) << what << ": worst " << 1200.0 * std::log2(worst) << " cents";
         }
     }
 }
