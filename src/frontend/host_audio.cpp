@@ -57,7 +57,7 @@ void start_playback(OutputResampler& r, PairRing& pairs, size_t last_append, dou
     r.slow_error = 0.0;
     r.level_error = 0.0;
     r.step_pairs = 0.0;
-    r.last_level = -1.0;
+    r.recent_levels_count = 0;
     r.recent_count = 0;
     r.blocks_since_start = 0;
     start_block(r);
@@ -77,7 +77,7 @@ void end_block(OutputResampler& r) {
         r.fade_pos = 0;
         r.smoothed_error = 0.0;
         r.step_pairs = 0.0;
-        r.last_level = -1.0;
+        r.recent_levels_count = 0;
         r.recent_count = 0;
         return;
     }
@@ -86,8 +86,13 @@ void end_block(OutputResampler& r) {
     const size_t least = *std::min_element(r.recent_lows.begin(), r.recent_lows.begin() + window);
     const double level = static_cast<double>(least);
     const double level_error = level - static_cast<double>(kTargetLowPairs);
-    if (r.last_level >= 0.0 && r.last_level - level > kStepPairs) r.step_pairs += r.last_level - level;
-    r.last_level = level;
+    const size_t known = std::min<size_t>(r.recent_levels_count, kStepBlocks);
+    const double before = known ? *std::max_element(r.recent_levels.begin(), r.recent_levels.begin() + known) : level;
+    if (before - level > kStepPairs) {
+        r.step_pairs += before - level;
+        r.recent_levels_count = 0;
+    }
+    r.recent_levels[r.recent_levels_count++ % kStepBlocks] = level;
     r.step_pairs = std::clamp(r.step_pairs, 0.0, std::max(0.0, -level_error));
     const double error = level_error + r.step_pairs;
     const double slow = 1.0 - std::exp(-dt / kSlowSmoothingSeconds);

@@ -67,13 +67,14 @@ inline constexpr double kIntegralGain = 7e-8;
 // The steep part of the correction moves into the integral part at this rate per second, so
 // that a large drift is learnt within seconds and the error comes back near the target.
 inline constexpr double kSteepLearningRate = 0.15;
-// A clock a percent off moves the low point by a frame's worth of pairs every two seconds or
-// so; a stalled host whose frame pacing then goes on from a new grid lowers it at once, by the
-// emulated time lost, and leaves it there. A fall of more than kStepPairs from one block's low
-// point to the next is such a step: it is no drift, so it is kept out of the steep and the
-// integral parts (which would learn it as one and then overshoot for seconds) and is made up by
-// the gentle part alone, as far as the queue still lacks it.
+// A clock a percent off lowers the low point by about 400 pairs a second, in lumps of up to a
+// frame's worth; a stalled host whose frame pacing then goes on from a new grid lowers it
+// within a block or two by all the emulated time lost, and leaves it there. A fall of more than
+// kStepPairs within kStepBlocks blocks is such a step: it is no drift, so it is kept out of the
+// steep and the integral parts (which would learn it as one and then overshoot for seconds)
+// and is made up by the gentle part alone, as far as the queue still lacks it.
 inline constexpr double kStepPairs = 1'000.0;
+inline constexpr size_t kStepBlocks = 3;
 // The low point is smoothed over kSmoothingSeconds for the steep part and again over
 // kSlowSmoothingSeconds for the gentle and integral parts; the factor moves by at most
 // kMaxFactorChangePerSecond a second.
@@ -117,7 +118,9 @@ struct OutputResampler {
     double slow_error = 0.0;      // the same smoothed again, for the integral part
     double level_error = 0.0;     // the error with any step, smoothed as slow_error, for the gentle part
     double step_pairs = 0.0;      // how much of the queue's shortfall a step made
-    double last_level = -1.0;     // the previous block's low point (none yet: negative)
+    // The low points of the latest blocks since playback started or the latest step.
+    std::array<double, kStepBlocks> recent_levels{};
+    uint32_t recent_levels_count = 0;
     uint32_t blocks_since_start = 0;
     uint64_t block_frames = 0;
     size_t block_low = SIZE_MAX;

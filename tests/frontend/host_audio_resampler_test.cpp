@@ -293,10 +293,13 @@ TEST(HostAudioResampler, HostStallLeavesThePitchAlone) {
     const Producer& p = kProducers[0];
     const double twelve_cents = std::pow(2.0, 12.0 / 1200.0);
     for (const Stall stall : {Stall{0.150, false}, Stall{0.040, true}}) {
+      // At several moments within a measuring block of the correction's and a sector's period.
+      for (const double at : {20.0, 20.035, 20.07, 20.105, 20.14, 20.175, 20.21, 20.245, 20.28, 20.315}) {
         for (const auto& d : kDevices) {
-            const std::string what = describe(p, d, 1.0) + (stall.time_lost ? ", 40 ms lost" : ", 150 ms stall");
+            const std::string what = describe(p, d, 1.0) + (stall.time_lost ? ", 40 ms lost" : ", 150 ms stall") +
+                                     " at " + std::to_string(at) + " s";
             Options o;
-            o.stall_after = 20.0;
+            o.stall_after = at;
             o.stall_length = stall.length;
             o.stall_time_lost = stall.time_lost;
             const SimRun run = simulate(p, d, o);
@@ -312,6 +315,7 @@ TEST(HostAudioResampler, HostStallLeavesThePitchAlone) {
             EXPECT_EQ(run.underruns, 0u) << what;
             EXPECT_LE(off_pitch, 0.25) << what << ": worst " << 1200.0 * std::log2(worst) << " cents";
         }
+      }
     }
 }
 
