@@ -87,14 +87,20 @@ void end_block(OutputResampler& r) {
     const double level = static_cast<double>(least);
     const double level_error = level - static_cast<double>(kTargetLowPairs);
     const size_t known = std::min<size_t>(r.recent_levels_count, kStepBlocks);
-    const double before = known ? *std::max_element(r.recent_levels.begin(), r.recent_levels.begin() + known) : level;
-    if (before - level > kStepPairs) {
-        r.step_pairs += before - level;
-        r.recent_levels_count = 0;
+    // While the start's estimate settles (its first blocks and a low window after them) the
+    // low point moves by design.
+    if (known > 0 && r.blocks_since_start > kStartBlocks + kLowWindowBlocks) {
+        const auto [lowest, highest] = std::minmax_element(r.recent_levels.begin(), r.recent_levels.begin() + known);
+        const double moved = level > *highest ? level - *lowest : level - *highest;
+        if (std::abs(moved) > kStepPairs) {
+            r.step_pairs += moved;
+            r.recent_levels_count = 0;
+        }
     }
     r.recent_levels[r.recent_levels_count++ % kStepBlocks] = level;
-    r.step_pairs = std::clamp(r.step_pairs, 0.0, std::max(0.0, -level_error));
-    const double error = level_error + r.step_pairs;
+    // Only as much of the error as is still there counts as the step's.
+    r.step_pairs = std::clamp(r.step_pairs, std::min(0.0, level_error), std::max(0.0, level_error));
+    const double error = level_error - r.step_pairs;
     const double slow = 1.0 - std::exp(-dt / kSlowSmoothingSeconds);
     r.smoothed_error += (1.0 - std::exp(-dt / kSmoothingSeconds)) * (error - r.smoothed_error);
     r.slow_error += slow * (r.smoothed_error - r.slow_error);

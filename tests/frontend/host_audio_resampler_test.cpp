@@ -71,6 +71,10 @@ struct Options {
     double stall_after = -1.0;
     double stall_length = 0.0;
     bool stall_time_lost = false;
+    // The device stalls instead: from the first callback due at or after stall_after it asks
+    // for nothing for stall_length seconds and then goes on from there (a sound server that
+    // played silence meanwhile), so that the queue is left higher.
+    bool stall_device = false;
 };
 
 // A small fixed pseudo-random sequence in [0, 1), so that runs repeat exactly.
@@ -119,15 +123,20 @@ SimRun simulate(const Producer& p, const Device& d, const Options& o) {
     double produce_delay = 0.0;
     double consume_offset = 0.0;
     double stall_begin = -1.0;
+    double device_shift = 0.0;
     for (;;) {
         const double emulated = static_cast<double>(k) * period;
         // The burst reaches the queue when the host runs the emulated frame that makes it.
         double produce_at =
             o.producer_start + std::floor(emulated / kFrameSeconds) * kFrameSeconds + produce_delay;
-        if (stall_begin >= 0 && produce_at > stall_begin)
+        if (!o.stall_device && stall_begin >= 0 && produce_at > stall_begin)
             produce_at = o.stall_time_lost ? produce_at + o.stall_length
                                            : std::max(produce_at, stall_begin + o.stall_length);
-        const double consume_at = o.consumer_start + static_cast<double>(j * d.frames) / d.rate + consume_offset;
+        double consume_at = o.consumer_start + static_cast<double>(j * d.frames) / d.rate + consume_offset + device_shift;
+        if (o.stall_device && o.stall_after >= 0 && device_shift == 0.0 && consume_at >= o.stall_after) {
+            device_shift = o.stall_length;
+            consume_at += device_shift;
+        }
         if (consume_at >= o.seconds) break;
         if (produce_at <= consume_at) {
             const auto total = static_cast<uint64_t>(std::floor(static_cast<double>(k + 1) * pairs_per_burst));
@@ -279,29 +288,38 @@ TEST(HostAudioResampler, StepSteadyOnABusyHost) {
     }
 }
 
-// A busy host stalls the producer. A stall that the queue's margin covers must neither run it
-// dry nor bend the pitch audibly: the step stays within 12 cents (a factor of 2^(12/1200)) of
-// the source rate over the device rate, but for a moment of at most a quarter second in all.
-// The stalls: 150 ms right after a 4,032-pair sector arrived (the queue then holds the sector
-// and the target's margin, 173 ms), then catching up; and 40 ms whose time is lost, as when the
-// frame pacing starts a new grid after a late frame (the queue is left 1,512 pairs lower).
+// A busy host stalls the producer or the device. A stall that the queue's margin covers must
+// neither run it dry nor bend the pitch audibly: the step stays within 12 cents (a factor of
+// 2^(12/1200)) of the source rate over the device rate, but for a moment of at most a quarter
+// second in all. The stalls: 150 ms of the producer right after a 4,032-pair sector arrived
+// (the queue then holds the sector and the target's margin, 173 ms), then catching up; 40 ms
+// of the producer whose time is lost, as when the frame pacing starts a new grid after a late
+// frame (the queue is left 1,512 pairs lower); and 40 ms of the device, which then goes on
+// from where it was (the queue is left 1,512 pairs higher).
 TEST(HostAudioResampler, HostStallLeavesThePitchAlone) {
     struct Stall {
+        const char* name;
         double length;
         bool time_lost;
+        bool device;
+    };
+    const Stall stalls[] = {
+        {"producer stalls 150 ms and catches up", 0.150, false, false},
+        {"producer loses 40 ms", 0.040, true, false},
+        {"device loses 40 ms", 0.040, true, true},
     };
     const Producer& p = kProducers[0];
     const double twelve_cents = std::pow(2.0, 12.0 / 1200.0);
-    for (const Stall stall : {Stall{0.150, false}, Stall{0.040, true}}) {
+    for (const Stall& stall : stalls) {
       // At several moments within a measuring block of the correction's and a sector's period.
       for (const double at : {20.0, 20.035, 20.07, 20.105, 20.14, 20.175, 20.21, 20.245, 20.28, 20.315}) {
         for (const auto& d : kDevices) {
-            const std::string what = describe(p, d, 1.0) + (stall.time_lost ? ", 40 ms lost" : ", 150 ms stall") +
-                                     " at " + std::to_string(at) + " s";
+            const std::string what = describe(p, d, 1.0) + ", " + stall.name + " at " + std::to_string(at) + " s";
             Options o;
             o.stall_after = at;
             o.stall_length = stall.length;
             o.stall_time_lost = stall.time_lost;
+            o.stall_device = stall.device;
             const SimRun run = simulate(p, d, o);
             const double nominal = kSourceRate / d.rate;
             double off_pitch = 0.0;  // seconds
