@@ -64,7 +64,8 @@ void start_playback(OutputResampler& r, PairRing& pairs, size_t last_append, dou
 }
 
 // The end of a measuring block: the backlog rule, then the smoothed proportional-integral
-// correction with its rate limit. `factor` changes only here.
+// correction with its rate limit, a step of the low point kept out of its steep and integral
+// parts. `factor` changes only here.
 void end_block(OutputResampler& r) {
     const double dt = static_cast<double>(r.block_frames) / r.device_rate;
     const size_t low = r.block_low;

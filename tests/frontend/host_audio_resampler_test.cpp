@@ -4,8 +4,9 @@
 // audio_callback on the exact schedule of a 48,000 Hz or 44,100 Hz device with 512- or
 // 1,024-frame buffers, for 60 emulated seconds. What a listener needs: the playback step steady
 // within a sector and from sector to sector, its mean the source rate over the device rate,
-// the queue bounded, a producer 1 % off followed without running dry, no backlog when the
-// device starts late, and no click when playback restarts after a dry queue.
+// the queue bounded, a producer 1 % off followed without running dry, the pitch kept when a busy
+// host stalls the producer or the device, no backlog when the device starts late, and no click
+// when playback restarts after a dry queue.
 #include "frontend/host_audio.hpp"
 
 #include <gtest/gtest.h>
