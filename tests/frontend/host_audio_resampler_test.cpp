@@ -295,8 +295,8 @@ TEST(HostAudioResampler, StepSteadyOnABusyHost) {
 // second in all. The stalls: 150 ms of the producer right after a 4,032-pair sector arrived
 // (the queue then holds the sector and the target's margin, 173 ms), then catching up; 40 ms
 // of the producer whose time is lost, as when the frame pacing starts a new grid after a late
-// frame (the queue is left 1,512 pairs lower); and 40 ms of the device, which then goes on
-// from where it was (the queue is left 1,512 pairs higher).
+// frame (the queue is left 1,512 pairs lower); and 40 or 100 ms of the device, which then goes
+// on from where it was (the queue is left 1,512 or 3,780 pairs higher, short of a backlog).
 TEST(HostAudioResampler, HostStallLeavesThePitchAlone) {
     struct Stall {
         const char* name;
@@ -308,6 +308,7 @@ TEST(HostAudioResampler, HostStallLeavesThePitchAlone) {
         {"producer stalls 150 ms and catches up", 0.150, false, false},
         {"producer loses 40 ms", 0.040, true, false},
         {"device loses 40 ms", 0.040, true, true},
+        {"device loses 100 ms", 0.100, true, true},
     };
     const Producer& p = kProducers[0];
     const double twelve_cents = std::pow(2.0, 12.0 / 1200.0);
