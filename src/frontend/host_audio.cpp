@@ -111,7 +111,7 @@ void end_block(OutputResampler& r) {
     const double steep = e < 0 ? -steep_size : steep_size;
     r.drift = std::clamp(r.drift + (kIntegralGain * r.slow_error + kSteepLearningRate * steep) * dt,
                          -kMaxDrift, kMaxDrift);
-    const double proportional = kProportionalGain * r.level_error + steep;
+    const double proportional = std::clamp(kProportionalGain * r.level_error, -kMaxGentle, kMaxGentle) + steep;
     const double wanted = std::clamp(1.0 + proportional + r.drift, kMinRateFactor, kMaxRateFactor);
     const double most = kMaxFactorChangePerSecond * dt;
     r.factor = std::clamp(r.factor + std::clamp(wanted - r.factor, -most, most), kMinRateFactor,

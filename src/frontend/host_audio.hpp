@@ -61,6 +61,9 @@ inline constexpr size_t kFramePairs = 756;
 // runs dry; an integral gain per pair and second that learns the clocks' ratio; the smoothing
 // time of the low point; and the most the factor moves in a second.
 inline constexpr double kProportionalGain = 2e-6;
+// The gentle part alone never bends the pitch by more than about 7 cents: a step of several
+// thousand pairs (short of a backlog) is made good over some seconds instead.
+inline constexpr double kMaxGentle = 0.004;
 inline constexpr double kSteepGain = 2e-5;
 inline constexpr double kSteepErrorPairs = 1000.0;
 inline constexpr double kIntegralGain = 7e-8;
