@@ -55,13 +55,17 @@ void start_playback(OutputResampler& r, PairRing& pairs, size_t last_append, dou
     r.pending_drop = 0;
     r.smoothed_error = 0.0;
     r.slow_error = 0.0;
+    r.level_error = 0.0;
+    r.step_pairs = 0.0;
+    r.recent_levels_count = 0;
     r.recent_count = 0;
     r.blocks_since_start = 0;
     start_block(r);
 }
 
 // The end of a measuring block: the backlog rule, then the smoothed proportional-integral
-// correction with its rate limit. `factor` changes only here.
+// correction with its rate limit, a step of the low point kept out of its steep and integral
+// parts. `factor` changes only here.
 void end_block(OutputResampler& r) {
     const double dt = static_cast<double>(r.block_frames) / r.device_rate;
     const size_t low = r.block_low;
@@ -73,21 +77,41 @@ void end_block(OutputResampler& r) {
         r.fade_dir = -1;
         r.fade_pos = 0;
         r.smoothed_error = 0.0;
+        r.step_pairs = 0.0;
+        r.recent_levels_count = 0;
         r.recent_count = 0;
         return;
     }
     r.recent_lows[r.recent_count++ % kLowWindowBlocks] = low;
     const size_t window = std::min<size_t>(r.recent_count, kLowWindowBlocks);
     const size_t least = *std::min_element(r.recent_lows.begin(), r.recent_lows.begin() + window);
-    const double error = static_cast<double>(least) - static_cast<double>(kTargetLowPairs);
+    const double level = static_cast<double>(least);
+    const double level_error = level - static_cast<double>(kTargetLowPairs);
+    const size_t known = std::min<size_t>(r.recent_levels_count, kStepBlocks);
+    // While the start's estimate settles (its first blocks and a low window after them) the
+    // low point moves by design.
+    if (known > 0 && r.blocks_since_start > kStartBlocks + kLowWindowBlocks) {
+        const auto [lowest, highest] = std::minmax_element(r.recent_levels.begin(), r.recent_levels.begin() + known);
+        const double moved = level > *highest ? level - *lowest : level - *highest;
+        if (std::abs(moved) > kStepPairs) {
+            r.step_pairs += moved;
+            r.recent_levels_count = 0;
+        }
+    }
+    r.recent_levels[r.recent_levels_count++ % kStepBlocks] = level;
+    // Only as much of the error as is still there counts as the step's.
+    r.step_pairs = std::clamp(r.step_pairs, std::min(0.0, level_error), std::max(0.0, level_error));
+    const double error = level_error - r.step_pairs;
+    const double slow = 1.0 - std::exp(-dt / kSlowSmoothingSeconds);
     r.smoothed_error += (1.0 - std::exp(-dt / kSmoothingSeconds)) * (error - r.smoothed_error);
-    r.slow_error += (1.0 - std::exp(-dt / kSlowSmoothingSeconds)) * (r.smoothed_error - r.slow_error);
+    r.slow_error += slow * (r.smoothed_error - r.slow_error);
+    r.level_error += slow * (level_error - r.level_error);
     const double e = r.smoothed_error;
     const double steep_size = std::max(0.0, std::abs(e) - kSteepErrorPairs) * kSteepGain;
     const double steep = e < 0 ? -steep_size : steep_size;
     r.drift = std::clamp(r.drift + (kIntegralGain * r.slow_error + kSteepLearningRate * steep) * dt,
                          -kMaxDrift, kMaxDrift);
-    const double proportional = kProportionalGain * r.slow_error + steep;
+    const double proportional = std::clamp(kProportionalGain * r.level_error, -kMaxGentle, kMaxGentle) + steep;
     const double wanted = std::clamp(1.0 + proportional + r.drift, kMinRateFactor, kMaxRateFactor);
     const double most = kMaxFactorChangePerSecond * dt;
     r.factor = std::clamp(r.factor + std::clamp(wanted - r.factor, -most, most), kMinRateFactor,

@@ -61,14 +61,28 @@ inline constexpr size_t kFramePairs = 756;
 // runs dry; an integral gain per pair and second that learns the clocks' ratio; the smoothing
 // time of the low point; and the most the factor moves in a second.
 inline constexpr double kProportionalGain = 2e-6;
+// The gentle part alone never bends the pitch by more than about 7 cents: a step of several
+// thousand pairs (short of a backlog) is made good over some seconds instead.
+inline constexpr double kMaxGentle = 0.004;
 inline constexpr double kSteepGain = 2e-5;
 inline constexpr double kSteepErrorPairs = 1000.0;
 inline constexpr double kIntegralGain = 7e-8;
 // The steep part of the correction moves into the integral part at this rate per second, so
 // that a large drift is learnt within seconds and the error comes back near the target.
 inline constexpr double kSteepLearningRate = 0.15;
-// The low point is smoothed over kSmoothingSeconds for the steep part and again over
-// kSlowSmoothingSeconds for the gentle and integral parts; the factor moves by at most
+// A clock a percent off moves the low point by about 400 pairs a second, in lumps of up to a
+// frame's worth. A stalled host moves it at once and leaves it there: when the emulation's
+// frame pacing goes on from a new grid after a stall, the queue is left lower by the emulated
+// time lost; when the device (or the sound server) goes on from where it was, the queue is left
+// higher by what it did not take. A move of more than kStepPairs within kStepBlocks blocks is
+// such a step: it is no drift, so it is kept out of the steep and the integral parts (which
+// would learn it as one and then overshoot for seconds) and is made good by the gentle part
+// alone, as far as the queue still shows it.
+inline constexpr double kStepPairs = 1'000.0;
+inline constexpr size_t kStepBlocks = 3;
+// The low point (without a step) is smoothed over kSmoothingSeconds for the steep part and
+// again over kSlowSmoothingSeconds for the integral part; with a step, over
+// kSlowSmoothingSeconds for the gentle part. The factor moves by at most
 // kMaxFactorChangePerSecond a second.
 inline constexpr double kSmoothingSeconds = 1.0;
 inline constexpr double kSlowSmoothingSeconds = 5.0;
@@ -107,7 +121,12 @@ struct OutputResampler {
     double step = 0.0;
     double drift = 0.0;       // integral part: the clocks' ratio as learnt so far, minus 1
     double smoothed_error = 0.0;  // low point minus target, smoothed, in pairs
-    double slow_error = 0.0;      // the same smoothed again, for the gentle part
+    double slow_error = 0.0;      // the same smoothed again, for the integral part
+    double level_error = 0.0;     // the error, step included, over kSlowSmoothingSeconds: the gentle part
+    double step_pairs = 0.0;      // how much of the error a step made (signed, as the error)
+    // The low points of the latest blocks since playback started or the latest step.
+    std::array<double, kStepBlocks> recent_levels{};
+    uint32_t recent_levels_count = 0;
     uint32_t blocks_since_start = 0;
     uint64_t block_frames = 0;
     size_t block_low = SIZE_MAX;

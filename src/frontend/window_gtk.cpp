@@ -385,13 +385,23 @@ void GtkWindowHost::present(std::span<const uint32_t> frame_buffer) {
     uint8_t* data = cairo_image_surface_get_data(s.picture);
     const int stride = cairo_image_surface_get_stride(s.picture);
     const size_t pixels = std::min(frame_buffer.size(), kScreenPixels);
+    // Most frames show what the window already shows (a still picture): only a changed one is
+    // copied and drawn again, which spares the scaling paint, the costliest part of a frame.
+    bool changed = false;
     for (uint32_t y = 0; y < kScreenHeight; ++y) {
         auto* row = reinterpret_cast<uint32_t*>(data + static_cast<size_t>(y) * stride);
         const size_t start = static_cast<size_t>(y) * kScreenWidth;
         const size_t n = start < pixels ? std::min<size_t>(kScreenWidth, pixels - start) : 0;
-        std::memcpy(row, frame_buffer.data() + start, n * sizeof(uint32_t));
-        std::fill(row + n, row + kScreenWidth, 0xFF000000u);
+        if (n > 0 && std::memcmp(row, frame_buffer.data() + start, n * sizeof(uint32_t)) != 0) {
+            std::memcpy(row, frame_buffer.data() + start, n * sizeof(uint32_t));
+            changed = true;
+        }
+        if (std::any_of(row + n, row + kScreenWidth, [](uint32_t v) { return v != 0xFF000000u; })) {
+            std::fill(row + n, row + kScreenWidth, 0xFF000000u);
+            changed = true;
+        }
     }
+    if (!changed) return;
     cairo_surface_mark_dirty(s.picture);
     if (!s.x_window_gone) gtk_widget_queue_draw(s.area);
 }

@@ -4,8 +4,9 @@
 // audio_callback on the exact schedule of a 48,000 Hz or 44,100 Hz device with 512- or
 // 1,024-frame buffers, for 60 emulated seconds. What a listener needs: the playback step steady
 // within a sector and from sector to sector, its mean the source rate over the device rate,
-// the queue bounded, a producer 1 % off followed without running dry, no backlog when the
-// device starts late, and no click when playback restarts after a dry queue.
+// the queue bounded, a producer 1 % off followed without running dry, the pitch kept when a busy
+// host stalls the producer or the device, no backlog when the device starts late, and no click
+// when playback restarts after a dry queue.
 #include "frontend/host_audio.hpp"
 
 #include <gtest/gtest.h>
@@ -64,6 +65,17 @@ struct Options {
     // A busy host: each burst reaches the queue up to 4 ms after its frame starts, and each
     // callback comes up to 3 ms early or late (from a fixed pseudo-random sequence).
     bool jitter = false;
+    // A host stall: the first burst due at or after stall_after arrives on time, and then the
+    // producer delivers nothing for stall_length seconds. Either it catches up (the bursts due
+    // meanwhile all arrive when the stall ends) or the time is lost (the emulation goes on from
+    // where it stopped, so every later burst comes stall_length late).
+    double stall_after = -1.0;
+    double stall_length = 0.0;
+    bool stall_time_lost = false;
+    // The device stalls instead: from the first callback due at or after stall_after it asks
+    // for nothing for stall_length seconds and then goes on from there (a sound server that
+    // played silence meanwhile), so that the queue is left higher.
+    bool stall_device = false;
 };
 
 // A small fixed pseudo-random sequence in [0, 1), so that runs repeat exactly.
@@ -111,12 +123,21 @@ SimRun simulate(const Producer& p, const Device& d, const Options& o) {
     uint64_t random = 12345;
     double produce_delay = 0.0;
     double consume_offset = 0.0;
+    double stall_begin = -1.0;
+    double device_shift = 0.0;
     for (;;) {
         const double emulated = static_cast<double>(k) * period;
         // The burst reaches the queue when the host runs the emulated frame that makes it.
-        const double produce_at =
+        double produce_at =
             o.producer_start + std::floor(emulated / kFrameSeconds) * kFrameSeconds + produce_delay;
-        const double consume_at = o.consumer_start + static_cast<double>(j * d.frames) / d.rate + consume_offset;
+        if (!o.stall_device && stall_begin >= 0 && produce_at > stall_begin)
+            produce_at = o.stall_time_lost ? produce_at + o.stall_length
+                                           : std::max(produce_at, stall_begin + o.stall_length);
+        double consume_at = o.consumer_start + static_cast<double>(j * d.frames) / d.rate + consume_offset + device_shift;
+        if (o.stall_device && o.stall_after >= 0 && device_shift == 0.0 && consume_at >= o.stall_after) {
+            device_shift = o.stall_length;
+            consume_at += device_shift;
+        }
         if (consume_at >= o.seconds) break;
         if (produce_at <= consume_at) {
             const auto total = static_cast<uint64_t>(std::floor(static_cast<double>(k + 1) * pairs_per_burst));
@@ -134,6 +155,7 @@ SimRun simulate(const Producer& p, const Device& d, const Options& o) {
             }
             run.largest_burst = std::max(run.largest_burst, n);
             r.queue->append_bounded(burst);
+            if (o.stall_after >= 0 && stall_begin < 0 && produce_at >= o.stall_after) stall_begin = produce_at;
         } else {
             const size_t before = r.queue->size();
             const size_t low_before = r.block_low;
@@ -264,6 +286,56 @@ TEST(HostAudioResampler, StepSteadyOnABusyHost) {
             EXPECT_NEAR(all.mean / nominal, 1.0, 0.001) << what;
             EXPECT_LE(all.most_queued, queue_bound(run, d)) << what;
         }
+    }
+}
+
+// A busy host stalls the producer or the device. A stall that the queue's margin covers must
+// neither run it dry nor bend the pitch audibly: the step stays within 12 cents (a factor of
+// 2^(12/1200)) of the source rate over the device rate, but for a moment of at most a quarter
+// second in all. The stalls: 150 ms of the producer right after a 4,032-pair sector arrived
+// (the queue then holds the sector and the target's margin, 173 ms), then catching up; 40 ms
+// of the producer whose time is lost, as when the frame pacing starts a new grid after a late
+// frame (the queue is left 1,512 pairs lower); and 40 or 100 ms of the device, which then goes
+// on from where it was (the queue is left 1,512 or 3,780 pairs higher, short of a backlog).
+TEST(HostAudioResampler, HostStallLeavesThePitchAlone) {
+    struct Stall {
+        const char* name;
+        double length;
+        bool time_lost;
+        bool device;
+    };
+    const Stall stalls[] = {
+        {"producer stalls 150 ms and catches up", 0.150, false, false},
+        {"producer loses 40 ms", 0.040, true, false},
+        {"device loses 40 ms", 0.040, true, true},
+        {"device loses 100 ms", 0.100, true, true},
+    };
+    const Producer& p = kProducers[0];
+    const double twelve_cents = std::pow(2.0, 12.0 / 1200.0);
+    for (const Stall& stall : stalls) {
+      // At several moments within a measuring block of the correction's and a sector's period.
+      for (const double at : {20.0, 20.035, 20.07, 20.105, 20.14, 20.175, 20.21, 20.245, 20.28, 20.315}) {
+        for (const auto& d : kDevices) {
+            const std::string what = describe(p, d, 1.0) + ", " + stall.name + " at " + std::to_string(at) + " s";
+            Options o;
+            o.stall_after = at;
+            o.stall_length = stall.length;
+            o.stall_time_lost = stall.time_lost;
+            o.stall_device = stall.device;
+            const SimRun run = simulate(p, d, o);
+            const double nominal = kSourceRate / d.rate;
+            double off_pitch = 0.0;  // seconds
+            double worst = 1.0;
+            for (const auto& c : run.callbacks) {
+                if (c.time < 10.0) continue;
+                const double ratio = c.step / nominal;
+                if (ratio > twelve_cents || ratio < 1.0 / twelve_cents) off_pitch += d.frames / d.rate;
+                if (std::abs(std::log(ratio)) > std::abs(std::log(worst))) worst = ratio;
+            }
+            EXPECT_EQ(run.underruns, 0u) << what;
+            EXPECT_LE(off_pitch, 0.25) << what << ": worst " << 1200.0 * std::log2(worst) << " cents";
+        }
+      }
     }
 }
 

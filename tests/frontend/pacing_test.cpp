@@ -50,10 +50,11 @@ TEST(Pacing, SleepsToJustBeforeTheDeadlineAndSpinsOnlyTheRest) {
         nanoseconds next_from_deadline;
     };
     const Case cases[] = {
-        {"5 ms early", VideoMode::Pal, 5ms, true, 200, 20ms},
-        {"1.5 ms early: still a sleep", VideoMode::Pal, 1500us, true, 200, 20ms},
-        {"150 us early: spin only", VideoMode::Pal, 150us, false, 150, 20ms},
-        {"NTSC period", VideoMode::Ntsc, 10ms, true, 200, nanoseconds{16'666'667}},
+        {"5 ms early", VideoMode::Pal, 5ms, true, 100, 20ms},
+        {"1.5 ms early: still a sleep", VideoMode::Pal, 1500us, true, 100, 20ms},
+        {"150 us early: still a sleep", VideoMode::Pal, 150us, true, 100, 20ms},
+        {"80 us early: spin only", VideoMode::Pal, 80us, false, 80, 20ms},
+        {"NTSC period", VideoMode::Ntsc, 10ms, true, 100, nanoseconds{16'666'667}},
         {"on the deadline", VideoMode::Pal, 0ms, false, 0, 20ms},
         {"5 ms late: no catch-up", VideoMode::Pal, -5ms, false, 0, 25ms},
         {"5 ms late NTSC", VideoMode::Ntsc, -5ms, false, 0, nanoseconds{21'666'667}},
