@@ -98,6 +98,7 @@ int run(int argc, char** argv) {
     load_controls(state.controls);
     (*window)->set_console_controls(&state.controls);
     (*window)->attach_menu(state.controls.profile, PointerDevice::Gamepad, console->video_mode());
+    if (const auto disc = disc_argument(argc, argv)) (*window)->remember_disc(*disc);
 
     std::optional<HostAudioStream> audio =
         init_host_audio(console->bus().cdic.audio_out.queue,

@@ -180,6 +180,12 @@ void GtkMenuHost::message_box(const char* caption, const std::string& text) {
 
 void GtkMenuHost::show_help() { message_box(std::string(kHelpCaption).c_str(), help_text()); }
 
+void GtkMenuHost::remember_disc(const std::filesystem::path& disc) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(disc, ec);
+    if (!ec) last_disc_folder_ = absolute.parent_path();
+}
+
 void GtkMenuHost::show_about() { message_box(std::string(kAboutCaption).c_str(), about_text()); }
 
 namespace {

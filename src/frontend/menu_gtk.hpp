@@ -28,6 +28,8 @@ public:
     bool checked(int id) const;
 
     std::optional<std::filesystem::path> open_disc_dialog() override;
+    // The disc dialog opens next in this disc's folder (a disc given on the command line).
+    void remember_disc(const std::filesystem::path& disc);
     void show_help() override;
     void show_about() override;
     void launch_editor(const std::filesystem::path& file) override;

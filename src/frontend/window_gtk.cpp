@@ -361,6 +361,8 @@ std::expected<std::unique_ptr<GtkWindowHost>, std::string> GtkWindowHost::create
     return host;
 }
 
+void GtkWindowHost::remember_disc(const std::filesystem::path& disc) { menu_->remember_disc(disc); }
+
 void GtkWindowHost::attach_menu(ControlProfile profile, PointerDevice device, VideoMode mode) {
     State& s = *state_;
     GtkWidget* bar = menu_->build(profile, device, mode);

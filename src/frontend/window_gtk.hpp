@@ -28,6 +28,8 @@ public:
 
     // Builds the menu bar from the menu model and sets its first marks.
     void attach_menu(ControlProfile profile, PointerDevice device, VideoMode mode);
+    // The disc dialog opens in this disc's folder until another disc is chosen.
+    void remember_disc(const std::filesystem::path& disc);
 
     // The key mapping in force (kept by the caller for the window's life): keys it uses never
     // open the menu.

@@ -7,7 +7,7 @@
 #   editor            the editor item opens the file with the desktop's opener (gio open when
 #                     xdg-open fails), never with $EDITOR or $VISUAL
 #   disc_dialog       the disc chooser opens in the working directory, then in the folder of the
-#                     disc last chosen
+#                     disc last chosen; after a start with a disc, in that disc's folder
 #   terminated        SIGTERM ends the program while sound plays
 #   desktop_test.sh VESTREL [CASE...]
 # Exits 77 (skipped) when the X tools are not there.
@@ -22,11 +22,12 @@ run_in_x_display "$0" "$vestrel" "$@"
 enter_scratch_dir
 top=$work
 
-# start [ARGS...]: the program in the current folder (a line-F loop as its ROM), its window as $wid.
+# start [ARGS...]: the program in the current folder (a line-F loop as its ROM) with ARGS (else
+# --bios), its window as $wid.
 start() {
   mkdir -p bios
   printf '\x00\x00\x00\x30\x00\x40\x00\x08\xf0\x00' > bios/cdi220b.rom
-  "$vestrel" --bios 2>log.txt >uart.txt &
+  "$vestrel" "${@:---bios}" 2>log.txt >uart.txt &
   pid=$!
   wid=$(timeout 15 xdotool search --sync --onlyvisible --pid "$pid" --name '^Vestrel' | head -1)
   [ -n "$wid" ] || fail "no window"
@@ -150,6 +151,14 @@ case_disc_dialog() {
   choose_disc second.bin
   wait_log "Caricamento disco di gioco: $PWD/games/second.bin" ||
     fail "the chooser did not open in the folder of the last disc"
+  xdotool windowfocus --sync "$wid"
+  quit_with_escape 2
+
+  # The disc the program was started with counts as the last one chosen.
+  start games/first.bin
+  choose_disc second.bin
+  wait_log "Caricamento disco di gioco: $PWD/games/second.bin" ||
+    fail "the chooser did not open in the folder of the disc on the command line"
   xdotool windowfocus --sync "$wid"
   quit_with_escape 2
 }
