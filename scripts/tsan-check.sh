@@ -12,4 +12,5 @@ cmake --build "$OUT" -j "$(nproc)" --target m68k_tests machine_tests frontend_te
 export TSAN_OPTIONS=halt_on_error=1
 "$OUT/m68k/m68k_tests" --gtest_filter='OpcodeClass.*'
 "$OUT/tests/machine_tests" --gtest_filter='AudioQueue.*'
-"$OUT/tests/frontend_tests" --gtest_filter='HostAudio*.*:OutputResampler*.*'
+# (The resampler's and the pitch's simulations run on one thread: nothing for TSan to see.)
+"$OUT/tests/frontend_tests" --gtest_filter='HostAudio.*:OutputResampler*.*'
