@@ -49,6 +49,11 @@ uint32_t matching_tt_040(const Cpu& cpu, uint32_t address, bool supervisor, bool
     return 0;
 }
 
+// Either 68030 TT register matches the access.
+bool tt_matches_030(const Cpu& cpu, uint32_t address, uint8_t fc, bool write) {
+    return tt_register_matches_030(cpu.tt0, address, fc, write) || tt_register_matches_030(cpu.tt1, address, fc, write);
+}
+
 // Address bits [32 - used - bits, 32 - used) as an index; 64-bit so no shift reaches 32.
 uint32_t index_bits(uint32_t address, uint32_t used, uint32_t bits) {
     const uint64_t shifted = (static_cast<uint64_t>(address) << used) & 0xFFFFFFFFull;
@@ -226,22 +231,6 @@ bool tt_register_matches_030(uint32_t tt, uint32_t address, uint8_t fc, bool wri
     return rw_ignored || tt_read == !write;
 }
 
-bool tt_match(const Cpu& cpu, uint32_t address, bool write, bool supervisor, bool instruction) {
-    uint8_t fc = access_fc(supervisor, instruction);
-    if (cpu.alt_fc_access) {
-        fc = static_cast<uint8_t>(cpu.alt_fc & 7);
-        supervisor = (fc & 4) != 0;
-        instruction = (fc & 3) == 2;
-    }
-    const CpuType t = cpu.cpu_type;
-    if (t == CpuType::M68030) {
-        return tt_register_matches_030(cpu.tt0, address, fc, write) ||
-               tt_register_matches_030(cpu.tt1, address, fc, write);
-    }
-    if (is_68040_class(t)) return matching_tt_040(cpu, address, supervisor, instruction) != 0;
-    return false;
-}
-
 TableSearch search_translation_table(Cpu& cpu, CpuBus& bus, uint32_t address, uint8_t fc, int level_limit) {
     TableSearch s;
     const uint32_t tc = cpu.tc;
@@ -332,10 +321,7 @@ PtestResult match_transparent_translation(Cpu& cpu, CpuBus& bus, uint32_t addres
                                           uint32_t level) {
     PtestResult r;
     if (level == 0) {
-        if (tt_register_matches_030(cpu.tt0, address, fc, write) ||
-            tt_register_matches_030(cpu.tt1, address, fc, write)) {
-            r.mmusr = kMmusrTransparent;
-        }
+        if (tt_matches_030(cpu, address, fc, write)) r.mmusr = kMmusrTransparent;
         return r;
     }
     const TableSearch s = search_translation_table(cpu, bus, address, fc, static_cast<int>(level));
@@ -367,7 +353,7 @@ TranslateResult translate_address(Cpu& cpu, CpuBus& bus, uint32_t address, bool 
             }
             return make_translate_result(address, 0, kNoFault);
         }
-    } else if (tt_match(cpu, address, write, supervisor, instruction)) {
+    } else if (cpu.cpu_type == CpuType::M68030 && tt_matches_030(cpu, address, fc, write)) {
         return make_translate_result(address, 0, kNoFault);
     }
     switch (cpu.cpu_type) {

@@ -33,9 +33,6 @@ constexpr uint32_t translate_address_of(TranslateResult r) { return static_cast<
 TranslateResult translate_address(Cpu& cpu, CpuBus& bus, uint32_t address, bool write, bool supervisor,
                                   bool instruction);
 
-// The access is transparently translated (68030 TT0/TT1, 68040/68060 ITTn/DTTn). On the
-// 68040/68060 a write through a register with W set is refused by translate_address.
-bool tt_match(const Cpu& cpu, uint32_t address, bool write, bool supervisor, bool instruction);
 // One 68030 TT register against an access with this function code.
 bool tt_register_matches_030(uint32_t tt, uint32_t address, uint8_t fc, bool write);
 
