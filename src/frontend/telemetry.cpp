@@ -4,12 +4,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <system_error>
 #include <thread>
 
 #include <fmt/format.h>
 
+#include "common/file.hpp"
 #include "common/log.hpp"
 
 namespace vestrel {
@@ -223,8 +223,6 @@ std::vector<uint8_t> encode_screenshot_bmp(std::span<const uint32_t> frame_buffe
     return file;
 }
 
-std::filesystem::path screenshot_path(uint64_t frame) { return screenshot_path(frame, 1); }
-
 std::filesystem::path screenshot_path(uint64_t frame, uint64_t copy) {
     const std::string name = copy <= 1 ? fmt::format("screenshot_frame_{}.bmp", frame)
                                        : fmt::format("screenshot_frame_{}_{}.bmp", frame, copy);
@@ -252,7 +250,7 @@ void save_screenshot(uint64_t frame, std::span<const uint32_t> frame_buffer,
             const int error = errno;
             if (error == EEXIST) continue;
             LOG_ERROR(kLog, "Impossibile salvare lo screenshot in {}: {}", rel.generic_string(),
-                      std::strerror(error));
+                      os_error(error).message);
             return;
         }
         const bool written = std::fwrite(file.data(), 1, file.size(), out) == file.size();
@@ -262,7 +260,7 @@ void save_screenshot(uint64_t frame, std::span<const uint32_t> frame_buffer,
             // The file is ours and incomplete: a cut picture is no screenshot.
             std::filesystem::remove(full, ec);
             LOG_ERROR(kLog, "Impossibile salvare lo screenshot in {}: {}", rel.generic_string(),
-                      std::strerror(error));
+                      os_error(error).message);
             return;
         }
         LOG_INFO(kLog, "Screenshot salvato in {}", rel.generic_string());

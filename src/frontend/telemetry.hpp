@@ -145,12 +145,9 @@ std::string format_window_title(const Telemetry& t, std::string_view game_name, 
 // written black.
 std::vector<uint8_t> encode_screenshot_bmp(std::span<const uint32_t> frame_buffer);
 
-// "screenshots_hotel_mario/screenshot_frame_{frame}.bmp", relative to the working directory.
-std::filesystem::path screenshot_path(uint64_t frame);
-
-// The same with a suffix, for when that name is taken: copy 2 is
-// "screenshot_frame_{frame}_2.bmp", and so on; copy 1 is the plain name.
-std::filesystem::path screenshot_path(uint64_t frame, uint64_t copy);
+// "screenshots_hotel_mario/screenshot_frame_{frame}.bmp", relative to the working directory;
+// when that name is taken, copy 2 is "screenshot_frame_{frame}_2.bmp", and so on.
+std::filesystem::path screenshot_path(uint64_t frame, uint64_t copy = 1);
 
 // Writes the screenshot under `working_dir` (the process's working directory when empty) to
 // the first name that is free: an existing file is never replaced. Success logs the relative
