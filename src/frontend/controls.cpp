@@ -141,25 +141,24 @@ ReadOutcome read_file(const std::filesystem::path& file, std::string& text) {
     return ReadOutcome::Read;
 }
 
-constexpr std::array<std::string_view, 6> kKeyFields = {"up", "down", "left", "right", "btn1", "btn2"};
+// The key lines' names and the field each sets.
+struct KeyField {
+    std::string_view name;
+    Key Controls::*member;
+};
+constexpr std::array<KeyField, 6> kKeyFields = {{{"up", &Controls::up},
+                                                 {"down", &Controls::down},
+                                                 {"left", &Controls::left},
+                                                 {"right", &Controls::right},
+                                                 {"btn1", &Controls::btn1},
+                                                 {"btn2", &Controls::btn2}}};
 
-// The index of a key line's name in kKeyFields, or -1.
-int key_field_index(std::string_view key) {
+// The index of a key line's name in kKeyFields.
+std::optional<size_t> key_field_index(std::string_view key) {
     for (size_t i = 0; i < kKeyFields.size(); ++i) {
-        if (key == kKeyFields[i]) return static_cast<int>(i);
+        if (key == kKeyFields[i].name) return i;
     }
-    return -1;
-}
-
-Key& key_field(Controls& c, int index) {
-    switch (index) {
-    case 0: return c.up;
-    case 1: return c.down;
-    case 2: return c.left;
-    case 3: return c.right;
-    case 4: return c.btn1;
-    default: return c.btn2;
-    }
+    return std::nullopt;
 }
 
 // One "name=value" line of the file, as the reader sees it.
@@ -217,9 +216,9 @@ std::optional<std::string> take_custom_keys(Controls& controls, std::string_view
         const bool last = line.data() + line.size() == text.data() + text.size();
         std::string_view kept = line;
         if (const auto setting = parse_setting(line)) {
-            if (const int i = key_field_index(setting->key); i >= 0) {
+            if (const auto i = key_field_index(setting->key)) {
                 if (const auto k = ini_name_to_key(setting->value)) {
-                    key_field(controls, i) = *k;
+                    controls.*kKeyFields[*i].member = *k;
                     custom_set = true;
                 }
             } else if (setting->key == "profile") {
@@ -374,10 +373,10 @@ void load_controls(Controls& controls, const std::filesystem::path& file) {
     for_each_line(text, [&](std::string_view line) {
         const auto setting = parse_setting(line);
         if (!setting) return;
-        if (const int i = key_field_index(setting->key); i >= 0) {
+        if (const auto i = key_field_index(setting->key)) {
             if (const auto k = ini_name_to_key(setting->value)) {
-                key_field(controls, i) = *k;
-                from_file[static_cast<size_t>(i)] = true;
+                controls.*kKeyFields[*i].member = *k;
+                from_file[*i] = true;
                 custom_set = true;
             }
             return;
@@ -399,9 +398,8 @@ void load_controls(Controls& controls, const std::filesystem::path& file) {
                            "Standard dove mancano",
                      file.string(), setting->value);
             Controls standard;
-            for (size_t f = 0; f < from_file.size(); ++f) {
-                const int i = static_cast<int>(f);
-                if (!from_file[f]) key_field(controls, i) = key_field(standard, i);
+            for (size_t i = 0; i < kKeyFields.size(); ++i) {
+                if (!from_file[i]) controls.*kKeyFields[i].member = standard.*kKeyFields[i].member;
             }
             controls.profile = ControlProfile::Standard;
         }
