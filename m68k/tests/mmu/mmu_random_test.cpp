@@ -146,6 +146,31 @@ struct Tree030 {
     }
 };
 
+// Where a search for one address and function code stands: the table it reads next, the size
+// of that table's descriptors, and the logical bits not yet used for indexing.
+struct Walk030 {
+    uint32_t table;
+    bool long_format;
+    uint32_t below;
+
+    Walk030(const Tree030& t, uint8_t fc) {
+        const bool use_srp = t.shape.sre && (fc & 4);
+        table = use_srp ? t.srp_table : t.crp_table;
+        long_format = (use_srp ? t.srp_type : t.crp_type) == 3;
+        below = 32 - t.shape.is;
+    }
+
+    // The address of this level's descriptor; uses up the level's index bits.
+    uint32_t descriptor_at(const Level030& level, uint32_t logical, uint8_t fc) {
+        uint32_t index = fc;
+        if (!level.function_code) {
+            below -= level.width;
+            index = (logical >> below) & ((1u << level.width) - 1);
+        }
+        return table + index * (long_format ? 8 : 4);
+    }
+};
+
 // What the search meets for one address and function code, read from the model's memory.
 struct Search030 {
     uint32_t levels = 0;  // table levels read (the indirect's target is not one)
@@ -159,18 +184,12 @@ struct Search030 {
 
 Search030 model_search(const Memory& m, const Tree030& t, uint32_t logical, uint8_t fc) {
     Search030 r;
-    const bool use_srp = t.shape.sre && (fc & 4);
-    uint32_t table = use_srp ? t.srp_table : t.crp_table;
-    bool long_format = (use_srp ? t.srp_type : t.crp_type) == 3;
-    uint32_t below = 32 - t.shape.is;  // logical bits not yet used for indexing
+    Walk030 w(t, fc);
     const std::vector<Level030> levels = t.levels();
     for (size_t i = 0; i < levels.size(); ++i) {
-        uint32_t index = fc;
-        if (!levels[i].function_code) {
-            below -= levels[i].width;
-            index = (logical >> below) & ((1u << levels[i].width) - 1);
-        }
-        const uint32_t at = table + index * (long_format ? 8 : 4);
+        const uint32_t at = w.descriptor_at(levels[i], logical, fc);
+        const bool long_format = w.long_format;
+        const uint32_t below = w.below;
         const uint32_t first = m.get(at);
         const uint32_t address = long_format ? m.get(at + 4) : first;
         ++r.levels;
@@ -191,8 +210,8 @@ Search030 model_search(const Memory& m, const Tree030& t, uint32_t logical, uint
             return r;
         }
         if (!last_level) {
-            table = address & 0xFFFFFFF0u;
-            long_format = dt == 3;
+            w.table = address & 0xFFFFFFF0u;
+            w.long_format = dt == 3;
             continue;
         }
         // Indirect: the address of a page descriptor (short for DT 2, long for DT 3), no flags.
@@ -286,24 +305,16 @@ void make_descriptor_030(Memory& m, const Tree030& t, std::mt19937& rng, uint32_
 
 // Makes the descriptors the search for this address and function code will read.
 void grow_030(Memory& m, const Tree030& t, std::mt19937& rng, uint32_t logical, uint8_t fc) {
-    const bool use_srp = t.shape.sre && (fc & 4);
-    uint32_t table = use_srp ? t.srp_table : t.crp_table;
-    bool long_format = (use_srp ? t.srp_type : t.crp_type) == 3;
-    uint32_t below = 32 - t.shape.is;
+    Walk030 w(t, fc);
     const std::vector<Level030> levels = t.levels();
     for (size_t i = 0; i < levels.size(); ++i) {
-        uint32_t index = fc;
-        if (!levels[i].function_code) {
-            below -= levels[i].width;
-            index = (logical >> below) & ((1u << levels[i].width) - 1);
-        }
-        const uint32_t at = table + index * (long_format ? 8 : 4);
-        if (!m.has(at)) make_descriptor_030(m, t, rng, at, long_format, i, below);
+        const uint32_t at = w.descriptor_at(levels[i], logical, fc);
+        if (!m.has(at)) make_descriptor_030(m, t, rng, at, w.long_format, i, w.below);
         const uint32_t first = m.get(at);
         const uint32_t dt = first & 3;
         if (dt < 2 || i + 1 == levels.size()) return;
-        table = (long_format ? m.get(at + 4) : first) & 0xFFFFFFF0u;
-        long_format = dt == 3;
+        w.table = (w.long_format ? m.get(at + 4) : first) & 0xFFFFFFF0u;
+        w.long_format = dt == 3;
     }
 }
 
