@@ -25,6 +25,15 @@ void start_block(OutputResampler& r) {
     r.block_low = SIZE_MAX;
 }
 
+// The queue has been moved under the correction (a start, a dropped backlog): the low points
+// it saw before say nothing of what comes.
+void forget_low_points(OutputResampler& r) {
+    r.smoothed_error = 0.0;
+    r.step_pairs = 0.0;
+    r.recent_levels_count = 0;
+    r.recent_count = 0;
+}
+
 // Priming ends: play from the oldest pair, fading in. The latest burst of `last_append` pairs
 // came `since` seconds ago, so the next is due in about a burst period less that, a frame
 // later at worst: the queue will fall to about n - last_append - kFramePairs + since x source
@@ -53,12 +62,9 @@ void start_playback(OutputResampler& r, PairRing& pairs, size_t last_append, dou
     r.fade_dir = 1;
     r.fade_pos = 0;
     r.pending_drop = 0;
-    r.smoothed_error = 0.0;
+    forget_low_points(r);
     r.slow_error = 0.0;
     r.level_error = 0.0;
-    r.step_pairs = 0.0;
-    r.recent_levels_count = 0;
-    r.recent_count = 0;
     r.blocks_since_start = 0;
     start_block(r);
 }
@@ -76,10 +82,7 @@ void end_block(OutputResampler& r) {
         r.pending_drop = low - kTargetLowPairs;
         r.fade_dir = -1;
         r.fade_pos = 0;
-        r.smoothed_error = 0.0;
-        r.step_pairs = 0.0;
-        r.recent_levels_count = 0;
-        r.recent_count = 0;
+        forget_low_points(r);
         return;
     }
     r.recent_lows[r.recent_count++ % kLowWindowBlocks] = low;
