@@ -1,11 +1,13 @@
 #include "frontend/controls.hpp"
 
+#include <sys/stat.h>
+
 #include <array>
-#include <fstream>
+#include <cerrno>
 #include <string>
-#include <system_error>
 #include <vector>
 
+#include "common/file.hpp"
 #include "common/log.hpp"
 
 namespace vestrel {
@@ -14,7 +16,7 @@ namespace {
 LogTarget kLog{"vestrel::gui"};
 
 // A controls file is a few hundred bytes; anything far larger is not one and is left alone.
-constexpr std::uintmax_t kMaxControlsFileBytes = 1u << 20;
+constexpr size_t kMaxControlsFileBytes = 1u << 20;
 
 constexpr std::array<std::string_view, kKeyCount> kKeyNames = {
     "Key0", "Key1", "Key2", "Key3", "Key4", "Key5", "Key6", "Key7", "Key8", "Key9",
@@ -121,24 +123,27 @@ std::string ascii_upper(std::string_view s) {
     return out;
 }
 
-enum class ReadOutcome : uint8_t { Read, Missing, Unreadable };
+enum class ReadOutcome : uint8_t { Read, Missing, Unusable };
+
+struct FileRead {
+    ReadOutcome outcome = ReadOutcome::Read;
+    std::string text;     // the whole file, when read
+    std::string problem;  // why a file that is there cannot be used
+};
 
 // Reads the whole file as bytes. Invalid UTF-8 is no reason to give up: every name the file
 // holds is ASCII, so stray bytes just fail to match.
-ReadOutcome read_file(const std::filesystem::path& file, std::string& text) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(file, ec);
-    if (status.type() == std::filesystem::file_type::not_found) return ReadOutcome::Missing;
-    if (ec || status.type() != std::filesystem::file_type::regular) return ReadOutcome::Unreadable;
-    const std::uintmax_t size = std::filesystem::file_size(file, ec);
-    if (ec || size > kMaxControlsFileBytes) return ReadOutcome::Unreadable;
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return ReadOutcome::Unreadable;
-    text.assign(static_cast<size_t>(size), '\0');
-    in.read(text.data(), static_cast<std::streamsize>(size));
-    if (in.bad()) return ReadOutcome::Unreadable;
-    text.resize(static_cast<size_t>(in.gcount()));
-    return ReadOutcome::Read;
+FileRead read_file(const std::filesystem::path& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 && errno == ENOENT) return {ReadOutcome::Missing, {}, {}};
+    // Never more than the limit is read, so a huge file costs no more than a large one.
+    auto read = read_file_prefix(file, kMaxControlsFileBytes);
+    if (!read) return {ReadOutcome::Unusable, {}, read.error().message};
+    if (read->file_size > kMaxControlsFileBytes) {
+        return {ReadOutcome::Unusable, {},
+                fmt::format("{} byte, oltre il limite di {}", read->file_size, kMaxControlsFileBytes)};
+    }
+    return {ReadOutcome::Read, std::string(read->bytes.begin(), read->bytes.end()), {}};
 }
 
 // The key lines' names and the field each sets.
@@ -197,11 +202,14 @@ std::optional<ControlProfile> profile_from_value(std::string_view lower_value) {
     return std::nullopt;
 }
 
+// The six keys as the log lines list them.
+std::string keys_text(const Controls& c) {
+    return fmt::format("up={}, down={}, left={}, right={}, btn1={}, btn2={}", c.up, c.down, c.left,
+                       c.right, c.btn1, c.btn2);
+}
+
 void log_custom_keys(const Controls& c) {
-    LOG_INFO(kLog,
-             "Comandi personalizzati caricati da vestrel_controls.ini: up={}, down={}, left={}, "
-             "right={}, btn1={}, btn2={}",
-             c.up, c.down, c.left, c.right, c.btn1, c.btn2);
+    LOG_INFO(kLog, "Comandi personalizzati caricati da vestrel_controls.ini: {}", keys_text(c));
 }
 
 // Custom chosen over a file that exists: its key lines are taken over the keys in memory, and
@@ -243,11 +251,14 @@ std::optional<std::string> take_custom_keys(Controls& controls, std::string_view
     return out;
 }
 
-// Writes `text` whole; a write error is ignored.
+// Replaces the file with `text`. A failure leaves the old file whole and is said once: the keys
+// in use stay, only they are not saved.
 void write_text(const std::filesystem::path& file, std::string_view text) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return;
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (const auto written = write_whole_file(file, text); !written) {
+        LOG_WARN(kLog, "{}: impossibile salvare i comandi, {}; file non modificato, i tasti in uso "
+                       "non sono salvati",
+                 file.string(), written.error().message);
+    }
 }
 
 }  // namespace
@@ -355,13 +366,16 @@ void save_controls(const Controls& controls, const std::filesystem::path& file) 
 }
 
 void load_controls(Controls& controls, const std::filesystem::path& file) {
-    std::string text;
-    switch (read_file(file, text)) {
+    const FileRead read = read_file(file);
+    switch (read.outcome) {
     case ReadOutcome::Missing:
         save_controls(controls, file);
         return;
-    case ReadOutcome::Unreadable:
-        // Rewriting it would throw away whatever the user keeps there.
+    case ReadOutcome::Unusable:
+        // Rewriting it would throw away whatever the person keeps there.
+        LOG_WARN(kLog, "{}: impossibile leggere i comandi, {}; file non modificato, in uso il profilo "
+                       "{}: {}",
+                 file.string(), read.problem, controls.profile, keys_text(controls));
         return;
     case ReadOutcome::Read:
         break;
@@ -370,7 +384,10 @@ void load_controls(Controls& controls, const std::filesystem::path& file) {
     bool custom_set = false;
     // The key lines read since the last profile that set all six keys.
     std::array<bool, kKeyFields.size()> from_file{};
-    for_each_line(text, [&](std::string_view line) {
+    // A fixed profile always stands in the file with its own keys: the record as it was at the
+    // last such line. Written once after the parse, so a failure is reported once.
+    std::optional<Controls> rewrite;
+    for_each_line(read.text, [&](std::string_view line) {
         const auto setting = parse_setting(line);
         if (!setting) return;
         if (const auto i = key_field_index(setting->key)) {
@@ -389,8 +406,7 @@ void load_controls(Controls& controls, const std::filesystem::path& file) {
         } else if (profile) {
             apply_profile(controls, *profile);
             from_file.fill(false);
-            // A fixed profile always stands in the file with its own keys.
-            save_controls(controls, file);
+            rewrite = controls;
         } else {
             // A misspelt name is no reason to throw the person's file away: their keys are
             // used, Standard's where they wrote none.
@@ -405,6 +421,7 @@ void load_controls(Controls& controls, const std::filesystem::path& file) {
         }
     });
 
+    if (rewrite) save_controls(*rewrite, file);
     if (controls.profile == ControlProfile::Custom && custom_set) log_custom_keys(controls);
 }
 
@@ -414,13 +431,19 @@ void select_profile(Controls& controls, ControlProfile profile, const std::files
         save_controls(controls, file);
         return;
     }
-    std::string text;
-    switch (read_file(file, text)) {
+    const FileRead read = read_file(file);
+    switch (read.outcome) {
     case ReadOutcome::Missing: save_controls(controls, file); return;
-    case ReadOutcome::Unreadable: return;
+    case ReadOutcome::Unusable:
+        // Custom means the file's keys; without them the keys in use carry on, and the person
+        // is told which, rather than left to believe their own keys are active.
+        LOG_WARN(kLog, "{}: impossibile leggere i comandi, {}; file non modificato, Custom usa i "
+                       "tasti già in uso: {}",
+                 file.string(), read.problem, keys_text(controls));
+        return;
     case ReadOutcome::Read: break;
     }
-    if (const auto rewritten = take_custom_keys(controls, text)) write_text(file, *rewritten);
+    if (const auto rewritten = take_custom_keys(controls, read.text)) write_text(file, *rewritten);
 }
 
 }  // namespace vestrel

@@ -65,19 +65,23 @@ std::string_view key_to_ini_name(Key key);
 // The file's text for a record.
 std::string controls_file_text(const Controls& controls);
 
-// Writes the file whole; a write error is ignored.
+// Replaces the file whole. On failure the old file stays as it was and one warning names it and
+// the system's reason; a folder, a FIFO or a device in its place is refused unopened.
 void save_controls(const Controls& controls, const std::filesystem::path& file = kControlsFileName);
 
 // A profile chosen from the menu. A fixed profile sets its keys and rewrites the file; Custom
 // is the file itself: its keys are taken and its lines kept, only its profile line made to say
-// Custom (a missing or unreadable file is handled as by load_controls).
+// Custom. With no file the keys in use are written as Custom's; with a file that cannot be
+// used (a folder, a FIFO, no read permission, too large) the keys in use become Custom's, the
+// file is left alone and a warning names it and those keys.
 void select_profile(Controls& controls, ControlProfile profile,
                     const std::filesystem::path& file = kControlsFileName);
 
 // Reads the file into `controls`. A missing file is written from the record; a file that
-// exists but cannot be read is left alone. A profile line naming a fixed profile sets that
-// profile's keys and rewrites the file at once; one naming no profile is warned about and
-// changes nothing in the file: its key lines are used, Standard's keys where it has none.
+// exists but cannot be used is left alone and warned about, naming the keys that stay in use.
+// A profile line naming a fixed profile sets that profile's keys and has the file rewritten
+// with them; one naming no profile is warned about and changes nothing in the file: its key
+// lines are used, Standard's keys where it has none.
 void load_controls(Controls& controls, const std::filesystem::path& file = kControlsFileName);
 
 }  // namespace vestrel

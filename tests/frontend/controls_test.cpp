@@ -1,14 +1,21 @@
 #include "frontend/controls.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "../support/child_run.hpp"
 #include "common/log.hpp"
 
 namespace vestrel {
@@ -24,6 +31,32 @@ std::string file_text(std::string_view profile, std::string_view up, std::string
         "# Tasti personalizzati (attivi con profile=Custom o come override):\n"
         "up={}\ndown={}\nleft={}\nright={}\nbtn1={}\nbtn2={}\n",
         profile, up, down, left, right, btn1, btn2);
+}
+
+// The warning lines in a child's log output.
+std::vector<std::string> warnings_in(std::string_view output) {
+    std::vector<std::string> lines;
+    while (!output.empty()) {
+        const size_t eol = output.find('\n');
+        const std::string_view line = output.substr(0, eol);
+        if (line.find("WARN ") != std::string_view::npos) lines.emplace_back(line);
+        output = eol == std::string_view::npos ? std::string_view{} : output.substr(eol + 1);
+    }
+    return lines;
+}
+
+// Runs a controls call in a child under `limits` and gives back its log.
+ChildResult run_logged(const ChildLimits& limits, const std::function<void(Controls&)>& call) {
+    return run_in_child(limits, [&] {
+        std::vector<std::string> lines;
+        log_capture(&lines);
+        Controls controls;
+        call(controls);
+        log_capture(nullptr);
+        std::string out;
+        for (const auto& l : lines) out += l + "\n";
+        return out;
+    });
 }
 
 const std::string kDefaultFile = file_text("Standard", "Up", "Down", "Left", "Right", "Z", "X");
@@ -222,17 +255,8 @@ TEST_F(ControlsFile, ChoosingAProfile) {
         select_profile(controls, c.chosen, path_);
         EXPECT_EQ(controls, c.after) << c.name;
         EXPECT_EQ(read(), c.out) << c.name;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1) << c.name;
     }
-
-    // A file that cannot be read is not replaced; the keys in memory become the custom ones.
-    fs::remove(path_);
-    fs::create_directory(path_);
-    Controls controls = wasd;
-    select_profile(controls, ControlProfile::Custom, path_);
-    EXPECT_EQ(controls, (Controls{ControlProfile::Custom, Key::W, Key::S, Key::A, Key::D, Key::J,
-                                  Key::K}));
-    EXPECT_TRUE(fs::is_directory(path_));
-    fs::remove_all(path_);
 }
 
 TEST_F(ControlsFile, CustomLogLine) {
@@ -246,58 +270,180 @@ TEST_F(ControlsFile, CustomLogLine) {
         << log_[0];
 }
 
-TEST_F(ControlsFile, FilesThatCannotBeReadAreLeftAlone) {
-    // A huge file is not a controls file: it is neither parsed nor replaced.
+// A file that is there but cannot be used is neither parsed nor replaced; one warning names it,
+// gives the reason and lists the keys used instead: the keys in memory, for a read and for
+// Custom alike.
+TEST_F(ControlsFile, UnusableFileIsKeptAndTheKeysInUseNamed) {
     const std::string huge = "profile=WASD\n" + std::string(2u << 20, 'x');
-    write(huge);
-    Controls c;
-    load_controls(c, path_);
-    EXPECT_EQ(c, Controls{});
-    EXPECT_EQ(fs::file_size(path_), huge.size());
+    const std::string unreadable = "profile=Custom\nup=Q\n";
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+        std::string reason;
+        bool root_reads_it;  // permissions do not stop root
+        std::string kept;    // the file's bytes, which must stay (a folder: its one file)
+    };
+    const Case cases[] = {
+        {"a folder where the file should be",
+         [&] {
+             fs::create_directory(path_);
+             std::ofstream(path_ / "keep.txt") << "mine";
+         },
+         "Is a directory (os error 21)", false, ""},
+        {"a file too large to be a controls file", [&] { write(huge); }, std::to_string(huge.size()),
+         false, huge},
+        {"no read permission",
+         [&] {
+             write(unreadable);
+             fs::permissions(path_, fs::perms::owner_write);
+         },
+         "Permission denied (os error 13)", true, unreadable},
+    };
+    const Controls wasd{ControlProfile::Wasd, Key::W, Key::S, Key::A, Key::D, Key::J, Key::K};
+    const std::string wasd_keys = "up=W, down=S, left=A, right=D, btn1=J, btn2=K";
+    const std::string standard_keys = "up=Up, down=Down, left=Left, right=Right, btn1=Z, btn2=X";
+    for (const auto& c : cases) {
+        if (c.root_reads_it && ::geteuid() == 0) continue;
+        for (const bool custom : {false, true}) {
+            fs::remove_all(path_);
+            c.make();
+            log_.clear();
+            Controls controls = custom ? Controls{} : wasd;
+            if (custom) {
+                select_profile(controls, ControlProfile::Custom, path_);
+                EXPECT_EQ(controls, (Controls{ControlProfile::Custom, Key::Up, Key::Down, Key::Left,
+                                              Key::Right, Key::Z, Key::X}))
+                    << c.name;
+            } else {
+                load_controls(controls, path_);
+                EXPECT_EQ(controls, wasd) << c.name;
+            }
+            ASSERT_EQ(log_.size(), 1u) << c.name << (custom ? ", custom" : ", read");
+            const std::string& line = log_[0];
+            EXPECT_NE(line.find("WARN  vestrel::gui] " + path_.string() + ": "), std::string::npos)
+                << line;
+            EXPECT_NE(line.find(c.reason), std::string::npos) << line;
+            EXPECT_TRUE(line.ends_with(custom ? standard_keys : wasd_keys)) << line;
+            if (custom) {
+                EXPECT_NE(line.find("Custom"), std::string::npos) << line;
+            }
 
-    // Places that cannot be read by anyone, root included: a folder where the file should be
-    // (its contents stay), and a path through a plain file.
-    fs::remove(path_);
-    fs::create_directory(path_);
-    std::ofstream(path_ / "keep.txt") << "mine";
-    Controls custom;
-    custom.profile = ControlProfile::Custom;
-    custom.up = Key::Q;
-    c = custom;
-    load_controls(c, path_);
-    EXPECT_EQ(c, custom);
-    ASSERT_TRUE(fs::is_directory(path_));
-    {
-        std::ifstream kept(path_ / "keep.txt");
-        std::string text;
-        kept >> text;
-        EXPECT_EQ(text, "mine");
-    }
-    EXPECT_EQ(std::distance(fs::directory_iterator(path_), fs::directory_iterator{}), 1);
-    fs::remove_all(path_);
-
-    write("profile=Custom\nup=Q\n");
-    c = Controls{};
-    load_controls(c, path_ / "vestrel_controls.ini");
-    EXPECT_EQ(c, Controls{});
-    EXPECT_EQ(read(), "profile=Custom\nup=Q\n");
-    EXPECT_TRUE(log_.empty());
-
-    // No read permission (only for a user other than root, who reads anyway).
-    fs::permissions(path_, fs::perms::none);
-    if (::geteuid() != 0) {
-        load_controls(c, path_);
-        fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
-        EXPECT_EQ(read(), "profile=Custom\nup=Q\n");
-        EXPECT_EQ(c, Controls{});
+            std::error_code ec;
+            fs::permissions(path_, fs::perms::owner_all, ec);
+            if (fs::is_directory(path_)) {
+                std::ifstream kept(path_ / "keep.txt");
+                std::string text;
+                kept >> text;
+                EXPECT_EQ(text, "mine") << c.name;
+                EXPECT_EQ(std::distance(fs::directory_iterator(path_), fs::directory_iterator{}), 1);
+            } else {
+                EXPECT_EQ(read(), c.kept) << c.name;
+            }
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), 1)
+                << c.name << ": nothing written beside it";
+        }
     }
 }
 
-TEST_F(ControlsFile, SaveToAnUnwritablePlaceIsSilent) {
-    Controls c;
-    save_controls(c, dir_ / "no such folder" / "vestrel_controls.ini");
-    EXPECT_TRUE(log_.empty());
+// A path through a plain file, or into a folder that is not there: nothing can be read or
+// written there, and the one warning says why.
+TEST_F(ControlsFile, PathsThatLeadNowhereWarnOnce) {
+    write("profile=Custom\nup=Q\n");
+    struct Case {
+        fs::path file;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {path_ / "vestrel_controls.ini", "Not a directory (os error 20)"},
+        {dir_ / "no such folder" / "vestrel_controls.ini", "No such file or directory (os error 2)"},
+    };
+    for (const auto& c : cases) {
+        for (int writer = 0; writer < 3; ++writer) {
+            log_.clear();
+            Controls controls;
+            if (writer == 0) load_controls(controls, c.file);
+            if (writer == 1) save_controls(controls, c.file);
+            if (writer == 2) select_profile(controls, ControlProfile::Numpad, c.file);
+            ASSERT_EQ(log_.size(), 1u) << c.file << " writer " << writer;
+            EXPECT_NE(log_[0].find("WARN  vestrel::gui] " + c.file.string() + ": "), std::string::npos)
+                << log_[0];
+            EXPECT_NE(log_[0].find(c.reason), std::string::npos) << log_[0];
+        }
+    }
+    EXPECT_EQ(read(), "profile=Custom\nup=Q\n");
     EXPECT_FALSE(fs::exists(dir_ / "no such folder"));
+}
+
+// Every writer on a disk that takes no more bytes (a file size limit stands in for a full
+// disk): the old file keeps every byte, nothing is left beside it, and one warning names the
+// file and the system's reason.
+TEST_F(ControlsFile, AFailedWriteKeepsTheOldFile) {
+    const std::string mine = "# i miei tasti, scritti a mano\nprofile=Custom\nup=I\ndown=K\nleft=J\n"
+                             "right=L\nbtn1=Space\nbtn2=Tab\n";
+    const std::string fixed_with_notes = "# appunti\nprofile=WASD\nup=I\n";
+    struct Case {
+        const char* name;
+        std::optional<std::string> old;  // nothing: no file before
+        std::function<void(Controls&)> write;
+    };
+    const Case cases[] = {
+        {"start-up, no file yet", std::nullopt, [&](Controls& c) { load_controls(c, path_); }},
+        {"start-up rewrite of a fixed profile", fixed_with_notes,
+         [&](Controls& c) { load_controls(c, path_); }},
+        {"save", mine, [&](Controls& c) { save_controls(c, path_); }},
+        {"Standard chosen", mine, [&](Controls& c) { select_profile(c, ControlProfile::Standard, path_); }},
+        {"WASD chosen", mine, [&](Controls& c) { select_profile(c, ControlProfile::Wasd, path_); }},
+        {"Numpad chosen", mine, [&](Controls& c) { select_profile(c, ControlProfile::Numpad, path_); }},
+        {"Custom chosen over another profile", kDefaultFile,
+         [&](Controls& c) { select_profile(c, ControlProfile::Custom, path_); }},
+    };
+    const std::string reason = fmt::format("{} (os error {})", std::strerror(EFBIG), EFBIG);
+    for (const auto& c : cases) {
+        fs::remove(path_);
+        if (c.old) write(*c.old);
+        const ChildResult run = run_logged({.file_size = 40}, c.write);
+        ASSERT_TRUE(run.finished) << c.name << (run.timed_out ? ": timed out" : ": killed");
+        if (c.old) {
+            EXPECT_EQ(read(), *c.old) << c.name;
+        } else {
+            EXPECT_FALSE(fs::exists(path_)) << c.name;
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}), c.old ? 1 : 0)
+            << c.name << ": nothing left beside it";
+        const auto warned = warnings_in(run.output);
+        ASSERT_EQ(warned.size(), 1u) << c.name << "\n" << run.output;
+        EXPECT_NE(warned[0].find("WARN  vestrel::gui] " + path_.string() + ": "), std::string::npos)
+            << warned[0];
+        EXPECT_NE(warned[0].find(reason), std::string::npos) << warned[0];
+    }
+}
+
+// A FIFO named like the file: no reader or writer opens it (opening one blocks until someone
+// opens the other end, which nobody will), and each says so once.
+TEST_F(ControlsFile, AFifoIsNeverOpened) {
+    ASSERT_EQ(::mkfifo(path_.c_str(), 0644), 0);
+    struct Case {
+        const char* name;
+        std::function<void(Controls&)> call;
+    };
+    const Case cases[] = {
+        {"start-up read", [&](Controls& c) { load_controls(c, path_); }},
+        {"save", [&](Controls& c) { save_controls(c, path_); }},
+        {"Standard chosen", [&](Controls& c) { select_profile(c, ControlProfile::Standard, path_); }},
+        {"WASD chosen", [&](Controls& c) { select_profile(c, ControlProfile::Wasd, path_); }},
+        {"Numpad chosen", [&](Controls& c) { select_profile(c, ControlProfile::Numpad, path_); }},
+        {"Custom chosen", [&](Controls& c) { select_profile(c, ControlProfile::Custom, path_); }},
+    };
+    for (const auto& c : cases) {
+        const ChildResult run = run_logged({.seconds = 5}, c.call);
+        ASSERT_TRUE(run.finished) << c.name << (run.timed_out ? ": blocked" : ": killed");
+        const auto warned = warnings_in(run.output);
+        ASSERT_EQ(warned.size(), 1u) << c.name << "\n" << run.output;
+        EXPECT_NE(warned[0].find("WARN  vestrel::gui] " + path_.string() + ": "), std::string::npos)
+            << warned[0];
+        EXPECT_NE(warned[0].find("not a regular file"), std::string::npos) << warned[0];
+        EXPECT_TRUE(fs::is_fifo(path_)) << c.name;
+    }
 }
 
 TEST(ControlsNames, ReadNames) {

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -152,12 +151,10 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error) 
     return o;
 }
 
+// The old file stays whole unless the new one was written whole.
 bool write_file(const std::filesystem::path& path, std::span<const uint8_t> bytes, std::string& error) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        error = fmt::format("cannot write {}", path.string());
+    if (const auto written = write_whole_file(path, bytes); !written) {
+        error = fmt::format("cannot write {}: {}", path.string(), written.error().message);
         return false;
     }
     return true;
