@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev liblzma-dev libzstd-dev libflac-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   binutils-m68k-linux-gnu clang-14 libclang-rt-14-dev
-  xvfb xauth xdotool x11-utils x11-apps imagemagick
+  xvfb xauth xdotool x11-utils x11-apps imagemagick python3
 )
 
 missing=()

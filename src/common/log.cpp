@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -73,7 +74,70 @@ const char* level_colour(LogLevel level) {
     return "";
 }
 
+// Length of the well-formed UTF-8 sequence at s[i] (no overlong forms, surrogates or code
+// points past U+10FFFF), or 0 when none starts there.
+size_t utf8_length(std::string_view s, size_t i) {
+    const auto lead = static_cast<unsigned char>(s[i]);
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) lo = 0xA0;
+        if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) lo = 0x90;
+        if (lead == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + length > s.size()) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        const auto c = static_cast<unsigned char>(s[i + k]);
+        if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return 0;
+    }
+    return length;
+}
+
+void append_escaped_byte(std::string& out, unsigned char byte) {
+    switch (byte) {
+        case '\n': out += "\\n"; return;
+        case '\r': out += "\\r"; return;
+        case '\t': out += "\\t"; return;
+        default: fmt::format_to(std::back_inserter(out), "\\x{:02x}", byte); return;
+    }
+}
+
 }  // namespace
+
+std::string escape_control_characters(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t length = utf8_length(text, i);
+        if (length == 0) {
+            append_escaped_byte(out, lead);
+            ++i;
+            continue;
+        }
+        // U+0080-U+009F are the C1 controls: a UTF-8 terminal may take U+009B as CSI.
+        const bool control = lead < 0x20 || lead == 0x7F ||
+                             (lead == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
+        if (control) {
+            for (size_t k = 0; k < length; ++k) append_escaped_byte(out, static_cast<unsigned char>(text[i + k]));
+        } else {
+            out.append(text.substr(i, length));
+        }
+        i += length;
+    }
+    return out;
+}
 
 LogFilter LogFilter::parse(std::string_view spec) {
     LogFilter filter;
@@ -165,12 +229,14 @@ std::string format_log_line(int64_t utc_seconds, LogLevel level, std::string_vie
     gmtime_r(&t, &tm);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    // Messages carry paths and other outside text; none may reach the terminal raw.
+    const std::string text = escape_control_characters(message);
     if (!colour) {
-        return fmt::format("[{} {:<5} {}] {}", stamp, level_name(level), target, message);
+        return fmt::format("[{} {:<5} {}] {}", stamp, level_name(level), target, text);
     }
     // env_logger dims the brackets and colours the level only.
     return fmt::format("\x1b[90m[\x1b[0m{} {}{:<5}\x1b[0m {}\x1b[90m]\x1b[0m {}", stamp,
-                       level_colour(level), level_name(level), target, message);
+                       level_colour(level), level_name(level), target, text);
 }
 
 void log_write(const LogTarget& target, LogLevel level, std::string_view message) {

@@ -68,7 +68,13 @@ enum class LogStyle : uint8_t { Auto, Always, Never };
 LogStyle parse_log_style(std::string_view value);
 void log_set_style(LogStyle style);
 
-// Formats one line without its newline; `utc_seconds` is seconds since the Unix epoch.
+// Outside text (paths, names, other programs' errors) made safe for a terminal: the control
+// characters (C0, DEL, and C1 as UTF-8) and the bytes that are not UTF-8 become `\n`, `\r`, `\t`
+// or `\xNN` escapes, one per byte, so no name can move the cursor, set the title or start a line.
+std::string escape_control_characters(std::string_view text);
+
+// Formats one line without its newline, the message escaped as above; `utc_seconds` is seconds
+// since the Unix epoch.
 std::string format_log_line(int64_t utc_seconds, LogLevel level, std::string_view target,
                             std::string_view message, bool colour);
 

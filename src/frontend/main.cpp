@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/log.hpp"
+#include "common/standard_streams.hpp"
 #include "frontend/gamepad_sdl.hpp"
 #include "frontend/host_audio_sdl.hpp"
 #include "frontend/input.hpp"
@@ -81,17 +82,17 @@ int run(int argc, char** argv) {
         auto started = start_console(early, disc_argument(argc, argv));
         if (!started) {
             if (started.error().fatal) {
-                std::fprintf(stderr, "%s\n", started.error().message.c_str());
+                std::fprintf(stderr, "%s\n", escape_control_characters(started.error().message).c_str());
                 return kFatalExitStatus;
             }
-            std::fprintf(stderr, "Error: %s\n", started.error().message.c_str());
+            std::fprintf(stderr, "Error: %s\n", escape_control_characters(started.error().message).c_str());
             return 1;
         }
     }
 
     auto window = GtkWindowHost::create();
     if (!window) {
-        std::fprintf(stderr, "Error: %s\n", window.error().c_str());
+        std::fprintf(stderr, "Error: %s\n", escape_control_characters(window.error()).c_str());
         return 1;
     }
     state.controls = Controls{};
@@ -131,4 +132,7 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace vestrel
 
-int main(int argc, char** argv) { return vestrel::run(argc, argv); }
+int main(int argc, char** argv) {
+    vestrel::open_closed_standard_streams();
+    return vestrel::run(argc, argv);
+}

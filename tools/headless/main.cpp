@@ -18,6 +18,7 @@
 
 #include "common/file.hpp"
 #include "common/log.hpp"
+#include "common/standard_streams.hpp"
 #include "frontend/scheduler.hpp"
 #include "frontend/telemetry.hpp"
 #include "machine/bus.hpp"
@@ -201,7 +202,7 @@ void drain_audio(Bus& bus, std::vector<StereoPair>& into) {
 }
 
 int fail(const std::string& message, int code = kExitFailure) {
-    std::fprintf(stderr, "vestrel-headless: %s\n", message.c_str());
+    std::fprintf(stderr, "vestrel-headless: %s\n", escape_control_characters(message).c_str());
     return code;
 }
 
@@ -232,7 +233,8 @@ int run(int argc, char** argv) {
     if (rom->bytes.size() < 8)
         return fail(fmt::format("{}: too short for a system ROM ({} bytes)", o.rom.string(), rom->bytes.size()));
     if (rom->file_size > Bus::kRomSize)
-        std::fprintf(stderr, "vestrel-headless: %s: only the first %u bytes are used\n", o.rom.string().c_str(),
+        std::fprintf(stderr, "vestrel-headless: %s: only the first %u bytes are used\n",
+                     escape_control_characters(o.rom.string()).c_str(),
                      Bus::kRomSize);
     bus->load_system_rom(rom->bytes);
     if (o.nvram) {
@@ -297,4 +299,7 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace vestrel
 
-int main(int argc, char** argv) { return vestrel::run(argc, argv); }
+int main(int argc, char** argv) {
+    vestrel::open_closed_standard_streams();
+    return vestrel::run(argc, argv);
+}
