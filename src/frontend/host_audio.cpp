@@ -6,9 +6,6 @@
 namespace vestrel {
 namespace {
 
-// The integral part never asks for more than the outer bound on its own.
-constexpr double kMaxDrift = kMaxRateFactor - 1.0;
-
 // 0 at x = 0, 1 at x = 1, with zero slope at both ends: a fade whose own slope never exceeds
 // 1.5 / length.
 float smoothstep(float x) { return x * x * (3.0f - 2.0f * x); }
@@ -16,7 +13,13 @@ float smoothstep(float x) { return x * x * (3.0f - 2.0f * x); }
 // Both sides of the first interpolation step, taken out of the queue (a lone pair twice).
 void take_first_pairs(OutputResampler& r, PairRing& pairs) {
     r.prev_pair = pairs.pop_front();
-    r.next_pair = pairs.empty() ? r.prev_pair : pairs.pop_front();
+    ++r.played_pairs;
+    if (pairs.empty()) {
+        r.next_pair = r.prev_pair;
+    } else {
+        r.next_pair = pairs.pop_front();
+        ++r.played_pairs;
+    }
     r.position = 0.0;
 }
 
@@ -29,8 +32,6 @@ void start_block(OutputResampler& r) {
 // it saw before say nothing of what comes.
 void forget_low_points(OutputResampler& r) {
     r.smoothed_error = 0.0;
-    r.step_pairs = 0.0;
-    r.recent_levels_count = 0;
     r.recent_count = 0;
 }
 
@@ -48,12 +49,12 @@ void start_playback(OutputResampler& r, PairRing& pairs, size_t last_append, dou
     const size_t taken = last_append + kFramePairs;
     const size_t low = std::min(n, n - std::min(taken, n) + arrived);
     r.hold_frames = 0;
-    if (low > kTargetLowPairs) {
-        const size_t drop = std::min(low - kTargetLowPairs, n - 1);
+    if (low > r.target_low) {
+        const size_t drop = std::min(low - r.target_low, n - 1);
         pairs.drop_front(drop);
         r.dropped_pairs += drop;
     } else {
-        r.hold_frames = static_cast<uint64_t>(static_cast<double>(kTargetLowPairs - low) / step);
+        r.hold_frames = static_cast<uint64_t>(static_cast<double>(r.target_low - low) / step);
     }
     take_first_pairs(r, pairs);
     r.underrun = false;
@@ -63,62 +64,106 @@ void start_playback(OutputResampler& r, PairRing& pairs, size_t last_append, dou
     r.fade_pos = 0;
     r.pending_drop = 0;
     forget_low_points(r);
-    r.slow_error = 0.0;
-    r.level_error = 0.0;
+    ++r.pace_line;
+    r.factor = r.pace;
     r.blocks_since_start = 0;
     start_block(r);
 }
 
-// The end of a measuring block: the backlog rule, then the smoothed proportional-integral
-// correction with its rate limit, a step of the low point kept out of its steep and integral
-// parts. `factor` changes only here.
-void end_block(OutputResampler& r) {
+struct LineFit {
+    double slope = 0.0;   // pairs per second
+    double spread = 0.0;  // s^2
+};
+
+// The common slope of the straight lines fitted to the brought counts of the latest `seconds`
+// (none before `r.pace_since`).
+LineFit fit_lines(const OutputResampler& r, double seconds) {
+    const size_t n = std::min<size_t>(r.pace_count, kPaceHistory);
+    const auto point = [&](size_t age) -> const OutputResampler::PacePoint& {
+        return r.pace_points[(r.pace_count - 1 - age) % kPaceHistory];
+    };
+    LineFit fit;
+    if (n == 0) return fit;
+    const double now = point(0).time;
+    const double since = std::max(now - seconds, r.pace_since);
+    double covariance = 0.0;
+    size_t age = 0;
+    while (age < n && point(age).time >= since) {
+        // One line: the points from `age` on that carry its number.
+        const uint32_t line = point(age).line;
+        size_t end = age;
+        double mean_t = 0.0;
+        double mean_b = 0.0;
+        while (end < n && point(end).line == line && point(end).time >= since) {
+            mean_t += point(end).time - now;
+            mean_b += point(end).brought - point(age).brought;
+            ++end;
+        }
+        const auto count = static_cast<double>(end - age);
+        mean_t /= count;
+        mean_b /= count;
+        for (size_t i = age; i < end; ++i) {
+            const double t = point(i).time - now - mean_t;
+            fit.spread += t * t;
+            covariance += t * (point(i).brought - point(age).brought - mean_b);
+        }
+        age = end;
+    }
+    if (fit.spread > 0.0) fit.slope = covariance / fit.spread;
+    return fit;
+}
+
+// The end of a measuring block: the backlog rule, the pace measured from the brought counts,
+// and the level term. `factor` changes only here.
+void end_block(OutputResampler& r, double source_rate) {
     const double dt = static_cast<double>(r.block_frames) / r.device_rate;
     const size_t low = r.block_low;
+    OutputResampler::PacePoint point{r.block_low_time, r.block_low_brought, r.pace_line};
     start_block(r);
     if (low == SIZE_MAX) return;
-    const size_t backlog = r.blocks_since_start++ < kStartBlocks ? kStartSlackPairs : kBacklogPairs;
-    if (low > kTargetLowPairs + backlog && r.fade_dir == 0 && r.hold_frames == 0) {
-        r.pending_drop = low - kTargetLowPairs;
-        r.fade_dir = -1;
-        r.fade_pos = 0;
-        forget_low_points(r);
-        return;
+    // A low point far off the line of the one before, at the measured pace, is a step: the host
+    // stalled. It starts a new line.
+    if (r.pace_count > 0) {
+        const auto& last = r.pace_points[(r.pace_count - 1) % kPaceHistory];
+        const double expected = last.brought + (point.time - last.time) * r.pace * source_rate;
+        const double step_pairs = std::max(kStepPairs, kStepBuffers * r.buffer_pairs);
+        if (last.line == point.line && std::abs(point.brought - expected) > step_pairs)
+            point.line = ++r.pace_line;
     }
     r.recent_lows[r.recent_count++ % kLowWindowBlocks] = low;
     const size_t window = std::min<size_t>(r.recent_count, kLowWindowBlocks);
     const size_t least = *std::min_element(r.recent_lows.begin(), r.recent_lows.begin() + window);
-    const double level = static_cast<double>(least);
-    const double level_error = level - static_cast<double>(kTargetLowPairs);
-    const size_t known = std::min<size_t>(r.recent_levels_count, kStepBlocks);
-    // While the start's estimate settles (its first blocks and a low window after them) the
-    // low point moves by design.
-    if (known > 0 && r.blocks_since_start > kStartBlocks + kLowWindowBlocks) {
-        const auto [lowest, highest] = std::minmax_element(r.recent_levels.begin(), r.recent_levels.begin() + known);
-        const double moved = level > *highest ? level - *lowest : level - *highest;
-        if (std::abs(moved) > kStepPairs) {
-            r.step_pairs += moved;
-            r.recent_levels_count = 0;
-        }
+    const size_t extra = r.target_low - kTargetLowPairs;
+    const size_t backlog = extra + (r.blocks_since_start++ < kStartBlocks ? kStartSlackPairs : kBacklogPairs);
+    if (least > r.target_low + backlog && r.fade_dir == 0 && r.hold_frames == 0) {
+        r.pending_drop = least - r.target_low;
+        r.fade_dir = -1;
+        r.fade_pos = 0;
+        forget_low_points(r);
+        ++r.pace_line;
+        return;
     }
-    r.recent_levels[r.recent_levels_count++ % kStepBlocks] = level;
-    // Only as much of the error as is still there counts as the step's.
-    r.step_pairs = std::clamp(r.step_pairs, std::min(0.0, level_error), std::max(0.0, level_error));
-    const double error = level_error - r.step_pairs;
-    const double slow = 1.0 - std::exp(-dt / kSlowSmoothingSeconds);
+    r.pace_points[r.pace_count++ % kPaceHistory] = point;
+    const double error = static_cast<double>(least) - static_cast<double>(r.target_low);
+    // The queue left its band the way the pace of the latest seconds takes it: the pace has
+    // changed. A stall's step moves the queue just as far, but leaves the recent pace alone.
+    const LineFit recent = fit_lines(r, kRecentPaceSeconds);
+    const double recent_pace = recent.slope / source_rate;
+    if (recent.spread >= kMinPaceSpread && std::abs(error) > kBandPairs && (error < 0) == (recent_pace < r.pace)) {
+        r.pace_since = point.time;
+        r.pace_prior = std::clamp(recent_pace, kMinRateFactor, kMaxRateFactor);
+        r.prior_spread = kMinPaceSpread;
+        r.pace = r.pace_prior;
+    } else {
+        const LineFit fit = fit_lines(r, kPaceWindowSeconds);
+        const double slope = (fit.slope * fit.spread + r.pace_prior * source_rate * r.prior_spread) /
+                             (fit.spread + r.prior_spread);
+        r.pace = std::clamp(slope / source_rate, kMinRateFactor, kMaxRateFactor);
+    }
     r.smoothed_error += (1.0 - std::exp(-dt / kSmoothingSeconds)) * (error - r.smoothed_error);
-    r.slow_error += slow * (r.smoothed_error - r.slow_error);
-    r.level_error += slow * (level_error - r.level_error);
-    const double e = r.smoothed_error;
-    const double steep_size = std::max(0.0, std::abs(e) - kSteepErrorPairs) * kSteepGain;
-    const double steep = e < 0 ? -steep_size : steep_size;
-    r.drift = std::clamp(r.drift + (kIntegralGain * r.slow_error + kSteepLearningRate * steep) * dt,
-                         -kMaxDrift, kMaxDrift);
-    const double proportional = std::clamp(kProportionalGain * r.level_error, -kMaxGentle, kMaxGentle) + steep;
-    const double wanted = std::clamp(1.0 + proportional + r.drift, kMinRateFactor, kMaxRateFactor);
-    const double most = kMaxFactorChangePerSecond * dt;
-    r.factor = std::clamp(r.factor + std::clamp(wanted - r.factor, -most, most), kMinRateFactor,
-                          kMaxRateFactor);
+    const double beyond = std::max(0.0, std::abs(error) - kBandPairs) * kSteepGain;
+    const double level = kGentleGain * r.smoothed_error + (error < 0 ? -beyond : beyond);
+    r.factor = std::clamp(r.pace + level, kMinRateFactor, kMaxRateFactor);
 }
 
 // A fade has run its length: a fade in is over; a fade out drops the backlog and fades in
@@ -153,6 +198,10 @@ void audio_callback(OutputResampler& r, std::span<float> out) {
     const auto fade_len = static_cast<uint32_t>(std::max(1.0, std::round(r.device_rate * kFadeSeconds)));
     const double step = static_cast<double>(source_rate) / r.device_rate * r.factor;
     r.step = step;
+    // A device that takes more than kBufferPairs at a time needs that much more under the queue.
+    r.buffer_pairs = static_cast<double>(frames) * source_rate / r.device_rate;
+    const auto buffer_pairs = static_cast<size_t>(r.buffer_pairs);
+    r.target_low = kTargetLowPairs + (buffer_pairs > kBufferPairs ? buffer_pairs - kBufferPairs : 0);
 
     std::lock_guard lock(r.queue->mutex);
     PairRing& pairs = r.queue->pairs;
@@ -217,6 +266,7 @@ void audio_callback(OutputResampler& r, std::span<float> out) {
                     right = last.right;
                 } else {
                     r.next_pair = pairs.pop_front();
+                    ++r.played_pairs;
                 }
             }
             if (!r.underrun) {
@@ -239,10 +289,15 @@ void audio_callback(OutputResampler& r, std::span<float> out) {
     for (size_t i = out.size() - out.size() % channels; i < out.size(); ++i) out[i] = 0.0f;
 
     if (r.frames_since_append != UINT64_MAX) r.frames_since_append += frames;
+    r.device_frames += frames;
     if (r.underrun) return;
-    r.block_low = std::min(r.block_low, pairs.size());
+    if (pairs.size() < r.block_low) {
+        r.block_low = pairs.size();
+        r.block_low_brought = static_cast<double>(r.played_pairs + pairs.size());
+        r.block_low_time = static_cast<double>(r.device_frames) / r.device_rate;
+    }
     r.block_frames += frames;
-    if (static_cast<double>(r.block_frames) >= kBlockSeconds * r.device_rate) end_block(r);
+    if (static_cast<double>(r.block_frames) >= kBlockSeconds * r.device_rate) end_block(r, source_rate);
 }
 
 std::vector<uint8_t> encode_wav_s16(std::span<const float> interleaved, uint32_t rate,

@@ -6,12 +6,11 @@
 // mono sector, 2,016 for stereo, 8,064 for mono at 18,900 Hz once doubled), or an MPEG audio
 // frame from the cartridge (987 pairs at 44.1 kHz, 907 at 48 kHz). The queue's length is
 // therefore a saw-tooth, and a rate correction computed from it at every callback would bend
-// the pitch with every sector. Here the correction follows only the slow drift between the
-// emulation's clock and the device's: the queue's low point (its length after each callback,
-// the least of it over a measuring block longer than any burst period) is smoothed over
-// seconds and held near a target by a small proportional-integral correction whose changes
-// are rate-limited, so the playback step stays steady within a sector and from sector to
-// sector.
+// the pitch with every sector. Here the two clocks are measured directly instead: the pairs the
+// emulation brought per second of device time give its pace, which the playback step follows,
+// and one small term holds the queue's low point (its length after a callback, at its least
+// over a measuring block longer than any burst period) near a target. The step changes only at
+// the end of a block, so it stays steady within a sector and from sector to sector.
 #pragma once
 
 #include <array>
@@ -30,9 +29,13 @@ inline constexpr size_t kPrimingPairs = 2'000;
 // ... or after this many callbacks in a row that each found some but fewer.
 inline constexpr uint32_t kPrimingCallbacks = 4;
 // The rate correction holds the queue's low point (what is left after a callback, at its
-// least between two bursts) near this many pairs, about 66 ms: room for a late frame of the
-// emulation, a device that asks for two buffers at once, and the gentle correction's band.
-inline constexpr size_t kTargetLowPairs = 2'500;
+// least between two bursts) near this many pairs, about 93 ms: room for a late frame of the
+// emulation, a device that asks for two buffers at once, and for the queue to fall through the
+// gentle band and be caught when the emulation's pace drops by several percent at once.
+inline constexpr size_t kTargetLowPairs = 3'500;
+// That margin holds for a device that takes up to kBufferPairs pairs a callback (1,024 frames at
+// 44.1 kHz); one that takes more has the difference added to the target and the backlog limit.
+inline constexpr size_t kBufferPairs = 1'000;
 // When priming ends, the queue's low point is judged from the latest burst and the time since
 // it arrived; a queue found full before any burst was seen arrive (a device that started late)
 // waits this long at most for one, playing silence, so that the sound starts in step with the
@@ -44,49 +47,44 @@ inline constexpr double kBlockSeconds = 0.35;
 // In the first blocks after playback starts the low point shows how far the start's estimate
 // was off (a sound server may pull unevenly while its stream settles): more than this above
 // the target is dropped at once, so that the sound is in step from its first second on.
-inline constexpr size_t kStartSlackPairs = 1'000;
+inline constexpr size_t kStartSlackPairs = 1'500;
 inline constexpr uint32_t kStartBlocks = 3;
 // The correction follows the least low point of this many latest blocks.
-inline constexpr size_t kLowWindowBlocks = 3;
-// A block whose low point stays this far above the target holds a backlog: the oldest pairs
-// are dropped down to the target (with a short fade out and in) instead of being played fast.
-inline constexpr size_t kBacklogPairs = 4'000;
-// The producers' bursts reach the queue when the host runs the emulated frame that makes
-// them, so the gap between two bursts can be longer than their period by up to a frame: a
-// PAL frame's worth of pairs (37,800 / 50). Playback starts with this much more under it.
+inline constexpr size_t kLowWindowBlocks = 2;
+// A low point this far above the target holds a backlog (a device that lost time): the oldest
+// pairs are dropped down to the target (with a short fade out and in) instead of being played
+// fast. It lies beyond the band below, so that a pace that rises is caught before it.
+inline constexpr size_t kBacklogPairs = 3'300;
+// The producers' bursts reach the queue when the host runs the emulated frame that makes them,
+// so the gap between two bursts can be longer than their period by up to a frame: a PAL
+// frame's worth of pairs (37,800 / 50). Playback starts with this much more under it.
 inline constexpr size_t kFramePairs = 756;
-// The correction: a gentle proportional gain per pair of smoothed error near the target, so
-// that a start a few hundred pairs off bends the pitch by no more than a few cents, and a
-// steep one beyond kSteepErrorPairs, so that a clock 1 % off is caught well before the queue
-// runs dry; an integral gain per pair and second that learns the clocks' ratio; the smoothing
-// time of the low point; and the most the factor moves in a second.
-inline constexpr double kProportionalGain = 2e-6;
-// The gentle part alone never bends the pitch by more than about 7 cents: a step of several
-// thousand pairs (short of a backlog) is made good over some seconds instead.
-inline constexpr double kMaxGentle = 0.004;
-inline constexpr double kSteepGain = 2e-5;
-inline constexpr double kSteepErrorPairs = 1000.0;
-inline constexpr double kIntegralGain = 7e-8;
-// The steep part of the correction moves into the integral part at this rate per second, so
-// that a large drift is learnt within seconds and the error comes back near the target.
-inline constexpr double kSteepLearningRate = 0.15;
-// A clock a percent off moves the low point by about 400 pairs a second, in lumps of up to a
-// frame's worth. A stalled host moves it at once and leaves it there: when the emulation's
-// frame pacing goes on from a new grid after a stall, the queue is left lower by the emulated
-// time lost; when the device (or the sound server) goes on from where it was, the queue is left
-// higher by what it did not take. A move of more than kStepPairs within kStepBlocks blocks is
-// such a step: it is no drift, so it is kept out of the steep and the integral parts (which
-// would learn it as one and then overshoot for seconds) and is made good by the gentle part
-// alone, as far as the queue still shows it.
+// The pace of the emulation against the device's clock: the pairs brought per second of device
+// time, seen at each block's low point (what was played plus what is left), fitted with
+// straight lines of one common slope over the latest kPaceWindowSeconds. A restart after a dry
+// queue, a dropped backlog and a step (a low point more than kStepPairs, or kStepBuffers
+// callbacks' pairs, off the line of the one before: a host that stalled) begin a new line, so
+// that none of them bends the slope. The slope is weighed against the pace believed when the
+// measurement began, as if that were kPriorSpread worth of points (their squared distances
+// from their line's mean time, summed), so that its first noisy seconds do not bend the pitch.
+inline constexpr double kPaceWindowSeconds = 20.0;
+inline constexpr double kPriorSpread = 8.0;  // s^2
 inline constexpr double kStepPairs = 1'000.0;
-inline constexpr size_t kStepBlocks = 3;
-// The low point (without a step) is smoothed over kSmoothingSeconds for the steep part and
-// again over kSlowSmoothingSeconds for the integral part; with a step, over
-// kSlowSmoothingSeconds for the gentle part. The factor moves by at most
-// kMaxFactorChangePerSecond a second.
+inline constexpr double kStepBuffers = 1.3;
+inline constexpr size_t kPaceHistory = 64;  // blocks: more than the window holds
+// The level term: a gentle gain per pair of the low point's error (smoothed over
+// kSmoothingSeconds), which a stall of the host that leaves the queue a couple of thousand
+// pairs off bends by a few cents at most, and a steep one beyond kBandPairs. When the queue
+// leaves that band in the direction the pace of the latest kRecentPaceSeconds explains, the
+// pace has changed (the emulation slowed down or sped up): that pace is taken at once, and the
+// measurement starts again from there, with it as the belief of weight kMinPaceSpread (the
+// recent pace needs at least that spread to count at all).
+inline constexpr double kBandPairs = 2'000.0;
+inline constexpr double kGentleGain = 2e-6;
+inline constexpr double kSteepGain = 2e-4;
 inline constexpr double kSmoothingSeconds = 1.0;
-inline constexpr double kSlowSmoothingSeconds = 5.0;
-inline constexpr double kMaxFactorChangePerSecond = 0.01;
+inline constexpr double kRecentPaceSeconds = 2.5;
+inline constexpr double kMinPaceSpread = 1.0;  // s^2: about 1.5 s of blocks
 // The outer bound of the correction.
 inline constexpr double kMinRateFactor = 0.95;
 inline constexpr double kMaxRateFactor = 1.05;
@@ -119,19 +117,35 @@ struct OutputResampler {
     // changes only at the end of a measuring block; `step` is the last callback's step.
     double factor = 1.0;
     double step = 0.0;
-    double drift = 0.0;       // integral part: the clocks' ratio as learnt so far, minus 1
-    double smoothed_error = 0.0;  // low point minus target, smoothed, in pairs
-    double slow_error = 0.0;      // the same smoothed again, for the integral part
-    double level_error = 0.0;     // the error, step included, over kSlowSmoothingSeconds: the gentle part
-    double step_pairs = 0.0;      // how much of the error a step made (signed, as the error)
-    // The low points of the latest blocks since playback started or the latest step.
-    std::array<double, kStepBlocks> recent_levels{};
-    uint32_t recent_levels_count = 0;
+    size_t target_low = kTargetLowPairs;  // for this device's buffer
+    double buffer_pairs = 0.0;            // what one callback takes
+    double smoothed_error = 0.0;          // low point minus target, smoothed, in pairs
+    // The emulation's measured pace against the device's clock, the pace believed when the
+    // measurement began and its weight, and the device time it began at.
+    double pace = 1.0;
+    double pace_prior = 1.0;
+    double prior_spread = kPriorSpread;
+    double pace_since = 0.0;
+    // Device frames played and pairs taken to play them (dropped pairs not counted) since
+    // construction; the brought count and device time at the block's low point.
+    uint64_t device_frames = 0;
+    uint64_t played_pairs = 0;
+    double block_low_brought = 0.0;
+    double block_low_time = 0.0;
+    // The brought count at the low point of each of the latest blocks, and the line it is on.
+    struct PacePoint {
+        double time;     // device seconds
+        double brought;  // pairs
+        uint32_t line;
+    };
+    std::array<PacePoint, kPaceHistory> pace_points{};
+    uint32_t pace_count = 0;
+    uint32_t pace_line = 0;
     uint32_t blocks_since_start = 0;
     uint64_t block_frames = 0;
     size_t block_low = SIZE_MAX;
     // The lows of the latest blocks: the correction follows the least of them, a low point
-    // over about a second, which sees several bursts of any producer.
+    // over about 0.7 s, which sees at least three bursts of any producer.
     std::array<size_t, kLowWindowBlocks> recent_lows{};
     uint32_t recent_count = 0;
     // Output frames of silence still to play before the queue's first pair, so that the queue

@@ -19,16 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "audio_bursts.hpp"
+
 namespace vestrel {
 namespace {
-
-// The bursts one producer makes: `samples` of the material at `material_rate` each, which
-// reach the queue as 37,800 Hz pairs (ADPCM at 18,900 Hz doubled, MPEG resampled).
-struct Producer {
-    const char* name;
-    double samples;        // per burst, at the material's rate
-    double material_rate;  // Hz
-};
 
 const Producer kProducers[] = {
     {"ADPCM 4-bit mono 37.8 kHz (4,032-pair sectors)", 4'032, 37'800},
@@ -40,14 +34,8 @@ const Producer kProducers[] = {
     {"MPEG audio 48 kHz (907-pair frames)", 1'152, 48'000},
 };
 
-struct Device {
-    double rate;
-    size_t frames;  // per callback
-};
-
 const Device kDevices[] = {{48'000, 512}, {48'000, 1'024}, {44'100, 512}, {44'100, 1'024}};
 
-constexpr double kFrameSeconds = 0.020;  // one emulated PAL frame, computed at its start
 
 struct Options {
     double producer_speed = 1.0;  // 1.01: the emulation's clock runs 1 % fast
@@ -109,24 +97,20 @@ SimRun simulate(const Producer& p, const Device& d, const Options& o) {
     r.device_rate = d.rate;
     r.channels = 2;
 
-    const double pairs_per_burst = p.samples * kSourceRate / p.material_rate;
-    const double period = p.samples / p.material_rate / o.producer_speed;
+    const double period = p.period() / o.producer_speed;
+    ToneBursts bursts(p, o.tone_hz, o.tone_hz > 0 ? 0.5f : 0.25f);
     SimRun run;
     const char* want = std::getenv("VESTREL_RESAMPLER_TRACE");
     const bool trace = want && describe(p, d, o.producer_speed).find(want) != std::string::npos;
     std::vector<float> out(d.frames * 2);
-    std::vector<StereoPair> burst;
-    uint64_t k = 0;        // bursts made
-    uint64_t j = 0;        // callbacks made
-    uint64_t made = 0;     // pairs made
-    double phase = 0.0;    // of the tone, in cycles
+    uint64_t j = 0;  // callbacks made
     uint64_t random = 12345;
     double produce_delay = 0.0;
     double consume_offset = 0.0;
     double stall_begin = -1.0;
     double device_shift = 0.0;
     for (;;) {
-        const double emulated = static_cast<double>(k) * period;
+        const double emulated = static_cast<double>(bursts.made()) * period;
         // The burst reaches the queue when the host runs the emulated frame that makes it.
         double produce_at =
             o.producer_start + std::floor(emulated / kFrameSeconds) * kFrameSeconds + produce_delay;
@@ -140,20 +124,10 @@ SimRun simulate(const Producer& p, const Device& d, const Options& o) {
         }
         if (consume_at >= o.seconds) break;
         if (produce_at <= consume_at) {
-            const auto total = static_cast<uint64_t>(std::floor(static_cast<double>(k + 1) * pairs_per_burst));
-            const size_t n = static_cast<size_t>(total - made);
-            made = total;
-            ++k;
+            const auto& burst = bursts.next();
             if (o.jitter) produce_delay = 0.004 * next_random(random);
             if (o.gap_start >= 0 && emulated >= o.gap_start && emulated < o.gap_start + o.gap_length) continue;
-            burst.resize(n);
-            for (auto& pair : burst) {
-                const float v = o.tone_hz > 0 ? static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * phase)) : 0.25f;
-                pair = {v, v};
-                phase += o.tone_hz / kSourceRate;
-                phase -= std::floor(phase);
-            }
-            run.largest_burst = std::max(run.largest_burst, n);
+            run.largest_burst = std::max(run.largest_burst, burst.size());
             r.queue->append_bounded(burst);
             if (o.stall_after >= 0 && stall_begin < 0 && produce_at >= o.stall_after) stall_begin = produce_at;
         } else {
@@ -161,8 +135,8 @@ SimRun simulate(const Producer& p, const Device& d, const Options& o) {
             const size_t low_before = r.block_low;
             audio_callback(r, out);
             if (trace && r.block_frames == 0)
-                std::printf("%8.3f block low %6zu  error %8.1f  drift %+.6f  factor %.6f  queued %zu\n", consume_at,
-                            std::min(low_before, r.queue->size()), r.smoothed_error, r.drift, r.factor, r.queue->size());
+                std::printf("%8.3f block low %6zu  error %8.1f  pace %.6f  factor %.6f  queued %zu\n", consume_at,
+                            std::min(low_before, r.queue->size()), r.smoothed_error, r.pace, r.factor, r.queue->size());
             run.callbacks.push_back({consume_at, r.step, before, r.queue->size()});
             for (size_t f = 0; f < d.frames; ++f) {
                 if (run.first_sound < 0 && out[2 * f] != 0.0f)
