@@ -41,6 +41,40 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
+// A modal dialog from its making to its end. One whose X window someone else destroyed answers
+// GTK_RESPONSE_NONE and is then only released from being modal, so the main window takes input
+// again. GTK's default would destroy it at once, under gtk_dialog_run; but taking down, or even
+// hiding, a widget whose X window is gone trips GTK's own checks, so it is left as it is (the
+// main window is kept the same way).
+class ModalDialog {
+public:
+    explicit ModalDialog(GtkWidget* dialog) : dialog_(dialog) {
+        g_signal_connect(dialog_, "destroy-event", G_CALLBACK(on_destroyed), &x_window_gone_);
+    }
+    ~ModalDialog() {
+        if (x_window_gone_) {
+            gtk_window_set_modal(GTK_WINDOW(dialog_), FALSE);
+        } else {
+            gtk_widget_destroy(dialog_);
+        }
+    }
+    ModalDialog(const ModalDialog&) = delete;
+    ModalDialog& operator=(const ModalDialog&) = delete;
+
+    GtkWidget* widget() const { return dialog_; }
+    gint run() { return gtk_dialog_run(GTK_DIALOG(dialog_)); }
+
+private:
+    static gboolean on_destroyed(GtkWidget* dialog, GdkEvent*, gpointer gone) {
+        *static_cast<bool*>(gone) = true;
+        gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_NONE);
+        return TRUE;
+    }
+
+    GtkWidget* dialog_;
+    bool x_window_gone_ = false;
+};
+
 // The label with its key text right-aligned and dimmed beside it.
 GtkWidget* item_child(const MenuEntry& entry) {
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 24);
@@ -128,9 +162,10 @@ bool GtkMenuHost::checked(int id) const {
 std::optional<std::filesystem::path> GtkMenuHost::open_disc_dialog() {
     const DialogClock clock(dialog_time_);
     if (before_dialog_) before_dialog_();
-    GtkWidget* dialog = gtk_file_chooser_dialog_new(
+    ModalDialog modal(gtk_file_chooser_dialog_new(
         std::string(kDiscDialogTitle).c_str(), window_, GTK_FILE_CHOOSER_ACTION_OPEN, "_Annulla",
-        GTK_RESPONSE_CANCEL, "_Apri", GTK_RESPONSE_ACCEPT, nullptr);
+        GTK_RESPONSE_CANCEL, "_Apri", GTK_RESPONSE_ACCEPT, nullptr));
+    GtkWidget* dialog = modal.widget();
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     GtkFileFilter* discs = gtk_file_filter_new();
     gtk_file_filter_set_name(discs, std::string(kDiscFilterName).c_str());
@@ -155,14 +190,13 @@ std::optional<std::filesystem::path> GtkMenuHost::open_disc_dialog() {
     }
 
     std::optional<std::filesystem::path> chosen;
-    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+    if (modal.run() == GTK_RESPONSE_ACCEPT) {
         if (gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
             chosen = std::filesystem::path(name);
             last_disc_folder_ = chosen->parent_path();
             g_free(name);
         }
     }
-    gtk_widget_destroy(dialog);
     return chosen;
 }
 
@@ -171,11 +205,10 @@ std::chrono::nanoseconds GtkMenuHost::take_dialog_time() { return std::exchange(
 void GtkMenuHost::message_box(const char* caption, const std::string& text) {
     const DialogClock clock(dialog_time_);
     if (before_dialog_) before_dialog_();
-    GtkWidget* dialog = gtk_message_dialog_new(window_, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO,
-                                               GTK_BUTTONS_OK, "%s", text.c_str());
-    gtk_window_set_title(GTK_WINDOW(dialog), caption);
-    gtk_dialog_run(GTK_DIALOG(dialog));
-    gtk_widget_destroy(dialog);
+    ModalDialog modal(gtk_message_dialog_new(window_, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO,
+                                             GTK_BUTTONS_OK, "%s", text.c_str()));
+    gtk_window_set_title(GTK_WINDOW(modal.widget()), caption);
+    modal.run();
 }
 
 void GtkMenuHost::show_help() { message_box(std::string(kHelpCaption).c_str(), help_text()); }

@@ -8,6 +8,9 @@
 #include "frontend/menu_gtk.hpp"
 #include "frontend/telemetry.hpp"
 
+// Last: Xlib's macros (None, Status, ...) would clash with names in the headers above.
+#include <gdk/gdkx.h>
+
 namespace vestrel {
 
 struct GtkWindowHost::State {
@@ -16,6 +19,8 @@ struct GtkWindowHost::State {
     GtkWidget* area = nullptr;
     cairo_surface_t* picture = nullptr;
     GdkCursor* blank_cursor = nullptr;
+    // The X display whose errors are ignored while the window exists (none on other backends).
+    GdkDisplay* x_errors = nullptr;
     bool closed = false;
     // Set when the X window was destroyed from outside: no GTK call may touch the window again.
     bool x_window_gone = false;
@@ -54,6 +59,21 @@ struct GtkWindowHost::State {
 namespace {
 
 using State = GtkWindowHost::State;
+
+// Anyone can destroy the program's X windows at any moment (a window tool, a session ending, a
+// crashed window manager). Until the destruction's event is read, requests on them still go out:
+// a title, a cursor, and GDK's own, such as the user time it sets on every key press. They fail
+// with BadWindow, and GDK ends the program on any X error that none of its traps covers. A
+// handler of our own beside GDK's would not do: GDK puts its handler back in place of any other
+// while one of its own traps is pushed, and that is when such an error is often read. So one
+// trap, popped when the window goes, covers every request the program makes while it has one:
+// an error in that time is ignored whenever it arrives, whatever its kind, while GDK's own traps
+// within still see theirs.
+GdkDisplay* trap_x_errors(GdkDisplay* display) {
+    if (!GDK_IS_X11_DISPLAY(display)) return nullptr;
+    gdk_x11_display_error_trap_push(display);
+    return display;
+}
 
 std::optional<Key> key_for_keyval(guint keyval) {
     if (keyval >= GDK_KEY_a && keyval <= GDK_KEY_z) {
@@ -308,6 +328,7 @@ GtkWindowHost::~GtkWindowHost() {
     // Let GTK finish the destruction before the program goes on.
     for (int i = 0; i < 100 && g_main_context_iteration(nullptr, FALSE); ++i) {
     }
+    if (state_->x_errors != nullptr) gdk_x11_display_error_trap_pop_ignored(state_->x_errors);
 }
 
 std::expected<std::unique_ptr<GtkWindowHost>, std::string> GtkWindowHost::create() {
@@ -320,6 +341,7 @@ std::expected<std::unique_ptr<GtkWindowHost>, std::string> GtkWindowHost::create
     }
     std::unique_ptr<GtkWindowHost> host(new GtkWindowHost());
     State& s = *host->state_;
+    s.x_errors = trap_x_errors(gdk_display_get_default());
     s.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(s.window), std::string(kInitialWindowTitle).c_str());
     gtk_window_set_resizable(GTK_WINDOW(s.window), TRUE);
@@ -352,7 +374,7 @@ std::expected<std::unique_ptr<GtkWindowHost>, std::string> GtkWindowHost::create
 
     host->menu_ = std::make_unique<GtkMenuHost>(GTK_WINDOW(s.window), [state = &s] {
         // A dialog needs the host cursor: show it and stop keeping it inside the picture.
-        if (state->area != nullptr) {
+        if (state->area != nullptr && !state->x_window_gone) {
             if (GdkWindow* gw = gtk_widget_get_window(state->area)) gdk_window_set_cursor(gw, nullptr);
         }
         state->captured = false;

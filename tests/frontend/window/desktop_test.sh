@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The program with a person's files and desktop, in a virtual X display, one fresh run per case:
-#   window_destroyed  the X window destroyed from outside: the loop ends as on a close, status 0,
-#                     the shutdown line, no GTK criticals
+#   window_destroyed  the X window destroyed from outside, right after a key press (GDK sets the
+#                     window's user time on it, a request that then meets a window already gone):
+#                     the loop ends as on a close, status 0, the shutdown line, no GTK criticals
+#   dialog_destroyed  the disc chooser and the about box destroyed from outside the same way: the
+#                     program goes on, Escape then ends it with status 0, no GTK criticals
 #   controls_file     a misspelt profile keeps the file; picking the custom profile takes the
 #                     keys the person wrote and leaves the file as written
 #   editor            the editor item opens the file with the desktop's opener (gio open when
@@ -54,9 +57,26 @@ same_file() {
   cmp -s "$1" expected.txt
 }
 
+# press_and_destroy WINDOW: a key press, then the window destroyed, from one xdotool run: both
+# reach the program before it reads either, so it still sends requests on the window.
+press_and_destroy() {
+  xdotool windowfocus --sync "$1"
+  xdotool key --delay 0 shift windowclose "$1"
+}
+
+# running_after WHAT: the program still runs a second later.
+running_after() {
+  sleep 1
+  kill -0 "$pid" 2>/dev/null && return
+  wait "$pid"
+  local status=$?
+  pid=""
+  fail "ended with status $status after $1"
+}
+
 case_window_destroyed() {
   start
-  xdotool windowclose "$wid"
+  press_and_destroy "$wid"
   for _ in $(seq 30); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   if kill -0 "$pid" 2>/dev/null; then
     kill "$pid"
@@ -68,6 +88,34 @@ case_window_destroyed() {
   [ "$status" = 0 ] || fail "exit status $status"
   tail -1 log.txt | grep -q "Emulazione arrestata. PC finale: 0x[0-9A-F]\{8\}$" ||
     fail "last log line: $(tail -1 log.txt)"
+  ! grep -q CRITICAL log.txt || fail "GTK criticals"
+}
+
+case_dialog_destroyed() {
+  start
+  xdotool windowfocus --sync "$wid"
+  xdotool key ctrl+o
+  local dialog
+  dialog=$(timeout 5 xdotool search --sync --onlyvisible --name '^Seleziona Gioco CD-i' | head -1)
+  [ -n "$dialog" ] || fail "Ctrl+O did not open the disc chooser"
+  sleep 0.5
+  press_and_destroy "$dialog"
+  running_after "the disc chooser was destroyed"
+
+  # The about box, from the last item of the Aiuto menu.
+  xdotool windowfocus --sync "$wid"
+  xdotool key alt+t
+  sleep 0.5
+  xdotool key Down Return
+  dialog=$(timeout 5 xdotool search --sync --onlyvisible --name '^Informazioni su Vestrel' | head -1)
+  [ -n "$dialog" ] || fail "the Aiuto menu did not open the about box"
+  sleep 0.5
+  press_and_destroy "$dialog"
+  running_after "the about box was destroyed"
+
+  # The main window takes keys again.
+  xdotool windowfocus --sync "$wid"
+  quit_with_escape 2
   ! grep -q CRITICAL log.txt || fail "GTK criticals"
 }
 
@@ -179,7 +227,7 @@ case_terminated() {
 }
 
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=(window_destroyed controls_file editor disc_dialog terminated)
+[ ${#cases[@]} -gt 0 ] || cases=(window_destroyed dialog_destroyed controls_file editor disc_dialog terminated)
 for name in "${cases[@]}"; do
   echo "case $name"
   mkdir -p "$top/$name"
