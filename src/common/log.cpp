@@ -13,6 +13,8 @@
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
+#include "common/utf8.hpp"
+
 namespace vestrel {
 namespace {
 
@@ -74,35 +76,6 @@ const char* level_colour(LogLevel level) {
     return "";
 }
 
-// Length of the well-formed UTF-8 sequence at s[i] (no overlong forms, surrogates or code
-// points past U+10FFFF), or 0 when none starts there.
-size_t utf8_length(std::string_view s, size_t i) {
-    const auto lead = static_cast<unsigned char>(s[i]);
-    if (lead < 0x80) return 1;
-    size_t length = 0;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) lo = 0xA0;
-        if (lead == 0xED) hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) lo = 0x90;
-        if (lead == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + length > s.size()) return 0;
-    for (size_t k = 1; k < length; ++k) {
-        const auto c = static_cast<unsigned char>(s[i + k]);
-        if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return 0;
-    }
-    return length;
-}
-
 void append_escaped_byte(std::string& out, unsigned char byte) {
     switch (byte) {
         case '\n': out += "\\n"; return;
@@ -120,13 +93,14 @@ std::string escape_control_characters(std::string_view text) {
     size_t i = 0;
     while (i < text.size()) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const size_t length = utf8_length(text, i);
-        if (length == 0) {
+        const int sequence = utf8_sequence(text, i);
+        if (sequence <= 0) {
             append_escaped_byte(out, lead);
             ++i;
             continue;
         }
         // U+0080-U+009F are the C1 controls: a UTF-8 terminal may take U+009B as CSI.
+        const auto length = static_cast<size_t>(sequence);
         const bool control = lead < 0x20 || lead == 0x7F ||
                              (lead == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
         if (control) {

@@ -91,28 +91,27 @@ case_window_destroyed() {
   ! grep -q CRITICAL log.txt || fail "GTK criticals"
 }
 
+# destroy_dialog TITLE WHAT KEY...: KEY... on the main window open the dialog titled TITLE
+# (WHAT in messages), which is then destroyed from outside; the program must go on.
+destroy_dialog() {
+  local title=$1 what=$2 dialog
+  shift 2
+  xdotool windowfocus --sync "$wid"
+  local key
+  # shellcheck disable=SC2086 # a KEY may be several keys
+  for key in "$@"; do xdotool key $key; sleep 0.5; done
+  dialog=$(timeout 5 xdotool search --sync --onlyvisible --name "^$title" | head -1)
+  [ -n "$dialog" ] || fail "$* did not open $what"
+  sleep 0.5
+  press_and_destroy "$dialog"
+  running_after "$what was destroyed"
+}
+
 case_dialog_destroyed() {
   start
-  xdotool windowfocus --sync "$wid"
-  xdotool key ctrl+o
-  local dialog
-  dialog=$(timeout 5 xdotool search --sync --onlyvisible --name '^Seleziona Gioco CD-i' | head -1)
-  [ -n "$dialog" ] || fail "Ctrl+O did not open the disc chooser"
-  sleep 0.5
-  press_and_destroy "$dialog"
-  running_after "the disc chooser was destroyed"
-
-  # The about box, from the last item of the Aiuto menu.
-  xdotool windowfocus --sync "$wid"
-  xdotool key alt+t
-  sleep 0.5
-  xdotool key Down Return
-  dialog=$(timeout 5 xdotool search --sync --onlyvisible --name '^Informazioni su Vestrel' | head -1)
-  [ -n "$dialog" ] || fail "the Aiuto menu did not open the about box"
-  sleep 0.5
-  press_and_destroy "$dialog"
-  running_after "the about box was destroyed"
-
+  destroy_dialog 'Seleziona Gioco CD-i' "the disc chooser" ctrl+o
+  # The about box is the last item of the Aiuto menu.
+  destroy_dialog 'Informazioni su Vestrel' "the about box" alt+t "Down Return"
   # The main window takes keys again.
   xdotool windowfocus --sync "$wid"
   quit_with_escape 2
