@@ -92,7 +92,6 @@ struct Cycle {
 
 struct Result {
     std::vector<Cycle> cycles;
-    double first_sound = -1.0;
     uint64_t underruns = 0;
     uint64_t dropped = 0;
 };
@@ -135,7 +134,6 @@ Result simulate(const Producer& p, const Device& d, const Scenario& s) {
         for (size_t f = 0; f < d.frames; ++f, ++frame_index) {
             const float v = out[2 * f];
             peak = std::max(peak, static_cast<double>(std::abs(v)));
-            if (result.first_sound < 0 && v != 0.0f) result.first_sound = consume_at;
             if (previous < 0.0f && v >= 0.0f) {
                 const double at = static_cast<double>(frame_index) - 1.0 + previous / (previous - v);
                 if (last_crossing >= 0)
